@@ -1,0 +1,40 @@
+// Thread base shared by every background thread of the program.
+//
+// A thread object is created suspended, given its fields by its creator, and
+// then resumed; only the first Resume starts the operating-system thread, a
+// later one is a no-op (the running thread simply sees the new field values).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+namespace wavecrate {
+
+class TThread {
+ public:
+  TThread() = default;
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  // Joins a started thread: the owner must have asked it to stop first.
+  virtual ~TThread();
+
+  // Starts Execute on a new thread the first time it is called.
+  void Resume();
+  // Blocks until Execute has returned (no-op for a thread never resumed).
+  void WaitFor();
+  bool Started() const { return started_.load(); }
+  bool Finished() const { return finished_.load(); }
+
+ protected:
+  // The thread's work; runs once on its own thread.
+  virtual void Execute() = 0;
+
+ private:
+  std::mutex mutex_;
+  std::thread thread_;
+  std::atomic<bool> started_{false};
+  std::atomic<bool> finished_{false};
+};
+
+}  // namespace wavecrate

@@ -1,0 +1,27 @@
+// A fresh folder for one test, removed with everything in it afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace wavecrate::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Whole content of a file as bytes ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+}  // namespace wavecrate::test
