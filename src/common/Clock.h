@@ -10,11 +10,11 @@ namespace wavecrate {
 // A broken-down local date and time.
 struct TLocalTime {
   int Year = 1970;
-  int Month = 1;    // 1..12
-  int Day = 1;      // 1..31
-  int Hour = 0;     // 0..23
-  int Minute = 0;   // 0..59
-  int Second = 0;   // 0..59
+  int Month = 1;   // 1..12
+  int Day = 1;     // 1..31
+  int Hour = 0;    // 0..23
+  int Minute = 0;  // 0..59
+  int Second = 0;  // 0..59
   int Millisecond = 0;
   int DayOfWeek = 4;  // ISO: Monday 1 .. Sunday 7 (1 January 1970 was a Thursday)
 };

@@ -2,7 +2,9 @@
 
 namespace wavecrate {
 
-TThread::~TThread() { WaitFor(); }
+TThread::~TThread() {
+  WaitFor();
+}
 
 void TThread::Resume() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -41,8 +41,14 @@ TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset) {
   TEvent e;
   EXPECT_FALSE(e.WaitFor(std::chrono::milliseconds(10)));
   std::atomic<int> passed{0};
-  std::thread a([&] { e.WaitFor(); ++passed; });
-  std::thread b([&] { e.WaitFor(); ++passed; });
+  std::thread a([&] {
+    e.WaitFor();
+    ++passed;
+  });
+  std::thread b([&] {
+    e.WaitFor();
+    ++passed;
+  });
   e.SetEvent();
   a.join();
   b.join();

@@ -1,0 +1,62 @@
+// The settings file: the user's profile, the four schedule slots as the window
+// shows them, the save folder, the file-name template and two switches.
+#pragma once
+
+#include <array>
+#include <stdexcept>
+#include <string>
+
+namespace wavecrate {
+
+inline constexpr const char* kSaveFolderHint =
+    "Vista Users: Please Ensure Selected Folder is Not Write Protected.";
+inline constexpr const char* kDefaultFileNameFormat = "showname-mm-dd-yyyy";
+inline constexpr const char* kDefaultStartTime = "00:00:00 AM";
+inline constexpr const char* kDefaultDuration = "00:00:00";
+
+// One schedule slot exactly as its row of controls holds it.
+struct TSlotControls {
+  std::string URL;                            // stream link as typed
+  bool Check = false;                         // on/off
+  std::string StartTime = kDefaultStartTime;  // 12-hour text, unchecked
+  std::string EndTime = kDefaultDuration;     // the duration "hh:nn:ss"
+  std::string ShowName;                       // as picked, indent included
+  std::string Station;
+  bool Daily = false;
+  bool WeekDay = false;
+  bool Sat = false;
+  bool Sun = false;
+};
+
+struct TSettings {
+  // User profile.
+  std::string Gender;
+  std::string YearOfBirth;
+  std::string Country;
+  std::string State;
+  std::string PostalCode;
+  std::string Occupation;
+  std::array<TSlotControls, 4> Slots;  // slots 1..4
+  std::string SaveFilePath = kSaveFolderHint;
+  std::string FileNameFormat = kDefaultFileNameFormat;
+  bool IsMute = false;
+  bool IsVista = false;
+};
+
+// Thrown when the settings file cannot be written; what() is
+// "Unable to write to <path>".
+class TSettingsWriteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Reads the file with the private-profile reading rules; missing keys take
+// their defaults. The caller decides whether the file exists.
+TSettings LoadSettings(const std::string& path);
+
+// Writes all 50 keys in their fixed order. The old file is replaced only once
+// the new one is completely on disk; on failure it stays as it was and
+// TSettingsWriteError is thrown.
+void WriteSettings(const std::string& path, const TSettings& settings);
+
+}  // namespace wavecrate
