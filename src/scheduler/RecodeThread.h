@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,11 +22,20 @@ class TRecodeThread : public TThread {
  public:
   // Everything the thread reaches outside itself. The references must outlive
   // the thread.
+  // `ad` may be shared by several slot threads: its step runs one slot at a
+  // time. `mp3Thread` may be null (nothing is then handed on). A mixed file
+  // without a path of its own is taken as "TempOutput.avi" in
+  // `programFolder`.
   TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad, IMp3JobQueue* mp3Thread,
                 std::string programFolder);
+  // Raises StopRequested, stops a capture in progress and waits for Execute
+  // to return (the clock must keep running for that).
   ~TRecodeThread() override;
 
-  // Editor side (GUI thread). The record is replaced whole.
+  // Editor side (GUI thread). The record is replaced whole; the thread reads
+  // it once per watch cycle, so a recording always uses one record, old or
+  // new. Settings() is never null (all fields empty, switched off, until the
+  // first SetSettings).
   void SetSettings(const TSlotSettings& settings);
   std::shared_ptr<const TSlotSettings> Settings() const;
   // Switches the slot off (or on) without touching anything else of the record.
@@ -44,7 +54,8 @@ class TRecodeThread : public TThread {
   // Output path of the recording in progress or the last one.
   std::string OutputFileName() const;
 
-  // Folder + template expanded for the given date + ".mp3".
+  // SaveFolder of the current record + template expanded for the given date +
+  // ".mp3" (see OutputNaming.h; the show name is used as given).
   std::string BuildOutputFileName(const std::string& showName, const std::string& fileNameFormat,
                                   const TLocalTime& date) const;
 
@@ -52,9 +63,28 @@ class TRecodeThread : public TThread {
   void Execute() override;
 
  private:
-  // Implemented in RecodeThread.cpp.
-  struct TState;
-  std::unique_ptr<TState> state_;
+  // One pass from the capture's start to the hand-over of the finished file.
+  void Record(const TSlotSettings& settings, const TLocalTime& now);
+  void RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName);
+  bool IsDue(const TSlotSettings& settings, const TLocalTime& now) const;
+
+  Clock& clock_;
+  TCaptureFactory captureFactory_;
+  IAdvertisementStep& ad_;
+  IMp3JobQueue* mp3Thread_;
+  std::string programFolder_;
+
+  // Guards the members below it, which the GUI thread reads and writes while
+  // this thread runs.
+  mutable std::mutex mutex_;
+  std::shared_ptr<const TSlotSettings> settings_;
+  std::shared_ptr<TCaptureThreadBase> captureThread_;
+  std::string outputFileName_;
+  bool destroying_ = false;
+
+  // Touched by this thread only: the local minute (minutes since 1970, so
+  // date and time of day together) in which the last recording ended.
+  std::optional<std::int64_t> lastEndMinute_;
 };
 
 }  // namespace wavecrate
