@@ -1,0 +1,120 @@
+#include "app/SaveChanges.h"
+
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "app/TimeText.h"
+#include "scheduler/DayCode.h"
+
+namespace wavecrate {
+
+namespace {
+
+std::size_t SlotIndex(int n) {
+  if (n < 1 || n > 4) throw std::out_of_range("slot number must be 1 to 4");
+  return static_cast<std::size_t>(n - 1);
+}
+
+}  // namespace
+
+TScheduleEditor::TScheduleEditor(TRecodeThreadFactory recodeThreadFactory,
+                                 TReportUserDetails reportUserDetails)
+    : recodeThreadFactory_(std::move(recodeThreadFactory)),
+      reportUserDetails_(std::move(reportUserDetails)) {}
+
+TScheduleEditor::~TScheduleEditor() {
+  RequestStopAll();
+}
+
+TRecodeThread* TScheduleEditor::RecodeThreads(int n) const {
+  return recodeThreads_[SlotIndex(n)].get();
+}
+
+bool TScheduleEditor::SlotActive(int n) const {
+  return slotActive_[SlotIndex(n)];
+}
+
+void TScheduleEditor::RequestStopAll() {
+  for (const auto& thread : recodeThreads_) {
+    if (thread) thread->StopRequested = true;
+  }
+}
+
+TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSaving) {
+  TSaveResult result;
+  if (!autoSaving) {
+    if (window.SaveFilePath.empty() || window.SaveFilePath == kSaveFolderHint ||
+        window.FileNameFormat.empty()) {
+      result.Message = kSavePathMissingMessage;
+      return result;
+    }
+  }
+
+  // Check and convert every switched-on slot before any is handed over, so
+  // that a refusal (an incomplete slot, or a time that cannot be read) leaves
+  // every thread and flag as it was.
+  std::array<std::optional<TSlotSettings>, 4> records;
+  try {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const TSlotControls& slot = window.Slots[i];
+      if (!slot.Check) continue;
+      const std::string start = TimeTo24Hour(slot.StartTime);
+      if (start.empty()) {
+        result.Message = kSlotIncompleteMessage;
+        return result;
+      }
+      const std::string duration = TimeTo24Hour(slot.EndTime);
+      if (duration.empty() || slot.ShowName.empty() || slot.URL.empty()) {
+        result.Message = kSlotIncompleteMessage;
+        return result;
+      }
+      TSlotSettings record;
+      record.StreamUrl = CleanStreamLink(slot.URL);
+      record.FileNameFormat = window.FileNameFormat;
+      record.StartTime = start;
+      record.EndTime = AddDuration(start, duration);
+      record.Enabled = slot.Check;
+      record.DayFlags = MakeDayCode(slot.Daily, slot.WeekDay, slot.Sat, slot.Sun);
+      record.IsVista = window.IsVista;
+      record.ShowName = slot.ShowName;
+      record.SaveFolder = window.SaveFilePath;
+      record.IsMute = window.IsMute;
+      records[i] = std::move(record);
+    }
+  } catch (const TInvalidTimeError& error) {
+    result.Message = error.what();
+    result.InvalidTime = true;
+    return result;
+  }
+
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i]) records[i]->AdUrl = reportUserDetails_ ? reportUserDetails_(records[i]->ShowName) : "";
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (records[i] && !recodeThreads_[i]) {
+      recodeThreads_[i] = recodeThreadFactory_();
+      if (!recodeThreads_[i]) throw std::logic_error("the slot thread factory made no thread");
+    }
+  }
+
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    TRecodeThread* thread = recodeThreads_[i].get();
+    if (records[i]) {
+      // The whole record is in place before the thread first runs; a thread
+      // that already runs picks the new record up on its next look.
+      thread->SetSettings(*records[i]);
+      thread->Resume();
+      slotActive_[i] = true;
+    } else {
+      slotActive_[i] = false;
+      // A slot switched off keeps its thread and its record; the thread
+      // just starts no further recording until the slot is saved on again.
+      if (thread) thread->SetEnabled(false);
+    }
+  }
+  result.Saved = true;
+  return result;
+}
+
+}  // namespace wavecrate

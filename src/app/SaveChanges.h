@@ -1,0 +1,69 @@
+// Save changes without the window: checks the schedule the window shows and
+// hands every complete, switched-on slot to its slot thread. The window shows
+// the message of a refused save and writes the settings file after a
+// successful one.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Settings.h"
+#include "scheduler/RecodeThread.h"
+
+namespace wavecrate {
+
+inline constexpr const char* kSavePathMissingMessage = "Save Path Must be Entered.";
+inline constexpr const char* kSlotIncompleteMessage =
+    "Please enter start time/end time/show name/stream link first.";
+
+struct TSaveResult {
+  // True when the slots were handed over: the caller writes the settings file.
+  bool Saved = false;
+  // Why nothing was saved (empty when Saved): one of the two messages above,
+  // or the "'<text>' is not a valid time" of an unreadable time.
+  std::string Message;
+  // The message is that of an unreadable time, a failure of the settings
+  // rather than a user's omission.
+  bool InvalidTime = false;
+};
+
+class TScheduleEditor {
+ public:
+  // Makes a new, not yet resumed slot thread; called once per slot, at the
+  // slot's first hand-over.
+  using TRecodeThreadFactory = std::function<std::unique_ptr<TRecodeThread>()>;
+  // Asks the web service for a show's advertisement address ("" when there
+  // is none or the request failed). Called once per handed-over slot.
+  using TReportUserDetails = std::function<std::string(const std::string& showName)>;
+
+  TScheduleEditor(TRecodeThreadFactory recodeThreadFactory, TReportUserDetails reportUserDetails);
+  // Raises StopRequested on every slot thread and then waits for them to end
+  // (a thread that is recording ends only when its recording does).
+  ~TScheduleEditor();
+  TScheduleEditor(const TScheduleEditor&) = delete;
+  TScheduleEditor& operator=(const TScheduleEditor&) = delete;
+
+  // The Save changes command (`Button2Click`); `autoSaving` for the start-up
+  // save pass, which skips the folder and template checks. All or nothing:
+  // every check and every time conversion runs before the first slot is
+  // handed over, so a refused save leaves all threads and flags as they were.
+  TSaveResult SaveChanges(const TSettings& window, bool autoSaving);
+
+  // Slot n (1..4): its thread, null until the slot's first hand-over; and
+  // whether the last successful save handed it over.
+  TRecodeThread* RecodeThreads(int n) const;
+  bool SlotActive(int n) const;
+
+  // At exit: raises StopRequested on every slot thread there is. Never waits.
+  void RequestStopAll();
+
+ private:
+  TRecodeThreadFactory recodeThreadFactory_;
+  TReportUserDetails reportUserDetails_;
+  std::array<std::unique_ptr<TRecodeThread>, 4> recodeThreads_;
+  std::array<bool, 4> slotActive_{};
+};
+
+}  // namespace wavecrate
