@@ -1,0 +1,106 @@
+#include "app/ProgramIdentity.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace wavecrate {
+
+namespace {
+
+std::string_view FileNameOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+char ToUpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+char ToLowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// readlink of a /proc "exe" link, "" when it cannot be read.
+std::string ReadExeLink(const std::string& link) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t n = readlink(link.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return {};
+  target.resize(static_cast<std::size_t>(n));
+  // The kernel marks an executable whose file is gone (deleted, or replaced
+  // by an upgrade) this way; the process is still the same program.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (target.ends_with(kDeleted)) target.resize(target.size() - kDeleted.size());
+  return target;
+}
+
+bool IsPid(const char* name) {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ProgramTitle(const std::string& exePath) {
+  const std::string_view name = FileNameOf(exePath);
+  std::string title(name.substr(0, name.find('.')));
+  for (std::size_t i = 0; i < title.size(); ++i) {
+    title[i] = i == 0 ? ToUpperAscii(title[i]) : ToLowerAscii(title[i]);
+  }
+  return title;
+}
+
+std::string SettingsPathFor(const std::string& exePath) {
+  const std::size_t nameStart = exePath.size() - FileNameOf(exePath).size();
+  const std::size_t dot = exePath.rfind('.');
+  // An extension's dot lies inside the file name and is not its first character.
+  if (dot != std::string::npos && dot > nameStart) return exePath.substr(0, dot) + ".dat";
+  return exePath + ".dat";
+}
+
+std::string TrayTip(const std::string& title) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < title.size(); ++i) {
+    // A UTF-8 continuation byte belongs to the character before it.
+    if ((static_cast<unsigned char>(title[i]) & 0xC0) == 0x80) continue;
+    if (chars == kTrayTipMaxChars) return title.substr(0, i);
+    ++chars;
+  }
+  return title;
+}
+
+bool IsAlreadyRunning(const std::string& ownExePath, const std::vector<std::string>& processExeFileNames) {
+  int matches = 0;
+  for (const std::string& name : processExeFileNames) {
+    if (name.empty() || !ownExePath.ends_with(name)) continue;
+    // The first match is this process itself.
+    if (++matches == 2) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> RunningProcessExeFileNames() {
+  std::vector<std::string> names;
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+  if (!proc) return names;
+  while (const dirent* entry = readdir(proc.get())) {
+    if (!IsPid(entry->d_name)) continue;
+    // Kernel threads and other users' processes have no readable link.
+    const std::string target = ReadExeLink(std::string("/proc/") + entry->d_name + "/exe");
+    if (target.empty()) continue;
+    names.emplace_back(FileNameOf(target));
+  }
+  return names;
+}
+
+std::string OwnExecutablePath() {
+  return ReadExeLink("/proc/self/exe");
+}
+
+}  // namespace wavecrate

@@ -1,0 +1,43 @@
+// Who this program is: its title, where its settings file lives, and whether
+// another copy of it is already running.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace wavecrate {
+
+// The executable's file name up to its first ".", first letter upper case and
+// the rest lower case: /opt/RECORDER.EXE gives "Recorder", wavecrate gives
+// "Wavecrate". Only ASCII letters change case.
+std::string ProgramTitle(const std::string& exePath);
+
+// The executable's path with the file name's extension replaced by ".dat", or
+// ".dat" appended when it has none. Dots in folder names, and a file name's
+// leading dot (a hidden file, not an extension), are left alone.
+std::string SettingsPathFor(const std::string& exePath);
+
+// The notification-area tip: the title cut to at most 63 characters (UTF-8
+// characters, so a multi-byte one is never split).
+inline constexpr std::size_t kTrayTipMaxChars = 63;
+std::string TrayTip(const std::string& title);
+
+// A process counts as a copy of this program when its executable's file name
+// is a suffix of our own full path (case-sensitive; so "rec" counts for
+// /opt/myrec). The list holds ourselves too, so the first match is taken to be
+// us and a second one means another copy runs. Empty names never match.
+bool IsAlreadyRunning(const std::string& ownExePath, const std::vector<std::string>& processExeFileNames);
+
+// The executable file name of every process whose /proc/<pid>/exe can be
+// read, in /proc's order; unreadable ones are skipped, and no /proc gives an
+// empty list (the program then starts). A name whose file was deleted or
+// replaced while running is given without the kernel's " (deleted)" mark, so
+// a copy started before an upgrade still counts.
+std::vector<std::string> RunningProcessExeFileNames();
+
+// Full path of the running executable ("" when /proc/self/exe cannot be
+// read), without a " (deleted)" mark.
+std::string OwnExecutablePath();
+
+}  // namespace wavecrate
