@@ -26,6 +26,8 @@ struct TSlotControls {
   bool WeekDay = false;
   bool Sat = false;
   bool Sun = false;
+
+  bool operator==(const TSlotControls&) const = default;
 };
 
 struct TSettings {
@@ -41,6 +43,8 @@ struct TSettings {
   std::string FileNameFormat = kDefaultFileNameFormat;
   bool IsMute = false;
   bool IsVista = false;
+
+  bool operator==(const TSettings&) const = default;
 };
 
 // Thrown when the settings file cannot be written; what() is
