@@ -1,0 +1,515 @@
+// The slot thread driven through simulated days by a fake clock: when it
+// starts a recording, what it hands the capture, the advertisement step and
+// the conversion queue, and how it stops. Captures stop through StopRecording
+// as the playback timer makes them stop; the fake capture polls its stop flag
+// once a second, as the real one does.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "scheduler/DayCode.h"
+#include "scheduler/OutputNaming.h"
+#include "scheduler/RecodeThread.h"
+#include "support/scheduler_doubles.h"
+#include "support/scheduler_fake_clock.h"
+
+namespace wavecrate {
+namespace {
+
+using std::chrono::milliseconds;
+using test::TCaptureRecord;
+using test::TFakeClock;
+
+constexpr std::int64_t kSecond = 1000;
+constexpr std::int64_t kMinute = 60 * kSecond;
+constexpr std::int64_t kDay = 24 * 60 * kMinute;
+
+std::int64_t At(int year, int month, int day, int hour, int minute, int second = 0, int ms = 0) {
+  return TFakeClock::At(year, month, day, hour, minute, second, ms);
+}
+
+TSlotSettings Slot(const std::string& start, const std::string& end, int dayFlags,
+                   const std::string& show = "  Morning Talk") {
+  TSlotSettings s;
+  s.StreamUrl = "http://127.0.0.1:8000/live";
+  s.FileNameFormat = "showname-mm-dd-yyyy";
+  s.StartTime = start;
+  s.EndTime = end;
+  s.Enabled = true;
+  s.DayFlags = dayFlags;
+  s.SaveFolder = "/shows/";
+  s.ShowName = show;
+  return s;
+}
+
+int MinuteOfDay(const std::string& time) {
+  return std::stoi(time.substr(0, 2)) * 60 + std::stoi(time.substr(3, 2));
+}
+
+// Waits (real time, bounded) for a thread that should be ending by itself.
+bool EndsSoon(const TThread& thread) {
+  for (int i = 0; i < 10000 && !thread.Finished(); ++i) std::this_thread::sleep_for(milliseconds(1));
+  return thread.Finished();
+}
+
+class RecodeThreadTest : public ::testing::Test {
+ protected:
+  static constexpr const char* kProgramFolder = "/opt/wavecrate";
+
+  RecodeThreadTest() { StartAt(At(2008, 1, 5, 8, 29, 58, 700)); }  // a Saturday
+
+  ~RecodeThreadTest() override {
+    for (auto& t : threads_) t->StopRequested.store(true);
+    clock_->ReleaseAll();
+    threads_.clear();  // joins: the released clock lets every thread leave its loop
+  }
+
+  // Only before the first slot is added.
+  void StartAt(std::int64_t ms) {
+    clock_ = std::make_unique<TFakeClock>(ms);
+    stopper_ = std::make_unique<test::TEndMinuteStopper>(*clock_);
+  }
+
+  TRecodeThread& AddSlot(const TSlotSettings& settings) {
+    const int slot = static_cast<int>(threads_.size()) + 1;
+    threads_.push_back(std::make_unique<TRecodeThread>(*clock_, captures_.Factory(*clock_, slot), ad_, &mp3_,
+                                                       kProgramFolder));
+    TRecodeThread& thread = *threads_.back();
+    thread.SetSettings(settings);
+    clock_->AddParticipants(1);
+    thread.Resume();
+    stopper_->Add(thread);
+    return thread;
+  }
+
+  // Every wake-up up to `ms`, with the playback timer's stand-in stopping
+  // recordings at their end minute.
+  bool RunUntil(std::int64_t ms) {
+    return clock_->RunUntil(ms, [this] { (*stopper_)(); });
+  }
+
+  // Runs the schedule to `endMs`: every wake-up from a little before each
+  // slot's start minute to a little after its end minute, every day whether
+  // the slot is due or not, and otherwise a minute at a time, so that every
+  // minute of every day is still seen.
+  bool Drive(std::int64_t endMs) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> windows;
+    for (std::int64_t day = clock_->NowMs() / kDay * kDay; day < endMs; day += kDay) {
+      for (const auto& t : threads_) {
+        const auto s = t->Settings();
+        const int start = MinuteOfDay(s->StartTime);
+        const int length = (MinuteOfDay(s->EndTime) - start + 24 * 60) % (24 * 60);
+        const std::int64_t from = day + start * kMinute - 5 * kSecond;
+        windows.emplace_back(from, from + length * kMinute + 70 * kSecond);
+      }
+    }
+    std::sort(windows.begin(), windows.end());
+    auto step = [this] { (*stopper_)(); };
+    auto skipTo = [&](std::int64_t to) {
+      while (clock_->NowMs() < to) {
+        if (!clock_->JumpBy(milliseconds(std::min(kMinute, to - clock_->NowMs())), step)) return false;
+      }
+      return true;
+    };
+    for (const auto& [from, to] : windows) {
+      if (to <= clock_->NowMs()) continue;
+      if (!skipTo(std::min(from, endMs))) return false;
+      if (clock_->NowMs() >= endMs) break;
+      if (!RunUntil(std::min(to, endMs))) return false;
+    }
+    return skipTo(endMs);
+  }
+
+  // Starts the slot's recording at its start minute today and ends it a few
+  // seconds later, as a stopped stream would; returns the virtual time at
+  // which the slot thread was back to watching.
+  void RecordOnceAt(TRecodeThread& thread, std::int64_t startMinute) {
+    ASSERT_TRUE(clock_->RunUntil(startMinute + 5 * kSecond));
+    ASSERT_TRUE(thread.RecordingActive.load());
+    thread.StopRecording();
+    ASSERT_TRUE(clock_->RunFor(milliseconds(2 * kSecond)));
+    ASSERT_FALSE(thread.RecordingActive.load());
+  }
+
+  std::vector<TCaptureRecord> Captures() const { return captures_.Records(); }
+
+  std::unique_ptr<TFakeClock> clock_;
+  std::unique_ptr<test::TEndMinuteStopper> stopper_;
+  test::TCaptureLog captures_;
+  test::TRecordingMp3Queue mp3_;
+  test::TFakeAdvertisementStep ad_;
+  std::vector<std::unique_ptr<TRecodeThread>> threads_;
+};
+
+TEST_F(RecodeThreadTest, StartsOnTheFirstSecondOfItsStartMinuteAndHandsTheCaptureItsFields) {
+  TSlotSettings s = Slot("08:30:45", "08:32:45", 1);
+  s.IsVista = true;
+  s.IsMute = true;
+  TRecodeThread& t = AddSlot(s);
+  EXPECT_EQ(t.CaptureThread(), nullptr);
+  t.StopRecording();  // nothing to stop yet: harmless
+
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 29, 59, 999)));
+  EXPECT_TRUE(Captures().empty());
+  EXPECT_FALSE(t.RecordingActive.load());
+
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 30, 30)));
+  auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  // The thread was last awake at 08:29:59.000 and 700 ms into its seconds
+  // before that: it must wake on the boundary, not 1000 ms after a check.
+  EXPECT_GE(captures[0].StartMs, At(2008, 1, 5, 8, 30, 0));
+  EXPECT_LT(captures[0].StartMs, At(2008, 1, 5, 8, 30, 0, 100));
+  EXPECT_EQ(captures[0].OutputFileName, "/shows/Morning Talk-01-05-2008.mp3");
+  EXPECT_TRUE(captures[0].IsVista);
+  EXPECT_TRUE(captures[0].IsMute);
+  EXPECT_TRUE(t.RecordingActive.load());
+  EXPECT_EQ(t.OutputFileName(), "/shows/Morning Talk-01-05-2008.mp3");
+  ASSERT_NE(t.CaptureThread(), nullptr);
+  EXPECT_EQ(t.CaptureThread()->OutputFileName, "/shows/Morning Talk-01-05-2008.mp3");
+
+  // The capture runs until it is stopped, and only one runs.
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 31, 30)));
+  EXPECT_EQ(Captures().size(), 1u);
+  EXPECT_TRUE(t.RecordingActive.load());
+
+  t.StopRecording();
+  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond)));
+  captures = Captures();
+  EXPECT_EQ(captures[0].StopMs, At(2008, 1, 5, 8, 31, 31));
+  EXPECT_FALSE(t.RecordingActive.load());
+  EXPECT_TRUE(t.CaptureThread()->DoneEvent.IsSet());
+  // No advertisement address: nothing is queued and the raw capture stays.
+  EXPECT_TRUE(mp3_.Jobs().empty());
+  ASSERT_EQ(ad_.Calls().size(), 1u);
+  EXPECT_EQ(ad_.Calls()[0].RecordingFile, "/shows/Morning Talk-01-05-2008.mp3");
+
+  // Ended at another minute: tomorrow's start is the next one.
+  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 29, 0)));
+  EXPECT_EQ(Captures().size(), 1u);
+}
+
+TEST_F(RecodeThreadTest, RecordsOnExactlyTheDaysOfItsDayCode) {
+  StartAt(At(2008, 1, 7, 0, 0, 0, 300));  // Monday
+  const int codes[] = {0, 1, 10, 100, 1000, 1100, 11};
+  for (int code : codes) AddSlot(Slot("08:30:00", "08:31:00", code));
+  ASSERT_TRUE(Drive(At(2008, 1, 14, 0, 0)));
+
+  std::map<int, std::string> weeks;  // slot -> one character per day, Monday first
+  for (int slot = 1; slot <= 7; ++slot) weeks[slot] = ".......";
+  for (const TCaptureRecord& c : Captures()) {
+    const std::int64_t day = (c.StartMs - At(2008, 1, 7, 0, 0)) / kDay;
+    ASSERT_GE(day, 0);
+    ASSERT_LT(day, 7);
+    EXPECT_EQ(c.StartMs % kDay, (8 * 60 + 30) * kMinute) << "slot " << c.Slot;
+    EXPECT_EQ(weeks[c.Slot][day], '.') << "two recordings on one day, slot " << c.Slot;
+    weeks[c.Slot][day] = 'x';
+  }
+  EXPECT_EQ(weeks[1], ".......");  // 0
+  EXPECT_EQ(weeks[2], "xxxxxxx");  // 1
+  EXPECT_EQ(weeks[3], "xxxxx..");  // 10
+  EXPECT_EQ(weeks[4], ".....x.");  // 100
+  EXPECT_EQ(weeks[5], "......x");  // 1000
+  EXPECT_EQ(weeks[6], ".....xx");  // 1100
+  EXPECT_EQ(weeks[7], "xxxxxxx");  // 11
+}
+
+TEST_F(RecodeThreadTest, RecordingEndedInsideItsStartMinuteIsNotRestartedThatMinuteButIsTheNextDay) {
+  TRecodeThread& t = AddSlot(Slot("08:30:00", "08:45:00", 1));
+  RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 32, 0)));
+  ASSERT_EQ(Captures().size(), 1u);
+
+  // The end is kept with its date: the same minute tomorrow is due again.
+  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 30, 30)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 2u);
+  EXPECT_EQ(captures[1].StartMs, At(2008, 1, 6, 8, 30, 0));
+  EXPECT_EQ(captures[1].OutputFileName, "/shows/Morning Talk-01-06-2008.mp3");
+}
+
+TEST_F(RecodeThreadTest, SwitchedOffSlotNeverRecordsUntilSwitchedOnAgain) {
+  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
+  s.AdUrl = "http://127.0.0.1/ad";
+  TRecodeThread& t = AddSlot(s);
+  t.SetEnabled(false);
+  EXPECT_FALSE(t.Settings()->Enabled);
+  EXPECT_EQ(t.Settings()->StartTime, "08:30:00");  // the rest of the record stays
+  EXPECT_EQ(t.Settings()->AdUrl, "http://127.0.0.1/ad");
+  ASSERT_TRUE(Drive(At(2008, 1, 7, 0, 0)));
+  EXPECT_TRUE(Captures().empty());
+
+  t.SetEnabled(true);
+  ASSERT_TRUE(Drive(At(2008, 1, 8, 0, 0)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0].StartMs, At(2008, 1, 7, 8, 30, 0));
+}
+
+TEST_F(RecodeThreadTest, StopRequestedEndsAWatchingThreadWithinASecondEvenWhenDue) {
+  TRecodeThread& t = AddSlot(Slot("08:30:00", "08:31:00", 1));
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 29, 59, 300)));
+  t.StopRequested.store(true);
+  clock_->SetParticipants(0);
+  // The next check falls at 08:30:00, when the slot is due.
+  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond)));
+  EXPECT_TRUE(EndsSoon(t));
+  EXPECT_EQ(clock_->Sleepers(), 0);
+  EXPECT_TRUE(Captures().empty());
+}
+
+TEST_F(RecodeThreadTest, StopRequestedDuringARecordingWaitsForTheCaptureAndTheHandOver) {
+  ad_.Result = true;
+  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+  TSlotSettings s = Slot("08:30:00", "09:30:00", 1);
+  s.AdUrl = "http://127.0.0.1/ad";
+  TRecodeThread& t = AddSlot(s);
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 30, 10)));
+  t.StopRequested.store(true);
+  ASSERT_TRUE(clock_->RunFor(milliseconds(5 * kSecond)));
+  EXPECT_FALSE(t.Finished());
+  EXPECT_TRUE(t.RecordingActive.load());
+
+  t.StopRecording();
+  clock_->SetParticipants(0);
+  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond)));
+  EXPECT_TRUE(EndsSoon(t));
+  const auto jobs = mp3_.Jobs();
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].Target, "/shows/Morning Talk-01-05-2008.mp3.bak");
+}
+
+TEST_F(RecodeThreadTest, FourSlotsAtOnceRecordTogetherAndHandOverOneAtATime) {
+  ad_.Result = true;
+  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+  ad_.Pause = milliseconds(20);  // real time: overlapping calls would be seen
+  const char* shows[] = {"Morning Talk", "  Evening News", "Sports Hour\t", "Late Show"};
+  const char* starts[] = {"08:30:00", "08:30:15", "08:30:45", "08:30:59"};
+  for (int i = 0; i < 4; ++i) {
+    TSlotSettings s = Slot(starts[i], "08:32:00", 1, shows[i]);
+    s.AdUrl = std::string("http://127.0.0.1/ad") + std::to_string(i + 1);
+    AddSlot(s);
+  }
+  ASSERT_TRUE(Drive(At(2008, 1, 5, 8, 35)));
+
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 4u);
+  EXPECT_EQ(captures_.MaxRunning(), 4);
+  std::map<int, std::string> outputs;
+  for (const TCaptureRecord& c : captures) {
+    EXPECT_GE(c.StartMs, At(2008, 1, 5, 8, 30, 0));
+    EXPECT_LT(c.StartMs, At(2008, 1, 5, 8, 30, 1));
+    outputs[c.Slot] = c.OutputFileName;
+  }
+  EXPECT_EQ(outputs[1], "/shows/Morning Talk-01-05-2008.mp3");
+  EXPECT_EQ(outputs[2], "/shows/Evening News-01-05-2008.mp3");
+  EXPECT_EQ(outputs[3], "/shows/Sports Hour-01-05-2008.mp3");
+  EXPECT_EQ(outputs[4], "/shows/Late Show-01-05-2008.mp3");
+
+  // All four finished in the same second; the step and its hand-over still
+  // ran one slot at a time, and each job carries its own target.
+  EXPECT_EQ(ad_.MaxInside(), 1);
+  const auto calls = ad_.Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  for (const auto& call : calls) {
+    const int slot = call.AdUrl.back() - '0';
+    EXPECT_EQ(call.RecordingFile, outputs[slot]);
+  }
+  auto jobs = mp3_.Jobs();
+  ASSERT_EQ(jobs.size(), 4u);
+  std::vector<std::string> targets;
+  for (const TMp3Job& job : jobs) {
+    EXPECT_EQ(job.Source, "/opt/wavecrate/TempOutput.avi");
+    targets.push_back(job.Target);
+  }
+  std::sort(targets.begin(), targets.end());
+  std::vector<std::string> expected;
+  for (const auto& [slot, output] : outputs) expected.push_back(output + ".bak");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(targets, expected);
+}
+
+TEST_F(RecodeThreadTest, NewSettingsReachTheRunningThreadAtItsNextCycle) {
+  TRecodeThread& t = AddSlot(Slot("09:00:00", "09:10:00", 1));
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 30, 59, 400)));
+
+  TSlotSettings changed = Slot("08:31:00", "08:33:00", 1, "Evening News");
+  changed.SaveFolder = "/other/";
+  t.SetSettings(changed);
+  t.Resume();  // as a second save does: no second thread
+  ASSERT_TRUE(clock_->WaitUntilIdle());
+  EXPECT_EQ(clock_->Sleepers(), 1);
+
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 31, 10)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0].StartMs, At(2008, 1, 5, 8, 31, 0));
+  EXPECT_EQ(captures[0].OutputFileName, "/other/Evening News-01-05-2008.mp3");
+}
+
+TEST_F(RecodeThreadTest, MidnightStartRecordsOnAFreshThreadAndNamesTheNewDate) {
+  StartAt(At(2008, 12, 31, 23, 59, 58, 500));
+  AddSlot(Slot("00:00:00", "00:30:00", 1));
+  ASSERT_TRUE(clock_->RunUntil(At(2009, 1, 1, 0, 0, 10)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0].StartMs, At(2009, 1, 1, 0, 0, 0));
+  EXPECT_EQ(captures[0].OutputFileName, "/shows/Morning Talk-01-01-2009.mp3");
+}
+
+TEST_F(RecodeThreadTest, MixedFileIsQueuedWithTheRecordingPathPlusBak) {
+  ad_.Result = true;
+  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
+  s.AdUrl = "http://127.0.0.1/ad?show=Morning";
+  TRecodeThread& t = AddSlot(s);
+  RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
+
+  const auto calls = ad_.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].RecordingFile, "/shows/Morning Talk-01-05-2008.mp3");
+  EXPECT_EQ(calls[0].AdUrl, "http://127.0.0.1/ad?show=Morning");
+  const auto jobs = mp3_.Jobs();
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].Source, "/opt/wavecrate/TempOutput.avi");
+  EXPECT_EQ(jobs[0].Target, "/shows/Morning Talk-01-05-2008.mp3.bak");
+
+  // A step that names no file of its own mixed into the program folder.
+  ad_.MixedFile.clear();
+  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 29, 50)));
+  RecordOnceAt(t, At(2008, 1, 6, 8, 30, 0));
+  const auto later = mp3_.Jobs();
+  ASSERT_EQ(later.size(), 2u);
+  EXPECT_EQ(later[1].Source, std::string(kProgramFolder) + "/TempOutput.avi");
+  EXPECT_EQ(later[1].Target, "/shows/Morning Talk-01-06-2008.mp3.bak");
+}
+
+TEST_F(RecodeThreadTest, FailingAdvertisementStepKeepsTheRawCaptureAndTheSlotWatched) {
+  ad_.Result = true;
+  ad_.Throws = true;
+  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
+  s.AdUrl = "http://127.0.0.1/ad";
+  TRecodeThread& t = AddSlot(s);
+  RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
+  EXPECT_TRUE(mp3_.Jobs().empty());
+  EXPECT_FALSE(t.Finished());
+
+  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 35)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 2u);
+  EXPECT_EQ(captures[1].StartMs, At(2008, 1, 6, 8, 30, 0));
+  EXPECT_EQ(ad_.Calls().size(), 2u);
+  EXPECT_TRUE(mp3_.Jobs().empty());
+}
+
+TEST_F(RecodeThreadTest, BuildOutputFileNameUsesTheSlotsSaveFolder) {
+  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
+  s.SaveFolder = "/music/talk ";
+  TRecodeThread& t = AddSlot(s);
+  TLocalTime date;
+  date.Year = 2008;
+  date.Month = 11;
+  date.Day = 23;
+  EXPECT_EQ(t.BuildOutputFileName("Morning Talk", "yyyy-mm-dd showname", date),
+            "/music/talk 2008-11-23 Morning Talk.mp3");
+}
+
+// A month of four slots with mixed day codes, two of them starting in the same
+// minute and one running past midnight into another's start, while a second
+// thread keeps reading and rewriting every slot's record as the editor does.
+// Every due start is recorded exactly once, within a second of its minute.
+TEST_F(RecodeThreadTest, AMonthOfFourSlotsRecordsEveryDueStartExactlyOnce) {
+  const std::int64_t begin = At(2008, 1, 31, 23, 50, 0, 250);
+  const std::int64_t end = At(2008, 3, 1, 0, 10);  // February 2008 has 29 days
+  StartAt(begin);
+  ad_.Result = true;
+  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+  struct Plan {
+    const char* Start;
+    const char* End;
+    int Code;
+    const char* Show;
+    bool Ad;
+  };
+  const Plan plans[] = {
+      {"06:00:00", "06:03:00", 1, "  Morning Talk", true},
+      {"06:00:45", "06:02:45", 10, "Sunrise Report", false},
+      {"23:59:00", "00:01:00", 1100, "Night Owls", true},
+      {"00:00:00", "00:02:00", 1010, "Midnight Hour", false},
+  };
+  for (const Plan& p : plans) {
+    TSlotSettings s = Slot(p.Start, p.End, p.Code, p.Show);
+    if (p.Ad) s.AdUrl = "http://127.0.0.1/ad";
+    AddSlot(s);
+  }
+
+  std::atomic<bool> done{false};
+  std::thread editor([&] {
+    while (!done.load()) {
+      for (auto& t : threads_) {
+        const auto record = t->Settings();
+        t->SetSettings(*record);
+        (void)t->OutputFileName();
+        (void)t->CaptureThread();
+      }
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  const bool driven = Drive(end);
+  done.store(true);
+  editor.join();
+  ASSERT_TRUE(driven);
+
+  std::map<int, std::vector<std::int64_t>> expected;  // slot -> start minutes
+  for (std::int64_t day = begin / kDay * kDay; day < end; day += kDay) {
+    const int weekday = CivilFromSeconds(day / 1000).DayOfWeek;
+    for (int slot = 1; slot <= 4; ++slot) {
+      const std::int64_t start = day + MinuteOfDay(plans[slot - 1].Start) * kMinute;
+      if (start > begin && start < end && IsScheduledToday(plans[slot - 1].Code, weekday)) {
+        expected[slot].push_back(start);
+      }
+    }
+  }
+  std::map<int, std::vector<TCaptureRecord>> actual;
+  for (const TCaptureRecord& c : Captures()) actual[c.Slot].push_back(c);
+
+  std::size_t withAd = 0;
+  for (int slot = 1; slot <= 4; ++slot) {
+    const auto& want = expected[slot];
+    const auto& got = actual[slot];
+    ASSERT_EQ(got.size(), want.size()) << "slot " << slot;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      EXPECT_GE(got[i].StartMs, want[i]) << "slot " << slot << " start " << i;
+      EXPECT_LT(got[i].StartMs, want[i] + kSecond) << "slot " << slot << " start " << i;
+      EXPECT_GT(got[i].StopMs, got[i].StartMs) << "slot " << slot << " start " << i;
+      const TLocalTime date = CivilFromSeconds(want[i] / 1000);
+      EXPECT_EQ(got[i].OutputFileName,
+                BuildOutputFileName("/shows/", Trim(plans[slot - 1].Show), "showname-mm-dd-yyyy", date));
+    }
+    if (plans[slot - 1].Ad) withAd += want.size();
+  }
+  // 29 daily starts, 21 weekday starts, 8 weekend starts, 25 midnight starts.
+  EXPECT_EQ(expected[1].size(), 29u);
+  EXPECT_EQ(expected[2].size(), 21u);
+  EXPECT_EQ(expected[3].size(), 8u);
+  EXPECT_EQ(expected[4].size(), 25u);
+  EXPECT_GE(captures_.MaxRunning(), 2);
+
+  const auto jobs = mp3_.Jobs();
+  EXPECT_EQ(jobs.size(), withAd);
+  for (const TMp3Job& job : jobs) {
+    EXPECT_EQ(job.Source, "/opt/wavecrate/TempOutput.avi");
+    EXPECT_TRUE(job.Target.ends_with(".mp3.bak")) << job.Target;
+  }
+}
+
+}  // namespace
+}  // namespace wavecrate

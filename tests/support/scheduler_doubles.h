@@ -1,0 +1,128 @@
+// Stand-ins for what a slot thread reaches outside itself, for tests driven
+// by TFakeClock: the capture thread (which needs a sound server and real
+// time), the advertisement step (which needs the vendor's web host and the
+// media editing services) and the conversion queue. Each records what it was
+// asked so that tests can check the slot thread's side of every hand-over.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/CaptureThreadBase.h"
+#include "audio/Mp3JobQueue.h"
+#include "scheduler/AdvertisementStep.h"
+#include "scheduler/RecodeThread.h"
+#include "support/scheduler_fake_clock.h"
+
+namespace wavecrate::test {
+
+struct TCaptureRecord {
+  int Slot = 0;
+  std::string OutputFileName;
+  bool IsVista = false;
+  bool IsMute = false;
+  std::int64_t StartMs = -1;  // virtual time at which the capture began
+  std::int64_t StopMs = -1;   // virtual time at which it signalled DoneEvent
+};
+
+// Keeps the record of every capture that the factories made.
+class TCaptureLog {
+ public:
+  // A capture factory for one slot thread; its captures report here.
+  TCaptureFactory Factory(TFakeClock& clock, int slot);
+
+  std::vector<TCaptureRecord> Records() const;
+  // Greatest number of captures that were running at the same time.
+  int MaxRunning() const;
+
+  // Used by the captures.
+  std::size_t Started(const TCaptureRecord& record);
+  void Stopped(std::size_t index, std::int64_t stopMs);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<TCaptureRecord> records_;
+  int running_ = 0;
+  int maxRunning_ = 0;
+};
+
+// Behaves towards the slot thread as the real capture does: it starts when
+// resumed, checks its StopRequested once a second (through the clock) and
+// signals DoneEvent once it has stopped.
+class TFakeCapture final : public TCaptureThreadBase {
+ public:
+  TFakeCapture(TFakeClock& clock, TCaptureLog& log, int slot) : clock_(clock), log_(log), slot_(slot) {}
+  // Joins before the members that Execute uses go away.
+  ~TFakeCapture() override { WaitFor(); }
+
+ protected:
+  void Execute() override;
+
+ private:
+  TFakeClock& clock_;
+  TCaptureLog& log_;
+  int slot_;
+};
+
+class TRecordingMp3Queue final : public IMp3JobQueue {
+ public:
+  void AddJob(TMp3Job job) override;
+  std::vector<TMp3Job> Jobs() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<TMp3Job> jobs_;
+};
+
+struct TAdCall {
+  std::string RecordingFile;
+  std::string AdUrl;
+};
+
+// Returns a set answer (false whenever the address is empty, as the real step
+// does without an address); may also throw, and may pause (real time) inside
+// the step so that two slots calling it together would overlap.
+class TFakeAdvertisementStep final : public IAdvertisementStep {
+ public:
+  bool Result = false;
+  std::string MixedFile;  // reported when Result is true
+  bool Throws = false;
+  std::chrono::milliseconds Pause{0};
+
+  bool MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl,
+                          std::string& mixedFile) override;
+  std::vector<TAdCall> Calls() const;
+  // Greatest number of calls that were inside the step at the same time.
+  int MaxInside() const { return maxInside_.load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<TAdCall> calls_;
+  std::atomic<int> inside_{0};
+  std::atomic<int> maxInside_{0};
+};
+
+// Does, after each step of the clock, what a slot's playback timer does at
+// its ticks: once RecordingActive is seen the stream "plays"; at the end
+// minute (hour and minute of EndTime) the timer calls StopRecording and clears
+// RecordingActive, whatever the day.
+class TEndMinuteStopper {
+ public:
+  explicit TEndMinuteStopper(const TFakeClock& clock) : clock_(clock) {}
+  void Add(TRecodeThread& thread) { slots_.push_back({&thread, false}); }
+  void operator()();
+
+ private:
+  struct TSlot {
+    TRecodeThread* Thread;
+    bool Playing;
+  };
+  const TFakeClock& clock_;
+  std::vector<TSlot> slots_;
+};
+
+}  // namespace wavecrate::test

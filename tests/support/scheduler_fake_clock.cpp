@@ -1,0 +1,153 @@
+#include "support/scheduler_fake_clock.h"
+
+#include <algorithm>
+
+namespace wavecrate::test {
+
+std::int64_t TFakeClock::At(int year, int month, int day, int hour, int minute, int second, int millisecond) {
+  TLocalTime t;
+  t.Year = year;
+  t.Month = month;
+  t.Day = day;
+  t.Hour = hour;
+  t.Minute = minute;
+  t.Second = second;
+  t.Millisecond = millisecond;
+  return MsOf(t);
+}
+
+TFakeClock::TFakeClock(std::int64_t startMs) : nowMs_(startMs) {}
+
+TFakeClock::~TFakeClock() {
+  ReleaseAll();
+}
+
+TLocalTime TFakeClock::Now() const {
+  const std::int64_t ms = NowMs();
+  return CivilFromSeconds(ms / 1000, static_cast<int>(ms % 1000));
+}
+
+void TFakeClock::SleepUntilNextSecond() {
+  std::int64_t wake = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake = (nowMs_ / 1000 + 1) * 1000;
+  }
+  SleepUntil(wake);
+}
+
+void TFakeClock::SleepFor(std::chrono::milliseconds duration) {
+  std::int64_t wake = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake = nowMs_ + duration.count();
+  }
+  SleepUntil(wake);
+}
+
+void TFakeClock::SleepUntil(std::int64_t wakeMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (released_ || wakeMs <= nowMs_) return;
+  TSleeper self;
+  self.WakeMs = wakeMs;
+  sleepers_.push_back(&self);
+  idleCv_.notify_all();
+  // The waker takes `self` off the list and notifies under the lock, so
+  // `self` outlives every use the waker makes of it.
+  self.Cv.wait(lock, [&self] { return self.Woken; });
+}
+
+std::int64_t TFakeClock::NowMs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return nowMs_;
+}
+
+int TFakeClock::Sleepers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(sleepers_.size());
+}
+
+void TFakeClock::SetParticipants(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  participants_ = count;
+}
+
+void TFakeClock::AddParticipants(int delta) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  participants_ += delta;
+}
+
+bool TFakeClock::WaitUntilIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return idleCv_.wait_for(lock, timeout, [this] { return released_ || IdleLocked(TIdle::Exactly); });
+}
+
+bool TFakeClock::IdleLocked(TIdle idle) const {
+  const int asleep = static_cast<int>(sleepers_.size());
+  return idle == TIdle::Exactly ? asleep == participants_ : asleep >= participants_;
+}
+
+bool TFakeClock::WaitUntilIdleLocked(std::unique_lock<std::mutex>& lock, TIdle idle) {
+  return idleCv_.wait_for(lock, kDefaultSettleTimeout,
+                          [this, idle] { return released_ || IdleLocked(idle); });
+}
+
+void TFakeClock::AdvanceLocked(std::int64_t toMs) {
+  nowMs_ = std::max(nowMs_, toMs);
+  auto due = [this](TSleeper* s) { return s->WakeMs <= nowMs_; };
+  for (TSleeper* s : sleepers_) {
+    if (due(s)) {
+      s->Woken = true;
+      s->Cv.notify_one();
+    }
+  }
+  std::erase_if(sleepers_, due);
+}
+
+bool TFakeClock::RunUntil(std::int64_t endMs, const std::function<void()>& afterStep) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!WaitUntilIdleLocked(lock, TIdle::AtLeast)) return false;
+      std::int64_t next = endMs;
+      for (const TSleeper* s : sleepers_) next = std::min(next, s->WakeMs);
+      const bool last = next >= endMs;
+      AdvanceLocked(std::min(next, endMs));
+      if (!WaitUntilIdleLocked(lock, TIdle::Exactly)) return false;
+      if (last) {
+        lock.unlock();
+        if (afterStep) afterStep();
+        return true;
+      }
+    }
+    if (afterStep) afterStep();
+  }
+}
+
+bool TFakeClock::RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep) {
+  return RunUntil(NowMs() + duration.count(), afterStep);
+}
+
+bool TFakeClock::JumpBy(std::chrono::milliseconds duration, const std::function<void()>& afterStep) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!WaitUntilIdleLocked(lock, TIdle::AtLeast)) return false;
+    AdvanceLocked(nowMs_ + duration.count());
+    if (!WaitUntilIdleLocked(lock, TIdle::Exactly)) return false;
+  }
+  if (afterStep) afterStep();
+  return true;
+}
+
+void TFakeClock::ReleaseAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_ = true;
+  for (TSleeper* s : sleepers_) {
+    s->Woken = true;
+    s->Cv.notify_one();
+  }
+  sleepers_.clear();
+  idleCv_.notify_all();
+}
+
+}  // namespace wavecrate::test

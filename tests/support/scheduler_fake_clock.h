@@ -1,0 +1,107 @@
+// A clock for tests whose time moves only when the test moves it, so that
+// weeks of schedule run in milliseconds and every run sees the same order of
+// events.
+//
+// Threads under test sleep in it (SleepUntilNextSecond, SleepFor) and block
+// until the virtual time reaches their wake-up time. The test drives the time
+// with RunFor/RunUntil (every wake-up in turn) or JumpBy (straight to a later
+// time, as after a suspended machine). Each step waits, in real time and
+// bounded, until the system is idle again: exactly the expected number of
+// threads are asleep in the clock. The test says how many threads take part
+// (SetParticipants), and lowers the count before a step that should end a
+// thread. For slot threads that is one per slot thread: while a
+// slot thread waits for its capture, the capture thread, which polls its stop
+// flag through the same clock, sleeps in its place.
+//
+// Use:
+//   TFakeClock clock(TFakeClock::At(2008, 1, 5, 8, 29, 55));
+//   clock.SetParticipants(1);
+//   thread.Resume();
+//   ASSERT_TRUE(clock.RunFor(std::chrono::minutes(2)));
+//   ...
+//   thread.StopRequested = true;
+//   clock.ReleaseAll();  // before the threads are destroyed
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "common/Clock.h"
+
+namespace wavecrate::test {
+
+class TFakeClock final : public Clock {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultSettleTimeout{20000};
+
+  // Local time with milliseconds since 1970-01-01 00:00:00 (no time zone).
+  static std::int64_t MsOf(const TLocalTime& t) { return SecondsFromCivil(t) * 1000 + t.Millisecond; }
+  static std::int64_t At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
+
+  explicit TFakeClock(std::int64_t startMs);
+  // Releases every sleeper.
+  ~TFakeClock() override;
+  TFakeClock(const TFakeClock&) = delete;
+  TFakeClock& operator=(const TFakeClock&) = delete;
+
+  // Clock.
+  TLocalTime Now() const override;
+  // Wakes exactly on the next whole second of virtual time.
+  void SleepUntilNextSecond() override;
+  void SleepFor(std::chrono::milliseconds duration) override;
+
+  std::int64_t NowMs() const;
+  int Sleepers() const;
+
+  // How many threads are asleep in the clock whenever the system is idle.
+  void SetParticipants(int count);
+  void AddParticipants(int delta);
+
+  // Waits (real time) until idle; false when the threads did not settle.
+  bool WaitUntilIdle(std::chrono::milliseconds timeout = kDefaultSettleTimeout);
+
+  // Steps through every wake-up up to `endMs`: each step moves the time to the
+  // earliest wake-up, wakes the threads due then and waits until idle, then
+  // calls `afterStep` (if given) on the calling thread. The time ends at
+  // `endMs`. False (and the time stops) when the threads did not settle.
+  bool RunUntil(std::int64_t endMs, const std::function<void()>& afterStep = {});
+  bool RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep = {});
+
+  // Moves the time straight on by `duration`: every thread due by then wakes
+  // once, at the new time; then waits until idle and calls `afterStep`.
+  bool JumpBy(std::chrono::milliseconds duration, const std::function<void()>& afterStep = {});
+
+  // Every sleep, present and future, returns at once. For tear-down: threads
+  // that were asked to stop then leave their loops and can be joined.
+  void ReleaseAll();
+
+ private:
+  struct TSleeper {
+    std::int64_t WakeMs = 0;
+    bool Woken = false;
+    std::condition_variable Cv;
+  };
+
+  void SleepUntil(std::int64_t wakeMs);
+  // Before a step, more sleepers than participants are allowed: a thread that
+  // the test expects to end still sleeps until the step wakes it.
+  enum class TIdle { Exactly, AtLeast };
+  bool IdleLocked(TIdle idle) const;
+  bool WaitUntilIdleLocked(std::unique_lock<std::mutex>& lock, TIdle idle);
+  // Sets the time and wakes every sleeper due by then.
+  void AdvanceLocked(std::int64_t toMs);
+
+  mutable std::mutex mutex_;
+  std::condition_variable idleCv_;
+  std::int64_t nowMs_;
+  std::vector<TSleeper*> sleepers_;
+  int participants_ = 0;
+  bool released_ = false;
+};
+
+}  // namespace wavecrate::test
