@@ -1,0 +1,148 @@
+#include "audio/Mixer.h"
+
+#include <charconv>
+#include <exception>
+
+namespace wavecrate {
+
+namespace {
+
+constexpr std::string_view kSinkPrefix = "wavecrate_mix_";
+constexpr std::string_view kMonitorSuffix = ".monitor";
+
+// The value of `key=` in a module argument string (values of ours never hold
+// blanks, so the value ends at the next blank).
+std::optional<std::string_view> ArgumentValue(std::string_view arguments, std::string_view key) {
+  std::size_t at = 0;
+  while (at < arguments.size()) {
+    const std::size_t end = arguments.find(' ', at);
+    const std::string_view word = arguments.substr(at, end == std::string_view::npos ? end : end - at);
+    if (word.size() > key.size() && word.substr(0, key.size()) == key && word[key.size()] == '=') {
+      return word.substr(key.size() + 1);
+    }
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string StereoMixSinkName(long pid) {
+  return std::string(kSinkPrefix) + std::to_string(pid);
+}
+
+std::optional<long> StereoMixOwner(std::string_view sinkName) {
+  if (sinkName.substr(0, kSinkPrefix.size()) != kSinkPrefix) return std::nullopt;
+  const std::string_view digits = sinkName.substr(kSinkPrefix.size());
+  long pid = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (error != std::errc() || end != digits.data() + digits.size() || digits.empty() || pid <= 0) {
+    return std::nullopt;
+  }
+  return pid;
+}
+
+std::optional<long> StereoMixModuleOwner(std::string_view moduleArgument) {
+  if (const auto sink = ArgumentValue(moduleArgument, "sink_name")) return StereoMixOwner(*sink);
+  if (const auto source = ArgumentValue(moduleArgument, "source")) {
+    if (source->size() > kMonitorSuffix.size() &&
+        source->substr(source->size() - kMonitorSuffix.size()) == kMonitorSuffix) {
+      return StereoMixOwner(source->substr(0, source->size() - kMonitorSuffix.size()));
+    }
+  }
+  return std::nullopt;
+}
+
+std::string NullSinkArguments(const std::string& sinkName) {
+  return "sink_name=" + sinkName + " sink_properties='device.description=\"" + kStereoMixDescription + "\"'";
+}
+
+std::string LoopbackArguments(const std::string& sinkName, const std::string& targetSink) {
+  std::string arguments = "source=" + MonitorSourceName(sinkName) + " source_dont_move=true";
+  if (!targetSink.empty()) arguments += " sink=" + targetSink;
+  return arguments;
+}
+
+std::string MonitorSourceName(const std::string& sinkName) {
+  return sinkName + std::string(kMonitorSuffix);
+}
+
+std::string LineSource(int choice, const TMixerLines& lines) {
+  switch (choice) {
+    case kStereoMixLine:
+      return lines.MixLoaded ? lines.MixMonitor : lines.DefaultSinkMonitor;
+    case kMicrophoneLine:
+      return lines.DefaultSource;
+    default:
+      return "";
+  }
+}
+
+// ---------------------------------------------------------------- TSpeakerMute
+
+TSpeakerMute::TSpeakerMute(TSpeakerControls& controls, TLog log)
+    : controls_(controls), log_(std::move(log)) {}
+
+void TSpeakerMute::Guard(const char* what, const std::function<bool()>& call) {
+  std::string failure;
+  try {
+    if (!call()) failure = "refused";
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown error";
+  }
+  if (!failure.empty() && log_) log_(std::string("speaker mute: ") + what + " failed: " + failure);
+}
+
+void TSpeakerMute::Silence() {
+  std::vector<std::uint32_t> zero(saved_ && !saved_->Channels.empty() ? saved_->Channels.size() : 2, 0);
+  Guard("volume to 0", [&] { return controls_.SetVolume(zero); });
+  Guard("mute on", [&] { return controls_.SetMute(true); });
+}
+
+void TSpeakerMute::Mute() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (depth_++ > 0) return;
+  saved_.reset();
+  try {
+    saved_ = controls_.Read();
+  } catch (...) {
+    saved_.reset();
+  }
+  if (!saved_ && log_) log_("speaker mute: the speakers' state could not be read; nothing will be put back");
+  Silence();
+}
+
+void TSpeakerMute::Restore() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (depth_ == 0) return;
+  if (--depth_ > 0) return;
+  if (saved_) {
+    const TLineVolume before = *saved_;
+    Guard("volume back", [&] { return controls_.SetVolume(before.Channels); });
+    Guard("mute back", [&] { return controls_.SetMute(before.Muted); });
+  }
+  saved_.reset();
+}
+
+void TSpeakerMute::Reapply() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (depth_ == 0) return;
+  if (!saved_) {
+    try {
+      saved_ = controls_.Read();
+    } catch (...) {
+      saved_.reset();
+    }
+  }
+  Silence();
+}
+
+int TSpeakerMute::Depth() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return depth_;
+}
+
+}  // namespace wavecrate
