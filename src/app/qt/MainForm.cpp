@@ -1,0 +1,577 @@
+#include "app/qt/MainForm.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <cstdio>
+#include <filesystem>
+
+#include "app/ProgramIdentity.h"
+#include "app/SaveChanges.h"
+#include "app/ShowNames.h"
+#include "app/qt/AboutForm.h"
+#include "app/qt/AppServices.h"
+#include "app/qt/TimeEdit.h"
+#include "scheduler/RecodeThread.h"
+
+// The pictures are compiled into the static window library, whose resource
+// initialiser the linker would otherwise drop.
+static void InitWavecrateResources() {
+  Q_INIT_RESOURCE(wavecrate);
+}
+
+namespace wavecrate {
+
+TAppPaths TAppPaths::ForExecutable(const std::string& exePath) {
+  return TAppPaths{exePath, SettingsPathFor(exePath), ProgramTitle(exePath)};
+}
+
+namespace {
+
+constexpr int kClientWidth = 954;
+constexpr int kClientHeight = 671;
+constexpr int kFirstRowTop = 276;
+constexpr int kRowPitch = 32;
+constexpr int kHiddenColumnX = 7600;  // the Daily column sits outside the visible area
+
+const char* const kOnOffNames[4] = {"CheckBox1", "CheckBox4", "CheckBox7", "CheckBox10"};
+const char* const kUrlNames[4] = {"Edit1", "Edit4", "Edit7", "Edit10"};
+const char* const kStationNames[4] = {"Edit2", "Edit5", "Edit8", "Edit11"};
+const char* const kStartNames[4] = {"ComboBox1", "ComboBox3", "ComboBox5", "ComboBox7"};
+const char* const kDurationNames[4] = {"ComboBox2", "ComboBox4", "ComboBox6", "ComboBox8"};
+const char* const kShowNames[4] = {"Edit3", "Edit6", "Edit9", "Edit12"};
+const char* const kDailyNames[4] = {"CheckBox2", "CheckBox5", "CheckBox8", "CheckBox11"};
+const char* const kWeekDayNames[4] = {"CheckBox3", "CheckBox6", "CheckBox9", "CheckBox12"};
+const char* const kSatNames[4] = {"CheckBox13", "CheckBox15", "CheckBox17", "CheckBox19"};
+const char* const kSunNames[4] = {"CheckBox14", "CheckBox16", "CheckBox18", "CheckBox20"};
+// Start fields' buttons carry Tags 0..3, the durations' buttons Tags 4..7.
+const char* const kStartUpDownNames[4] = {"UpDown5", "UpDown6", "UpDown7", "UpDown8"};
+const char* const kDurationUpDownNames[4] = {"UpDown1", "UpDown2", "UpDown3", "UpDown4"};
+
+const char* const kInstruction2 =
+    "2)  Copy the stream link by right clicking on \"Play\" and selecting \"Copy Link Location\", then paste "
+    "the "
+    "link in the Stream Link box below. Click the On/Off check box.";
+const char* const kInstruction3 =
+    "3)  Select the times and days you would like the stream to be recorded, select the show name,then "
+    "select "
+    "whether your operation system is Vista.";
+const char* const kInstruction4 =
+    "4)  Click \"Save Changes\" and then click \"Close Program\". The streams will then automatically be "
+    "recorded at the selected times.";
+const char* const kInstruction5 =
+    "5)  Note: \"Stereo Mix\" must be selected as your default device under Recording in your system Sound "
+    "settings. If Stereo Mix is not shown, right click in the Recording device window and select \"Show "
+    "Disabled Devices\". For further help, click Help above.";
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y, int w = -1,
+                  int h = 16) {
+  auto* label = new QLabel(text, parent);
+  if (name) label->setObjectName(name);
+  label->setStyleSheet("color: white;");
+  if (w < 0) w = label->sizeHint().width();
+  label->setGeometry(x, y, w, h);
+  return label;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, int x, int y, int w = 17) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setObjectName(name);
+  box->setStyleSheet("QCheckBox { color: white; }");
+  box->setGeometry(x, y, caption.isEmpty() ? w : box->sizeHint().width() + 4, 17);
+  return box;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  edit->setGeometry(x, y, w, 21);
+  return edit;
+}
+
+// Show-name lists only offer picks: every typed key is discarded, yet the box
+// can show any text the settings file holds.
+class TShowNameKeyFilter : public QObject {
+ public:
+  using QObject::QObject;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) {
+      auto* key = static_cast<QKeyEvent*>(event);
+      const bool navigation = key->key() == Qt::Key_Up || key->key() == Qt::Key_Down ||
+                              key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab ||
+                              key->key() == Qt::Key_F4 || (key->modifiers() & Qt::AltModifier);
+      if (!navigation) return true;  // Edit3KeyPress: the key is dropped
+    }
+    return QObject::eventFilter(watched, event);
+  }
+};
+
+}  // namespace
+
+TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, QWidget* parent)
+    : QMainWindow(parent), paths_(paths), services_(std::move(services)) {
+  setObjectName("Form1");
+  setWindowTitle("Wavecrate Talk Radio Recorder");
+  InitWavecrateResources();
+  BuildControls();
+  BuildMenu();
+
+  TAppServices* svc = services_.get();
+  editor_ = std::make_unique<TScheduleEditor>(
+      [svc, this]() -> std::unique_ptr<TRecodeThread> {
+        if (svc == nullptr) {
+          static TNoAdvertisementStep noAd;
+          return std::make_unique<TRecodeThread>(
+              SystemClock(), TCaptureFactory{}, noAd, nullptr,
+              std::filesystem::path(paths_.ExePath).parent_path().string());
+        }
+        return std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, *svc->AdStep,
+                                               svc->Mp3Queue, svc->ProgramFolder);
+      },
+      [this](const std::string& show) { return ReportUserDetails(show); });
+
+  // Start-up sequence. SlotActive starts all false inside the editor.
+  AutoSaving = false;
+  // The MP3 encoder needs no registration step: GStreamer's registry already
+  // offers it, and a missing encoder shows when a recording needs it.
+  CreateTrayIcon();
+  StartMp3Thread();
+  QPalette p = palette();
+  p.setColor(QPalette::Window, FormColour());
+  setPalette(p);
+  setAutoFillBackground(true);
+
+  settingsExisted_ = std::filesystem::exists(paths_.SettingsPath);
+  if (settingsExisted_) {
+    LoadIntoControls(LoadSettings(paths_.SettingsPath));
+    show();
+    AutoSaving = true;
+    Button2Click();
+    AutoSaving = false;
+    EnablePlaybackTimers();
+  }
+  LoadBanners();
+  // TimeEdits: start fields of slots 1..4, then their duration fields.
+  for (int i = 0; i < 4; ++i) {
+    TimeEdits[i] = rows_[i].Start;
+    TimeEdits[4 + i] = rows_[i].Duration;
+  }
+
+  form3_ = new TForm3(this);
+  form3_->setWindowFlag(Qt::Window);
+}
+
+TForm1::~TForm1() {
+  ExitSequence(false);
+}
+
+void TForm1::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName("ClientArea");
+  client->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client);
+
+  auto* image = new QLabel(client);
+  image->setObjectName("Image1");
+  image->setGeometry(16, 8, 857, 89);
+  image->setScaledContents(true);
+  image->setPixmap(QPixmap(":/header.jpg"));
+
+  QLabel* instructions = MakeLabel(client, "Label16", "Instructions :", 16, 102);
+  QFont underlined = instructions->font();
+  underlined.setUnderline(true);
+  underlined.setBold(true);
+  instructions->setFont(underlined);
+
+  // Instruction line 1 holds a run of blanks on which the link label sits.
+  auto* link = new QLabel(QStringLiteral(WAVECRATE_VENDOR_HOST), client);
+  link->setObjectName("Label12");
+  QFont linkFont = link->font();
+  linkFont.setUnderline(true);
+  link->setFont(linkFont);
+  link->setStyleSheet("color: white;");
+  link->setCursor(Qt::PointingHandCursor);
+  const QFontMetrics fm(link->font());
+  const QString lead = "1)  Go to ";
+  const int blanks = fm.horizontalAdvance(link->text()) / std::max(1, fm.horizontalAdvance(' ')) + 2;
+  const QString line1 =
+      lead + QString(blanks, ' ') +
+      "to find a stream that you would like to record (using Internet Explorer, click Play to "
+      "confirm that the stream is working propely).";
+  MakeLabel(client, "Label11", line1, 16, 120, 920);
+  link->setGeometry(16 + fm.horizontalAdvance(lead), 120, fm.horizontalAdvance(link->text()) + 2, 16);
+  link->raise();
+  link->installEventFilter(this);
+  MakeLabel(client, "Label17", kInstruction2, 16, 138, 920);
+  MakeLabel(client, "Label18", kInstruction3, 16, 156, 920);
+  MakeLabel(client, "Label20", kInstruction4, 16, 174, 920);
+  QLabel* note = MakeLabel(client, "Label22", kInstruction5, 16, 192, 900, 32);
+  note->setWordWrap(true);
+
+  // Column headings.
+  MakeLabel(client, "Label1", "On/Off", 14, 242);
+  MakeLabel(client, "Label2", "Stream Link", 56, 242);
+  MakeLabel(client, "Label3", "Station", 232, 242);
+  MakeLabel(client, "Label4", "Start Time", 280, 242);
+  MakeLabel(client, "Label5", "(hh:mm:ss)", 280, 256);
+  MakeLabel(client, "Label6", "Duration", 400, 242);
+  MakeLabel(client, "Label7", "(hh:mm:ss)", 400, 256);
+  MakeLabel(client, "Label8", "Show Name", 488, 242);
+  MakeLabel(client, "Label9", "Weekdays", 668, 242);
+  MakeLabel(client, "Label10", "Sat.", 716, 242);
+  MakeLabel(client, "Label13", "Sun.", 756, 242);
+  MakeLabel(client, "Label14", "Daily", kHiddenColumnX, 242);
+
+  std::vector<QString> entries;
+  for (const std::string& e : ShowNameEntries()) entries.push_back(QString::fromStdString(e));
+  auto* keyFilter = new TShowNameKeyFilter(this);
+
+  for (int i = 0; i < 4; ++i) {
+    const int y = kFirstRowTop + i * kRowPitch;
+    TSlotRow& r = rows_[i];
+    r.OnOff = MakeCheck(client, kOnOffNames[i], QString(), 24, y + 2);
+    r.Url = MakeEdit(client, kUrlNames[i], 56, y, 165);
+    r.Station = MakeEdit(client, kStationNames[i], 232, y, 41);
+    r.Start = new TTimeEdit(0, kDefaultStartTime, client);
+    r.Start->setObjectName(kStartNames[i]);
+    r.Start->setGeometry(280, y, 87, 21);
+    auto* startButtons = new TUpDown(i, client);
+    startButtons->setObjectName(kStartUpDownNames[i]);
+    startButtons->setGeometry(368, y, 17, 21);
+    r.Duration = new TTimeEdit(2, kDefaultDuration, client);
+    r.Duration->setObjectName(kDurationNames[i]);
+    r.Duration->setGeometry(400, y, 57, 21);
+    auto* durationButtons = new TUpDown(4 + i, client);
+    durationButtons->setObjectName(kDurationUpDownNames[i]);
+    durationButtons->setGeometry(458, y, 17, 21);
+    for (TUpDown* b : {startButtons, durationButtons}) {
+      connect(b, &TUpDown::Clicked, this, &TForm1::UpDown5Click);
+    }
+
+    r.ShowName = new QComboBox(client);
+    r.ShowName->setObjectName(kShowNames[i]);
+    r.ShowName->setGeometry(488, y, 185, 21);
+    r.ShowName->setEditable(true);
+    r.ShowName->lineEdit()->setReadOnly(true);
+    r.ShowName->setInsertPolicy(QComboBox::NoInsert);
+    r.ShowName->setMaxVisibleItems(24);
+    for (const QString& e : entries) r.ShowName->addItem(e);
+    r.ShowName->setCurrentIndex(-1);
+    r.ShowName->setEditText(QString());
+    r.ShowName->installEventFilter(keyFilter);
+    r.ShowName->lineEdit()->installEventFilter(keyFilter);
+
+    r.WeekDay = MakeCheck(client, kWeekDayNames[i], QString(), 680, y + 2);
+    r.Sat = MakeCheck(client, kSatNames[i], QString(), 720, y + 2);
+    r.Sun = MakeCheck(client, kSunNames[i], QString(), 760, y + 2);
+    r.Daily = MakeCheck(client, kDailyNames[i], QString(), kHiddenColumnX, y + 2);
+  }
+
+  MakeLabel(client, "Label15", "Folder to save file in : ", 24, 414);
+  SaveFileName = MakeEdit(client, "SaveFileName", 150, 411, 385);
+  SaveFileName->setText(kSaveFolderHint);
+  auto* browse = new QPushButton("Browse", client);
+  browse->setObjectName("Button1");
+  browse->setGeometry(540, 409, 70, 25);
+  connect(browse, &QPushButton::clicked, this, &TForm1::Button1Click);
+
+  MakeLabel(client, "Label19", "Filename format :", 24, 446);
+  ComboBox9 = new QComboBox(client);
+  ComboBox9->setObjectName("ComboBox9");
+  ComboBox9->setEditable(true);
+  ComboBox9->setInsertPolicy(QComboBox::NoInsert);
+  ComboBox9->addItems({"showname-mm-dd-yyyy", "mm-dd-yyyy-showname", "yyyy-mm-dd-showname"});
+  ComboBox9->setEditText(kDefaultFileNameFormat);
+  ComboBox9->setGeometry(150, 443, 200, 21);
+
+  IsVista = MakeCheck(client, "IsVista", "My operating system is Vista", 24, 476);
+  IsMute = MakeCheck(client, "IsMute", "Mute Sound when Recording", 24, 500);
+  connect(IsVista, &QCheckBox::clicked, this, &TForm1::IsVistaClick);
+  Warning = MakeLabel(client, "Warning", "To mute speakers in Vista, plug in headphones.", 230, 500);
+  Warning->setVisible(false);
+
+  auto* save = new QPushButton("Save changes", client);
+  save->setObjectName("Button2");
+  save->setGeometry(24, 530, 110, 27);
+  connect(save, &QPushButton::clicked, this, [this] { Button2Click(); });
+  auto* closeProgram = new QPushButton("Close Program", client);
+  closeProgram->setObjectName("Button3");
+  closeProgram->setGeometry(150, 530, 110, 27);
+  connect(closeProgram, &QPushButton::clicked, this, &TForm1::Button3Click);
+
+  // Banner areas; their pages come with the web lookups.
+  for (auto [name, x, y, w, h] :
+       {std::tuple{"WebBrowser", 616, 412, 328, 250}, std::tuple{"WebBrowser1", 12, 565, 500, 75}}) {
+    auto* banner = new QWidget(client);
+    banner->setObjectName(name);
+    banner->setGeometry(x, y, w, h);
+  }
+
+  for (int i = 0; i < 4; ++i) {
+    playbackTimers_[i] = new QTimer(this);
+    playbackTimers_[i]->setObjectName(QString("Timer%1").arg(i + 1));
+    playbackTimers_[i]->setInterval(1000);
+  }
+  Timer5 = new QTimer(this);
+  Timer5->setObjectName("Timer5");
+  Timer5->setInterval(200);
+
+  // Client area 954 x 671 (plus the menu bar), centred on the screen.
+  adjustSize();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+void TForm1::BuildMenu() {
+  QMenuBar* bar = menuBar();
+  bar->setObjectName("MainMenu");
+  QMenu* file = bar->addMenu("&File");
+  file->setObjectName("File1");
+  QAction* exit = file->addAction("&Exit");
+  exit->setObjectName("Exit1");
+  connect(exit, &QAction::triggered, this, &TForm1::Exit1Click);
+
+  QMenu* options = bar->addMenu("&Options");
+  options->setObjectName("Option1");
+  QAction* quality = options->addAction("&Recording Quality");
+  quality->setObjectName("MP31");
+  connect(quality, &QAction::triggered, this, &TForm1::MP31Click);
+
+  QMenu* help = bar->addMenu("&Help");
+  help->setObjectName("Help1");
+  QAction* helpPage = help->addAction("&Help");
+  helpPage->setObjectName("Help2");
+  connect(helpPage, &QAction::triggered, this, &TForm1::Help2Click);
+  QAction* about = help->addAction("&About");
+  about->setObjectName("About1");
+  connect(about, &QAction::triggered, this, &TForm1::About1Click);
+}
+
+void TForm1::CreateTrayIcon() {
+  // Without a tray host the icon cannot be added; as with any failed add,
+  // nothing is reported.
+  trayIcon_ = new QSystemTrayIcon(QIcon(":/icon.png"), this);
+  trayIcon_->setObjectName("TrayIcon");
+  trayIcon_->setToolTip(QString::fromStdString(TrayTip(paths_.Title)));
+  connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    // Only a left click brings the window back.
+    if (reason == QSystemTrayIcon::Trigger) ShowFromTray();
+  });
+  if (QSystemTrayIcon::isSystemTrayAvailable()) trayIcon_->show();
+}
+
+void TForm1::ShowFromTray() {
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void TForm1::StartMp3Thread() {
+  if (services_) services_->StartMp3Thread();
+}
+
+void TForm1::LoadBanners() {
+  // The banner pages arrive with the web lookups; until then the areas stay blank.
+}
+
+void TForm1::EnablePlaybackTimers() {
+  for (QTimer* t : playbackTimers_) t->start();
+}
+
+bool TForm1::PlaybackTimersEnabled() const {
+  for (QTimer* t : playbackTimers_) {
+    if (!t->isActive()) return false;
+  }
+  return true;
+}
+
+std::string TForm1::ReportUserDetails(const std::string& /*showName*/) {
+  // The user-details report arrives with the web lookups; until then no slot
+  // gets an advertisement address.
+  return std::string();
+}
+
+TSettings TForm1::ReadControls() const {
+  TSettings s;
+  s.Gender = Gender;
+  s.YearOfBirth = YearOfBirth;
+  s.Country = Country;
+  s.State = State;
+  s.PostalCode = PostalCode;
+  s.Occupation = Occupation;
+  for (int i = 0; i < 4; ++i) {
+    const TSlotRow& r = rows_[i];
+    TSlotControls& c = s.Slots[i];
+    c.URL = r.Url->text().toStdString();
+    c.Check = r.OnOff->isChecked();
+    c.StartTime = r.Start->text().toStdString();
+    c.EndTime = r.Duration->text().toStdString();
+    c.ShowName = r.ShowName->currentText().toStdString();
+    c.Station = r.Station->text().toStdString();
+    c.Daily = r.Daily->isChecked();
+    c.WeekDay = r.WeekDay->isChecked();
+    c.Sat = r.Sat->isChecked();
+    c.Sun = r.Sun->isChecked();
+  }
+  s.SaveFilePath = SaveFileName->text().toStdString();
+  s.FileNameFormat = ComboBox9->currentText().toStdString();
+  s.IsMute = IsMute->isChecked();
+  s.IsVista = IsVista->isChecked();
+  return s;
+}
+
+void TForm1::LoadIntoControls(const TSettings& s) {
+  Gender = s.Gender;
+  YearOfBirth = s.YearOfBirth;
+  Country = s.Country;
+  State = s.State;
+  PostalCode = s.PostalCode;
+  Occupation = s.Occupation;
+  for (int i = 0; i < 4; ++i) {
+    TSlotRow& r = rows_[i];
+    const TSlotControls& c = s.Slots[i];
+    r.Url->setText(QString::fromStdString(c.URL));
+    r.OnOff->setChecked(c.Check);
+    r.Start->SetFieldText(QString::fromStdString(c.StartTime));
+    r.Duration->SetFieldText(QString::fromStdString(c.EndTime));
+    const QString show = QString::fromStdString(c.ShowName);
+    const int index = r.ShowName->findText(show, Qt::MatchExactly);
+    r.ShowName->setCurrentIndex(index);
+    r.ShowName->setEditText(show);
+    r.Station->setText(QString::fromStdString(c.Station));
+    r.Daily->setChecked(c.Daily);
+    r.WeekDay->setChecked(c.WeekDay);
+    r.Sat->setChecked(c.Sat);
+    r.Sun->setChecked(c.Sun);
+  }
+  SaveFileName->setText(QString::fromStdString(s.SaveFilePath));
+  ComboBox9->setEditText(QString::fromStdString(s.FileNameFormat));
+  // Setting IsVista runs its click behaviour, then IsMute is set even when
+  // that just disabled it.
+  IsVista->setChecked(s.IsVista);
+  IsVistaClick();
+  IsMute->setChecked(s.IsMute);
+}
+
+void TForm1::ShowMessage(const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(paths_.Title), text, QMessageBox::Ok,
+                  isVisible() ? this : nullptr);
+  box.exec();
+}
+
+bool TForm1::Button2Click() {
+  const TSettings form = ReadControls();
+  const TSaveResult result = editor_->SaveChanges(form, AutoSaving);
+  if (!result.Saved) {
+    ShowMessage(QString::fromStdString(result.Message));
+    return false;
+  }
+  // A schedule saved on a first run must still play and stop, so a good save
+  // switches the playback timers on.
+  EnablePlaybackTimers();
+  WriteSettingsReporting(true);
+  return true;
+}
+
+bool TForm1::WriteSettingsReporting(bool interactive) {
+  try {
+    WriteSettings(paths_.SettingsPath, ReadControls());
+    return true;
+  } catch (const TSettingsWriteError& e) {
+    std::fprintf(stderr, "wavecrate: %s\n", e.what());
+    if (interactive) ShowMessage(QString::fromStdString(e.what()));
+    return false;
+  }
+}
+
+void TForm1::ExitSequence(bool interactive) {
+  if (exited_) return;
+  exited_ = true;
+  if (editor_) editor_->RequestStopAll();
+  if (services_) {
+    services_->StopMp3Thread();
+    services_->FinishCapturesAtExit();
+  }
+  const bool written = WriteSettingsReporting(interactive);
+  // A failed write leaves the icon in place, as the last exit step is skipped.
+  if (written && trayIcon_) trayIcon_->hide();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // Closing only hides the window; the program goes on in the tray.
+  event->ignore();
+  hide();
+}
+
+void TForm1::Button3Click() {
+  hide();
+}
+
+void TForm1::Exit1Click() {
+  emit ExitRequested();
+}
+
+void TForm1::Button1Click() {
+  const QString folder =
+      QFileDialog::getExistingDirectory(this, "Select a folder", QString(), QFileDialog::ShowDirsOnly);
+  if (folder.isEmpty()) return;  // cancelled: the box keeps its text
+  SaveFileName->setText(folder + "/");
+}
+
+void TForm1::Help2Click() {
+  QDesktopServices::openUrl(QUrl(VendorHomeUrl() + "/wavecrate-talk-radio-recorder/help.php"));
+}
+
+void TForm1::Label12MouseDown() {
+  QDesktopServices::openUrl(QUrl(VendorHomeUrl()));
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress && watched->objectName() == "Label12") {
+    Label12MouseDown();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::About1Click() {
+  form3_->exec();
+}
+
+void TForm1::MP31Click() {
+  // The encoder's settings dialog arrives with the audio pipeline.
+}
+
+void TForm1::IsVistaClick() {
+  const bool vista = IsVista->isChecked();
+  Warning->setVisible(vista);
+  IsMute->setEnabled(!vista);
+}
+
+void TForm1::UpDown5Click(bool up) {
+  auto* button = qobject_cast<TUpDown*>(sender());
+  if (button == nullptr || button->Tag() < 0 || button->Tag() > 7) return;
+  TTimeEdit* field = TimeEdits[button->Tag()];
+  if (field) field->StepBy(up);
+}
+
+}  // namespace wavecrate

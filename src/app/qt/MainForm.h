@@ -1,0 +1,127 @@
+// The main window: the schedule editor, the tray icon, start-up and exit.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "app/Settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace wavecrate {
+
+class TTimeEdit;
+class TUpDown;
+class TForm3;
+class TScheduleEditor;
+class TAppServices;
+
+// Where the program lives; tests point it at a folder of their own.
+struct TAppPaths {
+  std::string ExePath;       // full path of the executable
+  std::string SettingsPath;  // the settings file beside it
+  std::string Title;         // program title, from the executable's name
+  static TAppPaths ForExecutable(const std::string& exePath);
+};
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  // Runs the start-up sequence. `services` may be null: then nothing is
+  // recorded or played (used by window-only tests).
+  TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The exit sequence: stop flags, settings write, tray icon removed. Runs
+  // once; `interactive` is false when the session is ending (a signal), so an
+  // error is logged instead of waiting on a message box nobody will answer.
+  void ExitSequence(bool interactive);
+
+  // Controls as data and back (settings file load and write).
+  TSettings ReadControls() const;
+  void LoadIntoControls(const TSettings& settings);
+
+  // Save changes; returns true when it got as far as writing the settings.
+  bool Button2Click();
+
+  const TAppPaths& Paths() const { return paths_; }
+  bool SettingsFileExisted() const { return settingsExisted_; }
+  bool PlaybackTimersEnabled() const;
+  QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+  TForm3* AboutBox() const { return form3_; }
+  TScheduleEditor& Editor() { return *editor_; }
+
+  // User profile: held for the whole run, shown by no control.
+  std::string Gender, YearOfBirth, Country, State, PostalCode, Occupation;
+  bool AutoSaving = false;
+  std::array<TTimeEdit*, 8> TimeEdits{};
+
+ signals:
+  void ExitRequested();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private slots:
+  void Button1Click();  // Browse
+  void Button3Click();  // Close Program: hides
+  void Exit1Click();
+  void Help2Click();
+  void About1Click();
+  void MP31Click();
+  void IsVistaClick();
+  void UpDown5Click(bool up);
+  void Label12MouseDown();
+
+ private:
+  void BuildControls();
+  void BuildMenu();
+  void CreateTrayIcon();
+  void ShowFromTray();
+  void StartMp3Thread();
+  void LoadBanners();
+  void EnablePlaybackTimers();
+  std::string ReportUserDetails(const std::string& showName);
+  void ShowMessage(const QString& text);
+  bool WriteSettingsReporting(bool interactive);
+
+  TAppPaths paths_;
+  std::shared_ptr<TAppServices> services_;
+  std::unique_ptr<TScheduleEditor> editor_;
+  bool settingsExisted_ = false;
+  bool exited_ = false;
+
+  struct TSlotRow {
+    QCheckBox* OnOff = nullptr;
+    QLineEdit* Url = nullptr;
+    QLineEdit* Station = nullptr;
+    TTimeEdit* Start = nullptr;
+    TTimeEdit* Duration = nullptr;
+    QComboBox* ShowName = nullptr;
+    QCheckBox* Daily = nullptr;
+    QCheckBox* WeekDay = nullptr;
+    QCheckBox* Sat = nullptr;
+    QCheckBox* Sun = nullptr;
+  };
+  std::array<TSlotRow, 4> rows_{};
+  QLineEdit* SaveFileName = nullptr;
+  QComboBox* ComboBox9 = nullptr;
+  QCheckBox* IsVista = nullptr;
+  QCheckBox* IsMute = nullptr;
+  QLabel* Warning = nullptr;
+  std::array<QTimer*, 4> playbackTimers_{};
+  QTimer* Timer5 = nullptr;
+  QSystemTrayIcon* trayIcon_ = nullptr;
+  TForm3* form3_ = nullptr;
+};
+
+}  // namespace wavecrate
