@@ -187,6 +187,10 @@ void TForm1::BuildControls() {
   client->setObjectName("ClientArea");
   client->setFixedSize(kClientWidth, kClientHeight);
   setCentralWidget(client);
+  // The layout's pixel positions assume a small dialog font (11 pixels).
+  QFont small = client->font();
+  small.setPixelSize(11);
+  client->setFont(small);
 
   auto* image = new QLabel(client);
   image->setObjectName("Image1");
@@ -199,6 +203,7 @@ void TForm1::BuildControls() {
   underlined.setUnderline(true);
   underlined.setBold(true);
   instructions->setFont(underlined);
+  instructions->resize(instructions->sizeHint());
 
   // Instruction line 1 holds a run of blanks on which the link label sits.
   auto* link = new QLabel(QStringLiteral(WAVECRATE_VENDOR_HOST), client);
@@ -210,7 +215,7 @@ void TForm1::BuildControls() {
   link->setCursor(Qt::PointingHandCursor);
   const QFontMetrics fm(link->font());
   const QString lead = "1)  Go to ";
-  const int blanks = fm.horizontalAdvance(link->text()) / std::max(1, fm.horizontalAdvance(' ')) + 2;
+  const int blanks = fm.horizontalAdvance(link->text()) / std::max(1, fm.horizontalAdvance(' ')) + 1;
   const QString line1 =
       lead + QString(blanks, ' ') +
       "to find a stream that you would like to record (using Internet Explorer, click Play to "
@@ -234,8 +239,8 @@ void TForm1::BuildControls() {
   MakeLabel(client, "Label6", "Duration", 400, 242);
   MakeLabel(client, "Label7", "(hh:mm:ss)", 400, 256);
   MakeLabel(client, "Label8", "Show Name", 488, 242);
-  MakeLabel(client, "Label9", "Weekdays", 668, 242);
-  MakeLabel(client, "Label10", "Sat.", 716, 242);
+  MakeLabel(client, "Label9", "Weekdays", 660, 242);
+  MakeLabel(client, "Label10", "Sat.", 718, 242);
   MakeLabel(client, "Label13", "Sun.", 756, 242);
   MakeLabel(client, "Label14", "Daily", kHiddenColumnX, 242);
 
