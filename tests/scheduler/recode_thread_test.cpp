@@ -128,9 +128,9 @@ class RecodeThreadTest : public ::testing::Test {
     return skipTo(endMs);
   }
 
-  // Starts the slot's recording at its start minute today and ends it a few
-  // seconds later, as a stopped stream would; returns the virtual time at
-  // which the slot thread was back to watching.
+  // Runs to 5 s into the slot's start minute, checks that it is recording and
+  // stops it there, as a stream that fails at once would be stopped; the
+  // thread is back to watching two seconds later.
   void RecordOnceAt(TRecodeThread& thread, std::int64_t startMinute) {
     ASSERT_TRUE(clock_->RunUntil(startMinute + 5 * kSecond));
     ASSERT_TRUE(thread.RecordingActive.load());

@@ -28,25 +28,16 @@ TLocalTime TFakeClock::Now() const {
 }
 
 void TFakeClock::SleepUntilNextSecond() {
-  std::int64_t wake = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    wake = (nowMs_ / 1000 + 1) * 1000;
-  }
-  SleepUntil(wake);
+  std::unique_lock<std::mutex> lock(mutex_);
+  SleepLocked(lock, (nowMs_ / 1000 + 1) * 1000);
 }
 
 void TFakeClock::SleepFor(std::chrono::milliseconds duration) {
-  std::int64_t wake = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    wake = nowMs_ + duration.count();
-  }
-  SleepUntil(wake);
+  std::unique_lock<std::mutex> lock(mutex_);
+  SleepLocked(lock, nowMs_ + duration.count());
 }
 
-void TFakeClock::SleepUntil(std::int64_t wakeMs) {
-  std::unique_lock<std::mutex> lock(mutex_);
+void TFakeClock::SleepLocked(std::unique_lock<std::mutex>& lock, std::int64_t wakeMs) {
   if (released_ || wakeMs <= nowMs_) return;
   TSleeper self;
   self.WakeMs = wakeMs;
@@ -104,13 +95,14 @@ void TFakeClock::AdvanceLocked(std::int64_t toMs) {
   std::erase_if(sleepers_, due);
 }
 
-bool TFakeClock::RunUntil(std::int64_t endMs, const std::function<void()>& afterStep) {
+bool TFakeClock::RunUntil(std::int64_t endMs, const std::function<void()>& afterStep, std::int64_t tickMs) {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       if (!WaitUntilIdleLocked(lock, TIdle::AtLeast)) return false;
       std::int64_t next = endMs;
       for (const TSleeper* s : sleepers_) next = std::min(next, s->WakeMs);
+      if (tickMs > 0) next = std::min(next, (nowMs_ / tickMs + 1) * tickMs);
       const bool last = next >= endMs;
       AdvanceLocked(std::min(next, endMs));
       if (!WaitUntilIdleLocked(lock, TIdle::Exactly)) return false;
@@ -124,8 +116,9 @@ bool TFakeClock::RunUntil(std::int64_t endMs, const std::function<void()>& after
   }
 }
 
-bool TFakeClock::RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep) {
-  return RunUntil(NowMs() + duration.count(), afterStep);
+bool TFakeClock::RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep,
+                        std::int64_t tickMs) {
+  return RunUntil(NowMs() + duration.count(), afterStep, tickMs);
 }
 
 bool TFakeClock::JumpBy(std::chrono::milliseconds duration, const std::function<void()>& afterStep) {

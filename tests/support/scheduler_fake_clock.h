@@ -68,9 +68,13 @@ class TFakeClock final : public Clock {
   // Steps through every wake-up up to `endMs`: each step moves the time to the
   // earliest wake-up, wakes the threads due then and waits until idle, then
   // calls `afterStep` (if given) on the calling thread. The time ends at
-  // `endMs`. False (and the time stops) when the threads did not settle.
-  bool RunUntil(std::int64_t endMs, const std::function<void()>& afterStep = {});
-  bool RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep = {});
+  // `endMs`. With `tickMs` > 0 the time also stops at every multiple of
+  // `tickMs` (a timer of that period on the test's thread, such as a GUI
+  // timer, runs in `afterStep` then). False (and the time stops) when the
+  // threads did not settle.
+  bool RunUntil(std::int64_t endMs, const std::function<void()>& afterStep = {}, std::int64_t tickMs = 0);
+  bool RunFor(std::chrono::milliseconds duration, const std::function<void()>& afterStep = {},
+              std::int64_t tickMs = 0);
 
   // Moves the time straight on by `duration`: every thread due by then wakes
   // once, at the new time; then waits until idle and calls `afterStep`.
@@ -87,7 +91,8 @@ class TFakeClock final : public Clock {
     std::condition_variable Cv;
   };
 
-  void SleepUntil(std::int64_t wakeMs);
+  // `wakeMs` is computed from the time under the same lock.
+  void SleepLocked(std::unique_lock<std::mutex>& lock, std::int64_t wakeMs);
   // Before a step, more sleepers than participants are allowed: a thread that
   // the test expects to end still sleeps until the step wakes it.
   enum class TIdle { Exactly, AtLeast };
