@@ -20,9 +20,8 @@ namespace wavecrate {
 
 class TRecodeThread : public TThread {
  public:
-  // Everything the thread reaches outside itself. The references must outlive
-  // the thread.
-  // `ad` may be shared by several slot threads: its step runs one slot at a
+  // Everything the thread reaches outside itself; the references must outlive
+  // the thread. `ad` may be shared by several slot threads: its step runs one slot at a
   // time. `mp3Thread` may be null (nothing is then handed on). A mixed file
   // without a path of its own is taken as "TempOutput.avi" in
   // `programFolder`.
