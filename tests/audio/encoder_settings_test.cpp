@@ -1,0 +1,91 @@
+#include "audio/EncoderSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/TempDir.h"
+
+namespace wavecrate {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+TEST(EncoderSettings, MissingFileGivesTheDefaults) {
+  TempDir dir;
+  const TEncoderSettings s = LoadEncoderSettings(dir.File("none.ini"));
+  EXPECT_EQ(s.RateControl, TRateControl::Cbr);
+  EXPECT_EQ(s.Bitrate, 128);
+  EXPECT_EQ(s.Mode, TChannelMode::JointStereo);
+  EXPECT_EQ(s.SampleRate, 44100);
+}
+
+TEST(EncoderSettings, SavedSettingsReadBackAndLeaveNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.File("mp3encoder.ini");
+  TEncoderSettings s;
+  s.RateControl = TRateControl::Vbr;
+  s.Bitrate = 192;
+  s.VbrQuality = 2;
+  s.Mode = TChannelMode::Mono;
+  s.SampleRate = 22050;
+  ASSERT_TRUE(SaveEncoderSettings(path, s));
+  EXPECT_EQ(LoadEncoderSettings(path), s);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  s.RateControl = TRateControl::Abr;
+  ASSERT_TRUE(SaveEncoderSettings(path, s));
+  EXPECT_EQ(LoadEncoderSettings(path).RateControl, TRateControl::Abr);
+}
+
+TEST(EncoderSettings, ReadingIsTolerantAndBringsValuesIntoRange) {
+  TempDir dir;
+  const std::string path = dir.File("mp3encoder.ini");
+  WriteFile(path,
+            "; comment\r\n"
+            "[Other]\r\nBitrate=8\r\n"
+            "[ENCODER]\r\n"
+            "  ratecontrol = cbr \r\n"
+            "Bitrate=130\r\n"  // not a CBR rate: the nearest one
+            "VbrQuality=42\r\n"
+            "Mode=sideways\r\n"
+            "SampleRate=abc\r\n"
+            "garbage line\r\n");
+  const TEncoderSettings s = LoadEncoderSettings(path);
+  EXPECT_EQ(s.Bitrate, 128);
+  EXPECT_EQ(s.VbrQuality, 9);
+  EXPECT_EQ(s.Mode, TChannelMode::JointStereo);
+  EXPECT_EQ(s.SampleRate, 44100);
+
+  WriteFile(path, "[Encoder]\nRateControl=ABR\nBitrate=1000\nSampleRate=44000\n");
+  const TEncoderSettings a = LoadEncoderSettings(path);
+  EXPECT_EQ(a.RateControl, TRateControl::Abr);
+  EXPECT_EQ(a.Bitrate, 320);
+  EXPECT_EQ(a.SampleRate, 44100);
+  WriteFile(path, "[Encoder]\nSampleRate=0\n");
+  EXPECT_EQ(LoadEncoderSettings(path).SampleRate, 0);  // keep the input's rate
+}
+
+TEST(EncoderSettings, AFailedSaveKeepsThePreviousFile) {
+  TempDir dir;
+  const std::string path = dir.File("mp3encoder.ini");
+  ASSERT_TRUE(SaveEncoderSettings(path, TEncoderSettings{}));
+  const std::string before = ReadFile(path);
+  // The temporary file cannot be made (its name is taken by a folder), which
+  // fails even for root.
+  std::filesystem::create_directory(path + ".tmp");
+  TEncoderSettings changed;
+  changed.Bitrate = 64;
+  EXPECT_FALSE(SaveEncoderSettings(path, changed));
+  EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST(EncoderSettings, DefaultPathSitsBesideTheExecutable) {
+  const std::filesystem::path p = DefaultEncoderSettingsPath();
+  EXPECT_EQ(p.filename(), "mp3encoder.ini");
+  EXPECT_EQ(p.parent_path(), std::filesystem::read_symlink("/proc/self/exe").parent_path());
+}
+
+}  // namespace
+}  // namespace wavecrate
