@@ -337,6 +337,8 @@ void TForm1::BuildControls() {
   Timer5 = new QTimer(this);
   Timer5->setObjectName("Timer5");
   Timer5->setInterval(200);
+  connect(Timer5, &QTimer::timeout, this, &TForm1::Timer5Timer);
+  Timer5->start();
 
   // Client area 954 x 671 (plus the menu bar), centred on the screen.
   adjustSize();
@@ -564,6 +566,14 @@ void TForm1::About1Click() {
 
 void TForm1::MP31Click() {
   // The encoder's settings dialog arrives with the audio pipeline.
+}
+
+void TForm1::Timer5Timer() {
+  // Embedded pages answer their own script dialogs, so an error box can only
+  // be a window of ours with this exact title; nothing else is touched.
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible() && w->windowTitle() == "Internet Explorer Script Error") w->close();
+  }
 }
 
 void TForm1::IsVistaClick() {

@@ -79,6 +79,7 @@ class TForm1 : public QMainWindow {
   void About1Click();
   void MP31Click();
   void IsVistaClick();
+  void Timer5Timer();
   void UpDown5Click(bool up);
   void Label12MouseDown();
 

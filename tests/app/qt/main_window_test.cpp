@@ -22,6 +22,7 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/TimeEdit.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 
 namespace wavecrate {
@@ -314,6 +315,42 @@ TEST(MainWindowTest, AFailedSettingsWriteIsReportedAndKeepsTheIconAndTheOldFile)
   const size_t before = catcher.Texts.size();
   form.ExitSequence(true);
   EXPECT_EQ(catcher.Texts.size(), before + 1) << "the exit write reports its failure too";
+}
+
+}  // namespace
+}  // namespace wavecrate
+
+namespace wavecrate {
+namespace {
+
+TEST(MainWindowTest, TheWatchdogClosesScriptErrorBoxesOnlyAndTheVistaSwitchGreysMute) {
+  test::TempDir dir;
+  TForm1 form(TAppPaths::ForExecutable(dir.File("wavecrate")), nullptr);
+  QWidget errorBox;
+  errorBox.setWindowTitle("Internet Explorer Script Error");
+  QWidget other;
+  other.setWindowTitle("Internet Explorer Script Error (not quite)");
+  errorBox.show();
+  other.show();
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        QCoreApplication::processEvents();
+        return !errorBox.isVisible();
+      },
+      std::chrono::milliseconds(2000)));
+  EXPECT_TRUE(other.isVisible()) << "a window of any other title is left alone";
+
+  QCheckBox* vista = form.findChild<QCheckBox*>("IsVista");
+  QCheckBox* mute = form.findChild<QCheckBox*>("IsMute");
+  mute->setChecked(true);
+  vista->click();
+  EXPECT_TRUE(form.findChild<QLabel*>("Warning")->isVisibleTo(&form));
+  EXPECT_FALSE(mute->isEnabled());
+  EXPECT_TRUE(mute->isChecked()) << "the Vista switch greys IsMute but keeps its state";
+  vista->click();
+  EXPECT_FALSE(form.findChild<QLabel*>("Warning")->isVisibleTo(&form));
+  EXPECT_TRUE(mute->isEnabled());
+  form.ExitSequence(false);
 }
 
 }  // namespace
