@@ -17,6 +17,8 @@ class TThread {
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
   // Joins a started thread: the owner must have asked it to stop first.
+  // Subclasses whose Execute uses their own members must call WaitFor() in
+  // their own destructor, since those members are gone by the time this runs.
   virtual ~TThread();
 
   // Starts Execute on a new thread the first time it is called.
