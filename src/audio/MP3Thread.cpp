@@ -78,9 +78,9 @@ void TMP3Thread::RunJob(const TMp3Job& job) {
   if (!converted || !HasContent(work)) {
     RemoveIfPresent(work);
     ++failed_;
-    std::fprintf(stderr, "mp3: %s %s; %s and %s are kept\n",
+    std::fprintf(stderr, "mp3: %s %s; the recording %s is left as it was\n",
                  StopRequested.load() ? "abandoned the conversion of" : "could not convert",
-                 job.Source.c_str(), final.c_str(), job.Source.c_str());
+                 job.Source.c_str(), final.c_str());
     return;
   }
 
