@@ -1,0 +1,520 @@
+#include "audio/gst/AudioCaptureThread.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "audio/CaptureSource.h"
+#include "audio/gst/GraphServices.h"
+#include "audio/gst/GstHandles.h"
+#include "audio/gst/WavDestFilter.h"
+
+namespace wavecrate {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+constexpr int kRate = 44100;
+constexpr int kChannels = 2;
+constexpr int kFrameBytes = 2 * kChannels;  // S16LE
+constexpr Ms kBusSlice{100};
+
+void Log(const std::string& line) {
+  std::fprintf(stderr, "wavecrate: capture: %s\n", line.c_str());
+}
+
+// The sound server's name of a listed device ("" for devices that are not
+// the server's, such as a bare ALSA card).
+std::string DeviceSource(GstDevice* device) {
+  if (!device || !g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name")) return "";
+  TGCharPtr name;
+  g_object_get(device, "internal-name", name.Out(), nullptr);
+  return name.c_str();
+}
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// One recording's pipeline and the state its streaming thread shares with
+// the capture thread (atomics only).
+class TAudioCaptureThread::Run {
+ public:
+  Run(TAudioCaptureThread& owner) : owner_(owner), graph_("capture") {}
+
+  ~Run() { RemoveProbe(); }
+
+  // Builds the pipeline; false (logged, in Failure) when a part is missing.
+  bool Build(const std::string& device) {
+    device_ = device;
+    if (!graph_) return Fail("no pipeline (GStreamer could not start)");
+    caps_ = MakeElement("capsfilter", "Caps");
+    rate_ = MakeElement("audiorate", "Rate");
+    encoder_ =
+        owner_.options_.Encoder ? CreateMp3Encoder(*owner_.options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
+    mux_ = CreateWavDestFilter("Mux");
+    writer_ = CreateFileSink(owner_.OutputFileName, TFileSinkMode::Recording, "Writer");
+    if (!caps_ || !rate_) return Fail("GStreamer's base plugins are missing (capsfilter, audiorate)");
+    if (!encoder_) return Fail("no MP3 encoder (lamemp3enc)");
+    if (!mux_) return Fail("the WAV writer could not be made");
+    if (!writer_) return Fail("no file writer (filesink)");
+    TGstPtr<GstCaps> caps = AdoptGst(gst_caps_new_simple(
+        "audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING, "interleaved", "rate",
+        G_TYPE_INT, kRate, "channels", G_TYPE_INT, kChannels, nullptr));
+    g_object_set(caps_.get(), "caps", caps.get(), nullptr);
+    if (!graph_.AddAndLink({&caps_, &rate_, &encoder_, &mux_, &writer_})) {
+      return Fail("the capture pipeline could not be linked");
+    }
+    // The system clock, not the sound server's: the server's clock runs
+    // slow when it delivers fewer samples, and then no gap would be seen.
+    TGstPtr<GstClock> clock = AdoptGst(gst_system_clock_obtain());
+    gst_pipeline_use_clock(GST_PIPELINE(graph_.Pipeline()), clock.get());
+
+    TGstPtr<GstPad> out = AdoptGst(gst_element_get_static_pad(caps_.get(), "src"));
+    probePad_ = out;
+    probeId_ = gst_pad_add_probe(
+        out.get(),
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        &Run::OnData, this, nullptr);
+    return AttachSource();
+  }
+
+  bool Start() {
+    std::string error;
+    if (!graph_.Run(std::chrono::seconds(10), &error)) return Fail("the recording could not start: " + error);
+    running_ = true;
+    return true;
+  }
+
+  // Waits up to `span` while watching the pipeline; returns early when a
+  // stop is requested.
+  void Watch(Ms span) {
+    const auto end = SteadyClock::now() + span;
+    TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
+    while (SteadyClock::now() < end) {
+      const auto left = std::chrono::duration_cast<Ms>(end - SteadyClock::now());
+      const Ms slice = left < kBusSlice ? left : kBusSlice;
+      TGstPtr<GstMessage> m = AdoptGst(gst_bus_timed_pop_filtered(
+          bus.get(), static_cast<GstClockTime>(slice.count()) * GST_MSECOND,
+          static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING)));
+      if (m) OnMessage(m.get());
+      if (running_) Supervise();
+      if (owner_.StopRequested.load()) return;
+    }
+  }
+
+  // Finishes the file: end-of-stream through the writer (which writes the
+  // exact header), bounded, then the pipeline goes down.
+  void Finish() {
+    stopping_ = true;
+    if (!running_) {
+      graph_.SetNull();
+      return;
+    }
+    const Ms timeout = owner_.options_.StopTimeout;
+    bool finished;
+    if (source_ && !Stalled(Ms(1000))) {
+      std::string error;
+      finished = graph_.Stop(timeout, &error);
+    } else {
+      // No live source: the time since the last sound still belongs to the
+      // recording, so it is filled up to now before the stream ends.
+      DetachSource();
+      PushTailAndEos();
+      finished = graph_.WaitForEnd(timeout) == TGraphEnd::Eos;
+      graph_.SetNull();
+    }
+    running_ = false;
+    if (!finished) Fail("the file was not finished in time");
+    std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+    owner_.stats_.Finished = finished && !fileFull_;
+  }
+
+  std::uint64_t Frames() const { return frames_.load(); }
+
+ private:
+  bool Fail(const std::string& why) {
+    Log(why + " (" + owner_.OutputFileName + ")");
+    std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+    if (!owner_.stats_.Failure.empty()) owner_.stats_.Failure += "; ";
+    owner_.stats_.Failure += why;
+    return false;
+  }
+
+  TGstPtr<GstElement> MakeSource() {
+    TGstPtr<GstElement> src = MakeElement("pulsesrc", "Source");
+    if (!src) return src;
+    g_object_set(src.get(), "device", device_.c_str(), "client-name", "Wavecrate", "latency-time",
+                 static_cast<gint64>(owner_.options_.LatencyTime.count()), "buffer-time",
+                 static_cast<gint64>(owner_.options_.BufferTime.count()), nullptr);
+    const std::string server = owner_.mixer_ ? owner_.mixer_->ServerAddress() : "";
+    if (!server.empty()) g_object_set(src.get(), "server", server.c_str(), nullptr);
+    return src;
+  }
+
+  bool AttachSource() {
+    TGstPtr<GstElement> src = MakeSource();
+    if (!src) return Fail("no sound-server source element (pulsesrc)");
+    if (!graph_.Add(src)) return Fail("the source could not be added");
+    if (!gst_element_link(src.get(), caps_.get())) {
+      gst_bin_remove(graph_.Bin(), src.get());
+      return Fail("the source could not be linked");
+    }
+    source_ = src;
+    sourceGeneration_ = owner_.mixer_ ? owner_.mixer_->ServerGeneration() : 0;
+    attachedNs_ = NowNs();
+    if (running_ && !gst_element_sync_state_with_parent(src.get())) {
+      DetachSource();
+      return Fail("the new source would not start");
+    }
+    return true;
+  }
+
+  void DetachSource() {
+    if (!source_) return;
+    gst_element_set_state(source_.get(), GST_STATE_NULL);
+    gst_element_unlink(source_.get(), caps_.get());
+    gst_bin_remove(graph_.Bin(), source_.get());
+    source_.reset();
+  }
+
+  // No buffer for `span` (since the last one, or since the source started).
+  bool Stalled(Ms span) const {
+    const std::int64_t last = std::max(lastArrivalNs_.load(), attachedNs_);
+    return NowNs() - last > std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
+  }
+
+  // Runs on the capture thread between bus waits.
+  void Supervise() {
+    const std::uint64_t generation = owner_.mixer_ ? owner_.mixer_->ServerGeneration() : sourceGeneration_;
+    if (source_) {
+      // A source whose server went away (or was replaced) only ever stalls;
+      // a stall on a server that is still the same one is left to recover
+      // by itself, and audiorate fills the gap when the sound returns.
+      if (generation != sourceGeneration_ && Stalled(owner_.options_.StallTimeout)) {
+        Log("no sound since the sound server went away; keeping what was recorded");
+        DetachSource();
+      }
+      return;
+    }
+    if (fileFull_ || generation == 0 || generation == failedGeneration_) return;
+    if (owner_.mixer_) {
+      const std::string line = owner_.mixer_->RecordingLineSource(kStereoMixLine);
+      if (lineIsStereoMix_ && !line.empty()) device_ = line;
+    }
+    if (AttachSource()) {
+      Log("the sound server is back; recording again from " + device_);
+      std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+      ++owner_.stats_.SourceRestarts;
+    } else {
+      failedGeneration_ = generation;
+    }
+  }
+
+  void OnMessage(GstMessage* m) {
+    const bool fromSource = source_ && GST_MESSAGE_SRC(m) == GST_OBJECT(source_.get());
+    switch (GST_MESSAGE_TYPE(m)) {
+      case GST_MESSAGE_WARNING:
+        Log("warning: " + DescribeError(m));
+        break;
+      case GST_MESSAGE_ERROR:
+        if (fromSource) {
+          Log("the sound server connection broke: " + DescribeError(m));
+          DetachSource();
+        } else if (GST_MESSAGE_SRC(m) && g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source")) {
+          // A late error of a source already given up.
+        } else {
+          Fail("the recording failed: " + DescribeError(m));
+          // Nothing more reaches the file; it keeps what it has.
+          DetachSource();
+          fileFull_ = true;
+        }
+        break;
+      case GST_MESSAGE_EOS:
+        // Only the writer ends a stream by itself: the file reached the
+        // largest size a RIFF file can describe.
+        Fail("the file reached its largest possible size; the rest of the show is not recorded");
+        DetachSource();
+        fileFull_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+
+  void PushTailAndEos() {
+    TGstPtr<GstPad> in = AdoptGst(gst_element_get_static_pad(caps_.get(), "sink"));
+    TGstPtr<GstClock> clock = AdoptGst(gst_element_get_clock(graph_.Pipeline()));
+    if (clock && lastEndNs_.load() >= 0 && !fileFull_) {
+      const GstClockTime now = gst_clock_get_time(clock.get()) - gst_element_get_base_time(graph_.Pipeline());
+      const GstClockTime frame = GST_SECOND / kRate;
+      if (now > static_cast<GstClockTime>(lastEndNs_.load()) + 20 * GST_MSECOND) {
+        // One silent frame at the stop; audiorate fills the gap before it.
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, kFrameBytes, nullptr);
+        gst_buffer_memset(buffer, 0, 0, kFrameBytes);
+        GST_BUFFER_PTS(buffer) = now - frame;
+        GST_BUFFER_DURATION(buffer) = frame;
+        gst_pad_chain(in.get(), buffer);
+      }
+    }
+    gst_pad_send_event(in.get(), gst_event_new_eos());
+  }
+
+  void RemoveProbe() {
+    if (probePad_ && probeId_) gst_pad_remove_probe(probePad_.get(), probeId_);
+    probeId_ = 0;
+  }
+
+  // Streaming thread of the source (or the capture thread for the tail).
+  static GstPadProbeReturn OnData(GstPad*, GstPadProbeInfo* info, gpointer userdata) {
+    auto* self = static_cast<Run*>(userdata);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+      GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+      const std::int64_t now = NowNs();
+      const std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
+      if (self->frames_.fetch_add(frames) == 0 && frames > 0) {
+        std::lock_guard<std::mutex> lock(self->owner_.statsMutex_);
+        self->owner_.stats_.FirstBuffer = SteadyClock::time_point(std::chrono::nanoseconds(now));
+        self->owner_.stats_.FirstBufferDuration = std::chrono::nanoseconds(
+            GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : frames * GST_SECOND / kRate);
+      }
+      self->lastArrivalNs_ = now;
+      if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+        const GstClockTime duration =
+            GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : frames * GST_SECOND / kRate;
+        self->lastEndNs_ = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer) + duration);
+      }
+      return GST_PAD_PROBE_OK;
+    }
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    switch (GST_EVENT_TYPE(event)) {
+      case GST_EVENT_EOS:
+        // A source ends its stream when its server goes away; the recording
+        // goes on (with a new source later) until it is stopped.
+        return self->stopping_.load() ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+      case GST_EVENT_STREAM_START:
+      case GST_EVENT_SEGMENT: {
+        // A new source starts a new stream and segment; downstream must see
+        // one continuous stream, or audiorate would start counting afresh
+        // and fill from zero again. Marked handled (not dropped), so the pad
+        // does not send them again with every buffer.
+        std::atomic<bool>& seen =
+            GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT ? self->seenSegment_ : self->seenStart_;
+        if (seen.exchange(true)) {
+          gst_event_unref(event);
+          GST_PAD_PROBE_INFO_DATA(info) = nullptr;
+          return GST_PAD_PROBE_HANDLED;
+        }
+        return GST_PAD_PROBE_OK;
+      }
+      default:
+        return GST_PAD_PROBE_OK;
+    }
+  }
+
+  TAudioCaptureThread& owner_;
+  TGraph graph_;
+  TGstPtr<GstElement> source_, caps_, rate_, encoder_, mux_, writer_;
+  TGstPtr<GstPad> probePad_;
+  gulong probeId_ = 0;
+  std::string device_;
+  bool lineIsStereoMix_ = false;
+  bool running_ = false;
+  bool fileFull_ = false;
+  std::uint64_t sourceGeneration_ = 0;
+  std::uint64_t failedGeneration_ = 0;
+  std::int64_t attachedNs_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> seenStart_{false};
+  std::atomic<bool> seenSegment_{false};
+  std::atomic<std::uint64_t> frames_{0};
+  std::atomic<std::int64_t> lastArrivalNs_{0};
+  std::atomic<std::int64_t> lastEndNs_{-1};
+
+  friend class TAudioCaptureThread;
+};
+
+// ---------------------------------------------------------------- TAudioCaptureThread
+
+TAudioCaptureThread::TAudioCaptureThread(std::shared_ptr<TRecordingMixer> mixer, TCaptureOptions options)
+    : mixer_(std::move(mixer)), options_(std::move(options)) {}
+
+TAudioCaptureThread::~TAudioCaptureThread() {
+  // The thread must be gone before the members it uses.
+  StopRequested = true;
+  WaitFor();
+}
+
+std::optional<std::string> TAudioCaptureThread::FindCaptureSource() {
+  std::vector<TCaptureDevice> devices;
+  if (EnsureGstInitialized()) {
+    TSysDevEnum list("Audio/Source");
+    for (int i = 0; i < list.Count(); ++i) {
+      GstDevice* device = list.Device(i);
+      TGCharPtr name(gst_device_get_display_name(device));
+      devices.push_back(TCaptureDevice{name.c_str(), DeviceSource(device), name.get() != nullptr});
+    }
+  }
+  TCaptureDevice mix;
+  if (mixer_) {
+    mix.Source = mixer_->RecordingLineSource(kStereoMixLine);
+    mix.FriendlyName = mixer_->StereoMixDeviceName();
+  }
+  // Only devices the sound server can record are of use here.
+  std::erase_if(devices, [](const TCaptureDevice& d) { return d.Source.empty(); });
+  devices = OrderCaptureDevices(std::move(devices), mix);
+  const auto index = wavecrate::FindCaptureSource(devices, IsVista);
+  if (!index) return std::nullopt;
+  return devices[*index].Source;
+}
+
+bool TAudioCaptureThread::SelectRecordingLine(int choice) {
+  if (!mixer_) return false;
+  const std::string source = mixer_->RecordingLineSource(choice);
+  if (source.empty()) return false;
+  selectedLine_ = source;
+  return true;
+}
+
+TCaptureStats TAudioCaptureThread::Stats() const {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  return stats_;
+}
+
+void TAudioCaptureThread::Execute() {
+  bool muted = false;
+  try {
+    const bool gstReady = EnsureGstInitialized() && RegisterWavDestFilter();
+    const std::optional<std::string> found = gstReady ? FindCaptureSource() : std::nullopt;
+
+    // The recording line, and muting: without the Vista option the line is
+    // always chosen; with it, the mixer is left alone unless muting.
+    if (!IsVista || IsMute) SelectRecordingLine(kStereoMixLine);
+    if (IsMute && mixer_) muted = mixer_->MuteSpeakers();
+
+    // The chosen line decides what the found device records.
+    std::string device;
+    if (found) device = selectedLine_.empty() ? *found : selectedLine_;
+    {
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.Device = device;
+      stats_.Muted = muted;
+    }
+
+    Run run(*this);
+    run.lineIsStereoMix_ =
+        !selectedLine_.empty() || (mixer_ && device == mixer_->RecordingLineSource(kStereoMixLine));
+    bool started = false;
+    if (!gstReady) {
+      Log("GStreamer is not available; nothing is recorded");
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.Failure = "GStreamer is not available";
+    } else if (device.empty()) {
+      Log(std::string("no capture device") + (IsVista ? " whose name holds \"stereo\" or \"Stereo\"" : "") +
+          "; nothing is recorded into " + OutputFileName);
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.Failure = "no capture device";
+    } else if (run.Build(device)) {
+      started = run.Start();
+    }
+    {
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.Ran = started;
+    }
+
+    // The flag is tested before the first wait.
+    while (!StopRequested.load()) {
+      if (started) {
+        run.Watch(options_.PollInterval);
+      } else {
+        std::this_thread::sleep_for(options_.PollInterval);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.StopSeen = SteadyClock::now();
+    }
+    run.Finish();
+    {
+      std::lock_guard<std::mutex> lock(statsMutex_);
+      stats_.CapturedFrames = run.Frames();
+      stats_.FileFinished = SteadyClock::now();
+    }
+  } catch (const std::exception& e) {
+    Log(std::string("recording aborted: ") + e.what());
+    std::lock_guard<std::mutex> lock(statsMutex_);
+    stats_.Failure = e.what();
+  } catch (...) {
+    Log("recording aborted");
+  }
+  if (muted) {
+    try {
+      mixer_->RestoreSpeakers();
+    } catch (...) {
+      Log("the speakers could not be restored");
+    }
+  }
+  DoneEvent.SetEvent();
+}
+
+// ---------------------------------------------------------------- factory and exit
+
+namespace {
+
+std::mutex& RegistryMutex() {
+  static std::mutex m;
+  return m;
+}
+std::vector<std::weak_ptr<TCaptureThreadBase>>& Registry() {
+  static std::vector<std::weak_ptr<TCaptureThreadBase>> r;
+  return r;
+}
+
+}  // namespace
+
+TCaptureFactory MakeAudioCaptureFactory(std::shared_ptr<TRecordingMixer> mixer, TCaptureOptions options) {
+  return [mixer = std::move(mixer), options = std::move(options)]() -> std::shared_ptr<TCaptureThreadBase> {
+    auto capture = std::make_shared<TAudioCaptureThread>(mixer, options);
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    auto& registry = Registry();
+    std::erase_if(registry, [](const std::weak_ptr<TCaptureThreadBase>& w) { return w.expired(); });
+    registry.push_back(capture);
+    return capture;
+  };
+}
+
+bool StopAndWait(TCaptureThreadBase& capture, std::chrono::milliseconds bound) {
+  capture.StopRequested = true;
+  if (!capture.Started()) return true;
+  return capture.DoneEvent.WaitFor(bound);
+}
+
+bool StopAllCapturesAndWait(std::chrono::milliseconds bound) {
+  std::vector<std::shared_ptr<TCaptureThreadBase>> running;
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (const auto& w : Registry()) {
+      if (auto capture = w.lock()) running.push_back(std::move(capture));
+    }
+  }
+  for (const auto& capture : running) capture->StopRequested = true;
+  const auto end = SteadyClock::now() + bound;
+  bool all = true;
+  for (const auto& capture : running) {
+    if (!capture->Started()) continue;
+    const auto left = std::chrono::duration_cast<Ms>(end - SteadyClock::now());
+    if (!capture->DoneEvent.WaitFor(left.count() > 0 ? left : Ms(0))) {
+      Log("a recording was not finished in time at exit: " + capture->OutputFileName);
+      all = false;
+    }
+  }
+  return all;
+}
+
+}  // namespace wavecrate

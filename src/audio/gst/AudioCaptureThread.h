@@ -1,0 +1,110 @@
+// TAudioCaptureThread: records one show from the sound server into the
+// output file, as an MP3 stream inside a RIFF WAVE file.
+//
+//   pulsesrc "Source" -> audio/x-raw,S16LE,2 ch,44100 Hz -> audiorate
+//     -> MP3 encoder "MP3" -> WAV writer "Mux" -> filesink "Writer"
+//
+// The pipeline runs on the system clock, so pulsesrc stamps its buffers with
+// the time that really passed, and audiorate fills every gap with silence:
+// a recording lasts as long as the clock says even when the sound server
+// delivers less (an idle monitor does) or stalls for a while.
+//
+// When the sound server goes away during a recording, the file keeps what
+// was recorded, and the capture starts a new source once the server and the
+// mix are back (TRecordingMixer::ServerGeneration), with the time in between
+// as silence. At the stop the file is finished (end-of-stream, so the writer
+// writes the exact header) within a bounded wait; DoneEvent is signalled on
+// every path, a missing device, encoder or output folder included.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "audio/CaptureThreadBase.h"
+#include "audio/EncoderSettings.h"
+#include "audio/Mixer.h"
+
+namespace wavecrate {
+
+struct TCaptureOptions {
+  // Audio per read from the server. Each read wakes the capture up, so this
+  // sets most of its CPU cost; it is also about how long the first sample
+  // takes to arrive.
+  std::chrono::microseconds LatencyTime{50000};
+  // The server-side buffer: how long the capture may be held up (a busy
+  // machine, a slow disk) before samples are lost.
+  std::chrono::microseconds BufferTime{2000000};
+  // How often StopRequested is looked at.
+  std::chrono::milliseconds PollInterval{1000};
+  // Bound of the wait for the file to be finished at the stop.
+  std::chrono::milliseconds StopTimeout{5000};
+  // No sound for this long while the server is away or came back: the
+  // source is given up and a new one started when possible.
+  std::chrono::milliseconds StallTimeout{2000};
+  // The encoder's settings; unset = the encoder's own settings file.
+  std::optional<TEncoderSettings> Encoder;
+};
+
+// What one recording did; for logs, tests and benchmarks.
+struct TCaptureStats {
+  std::string Device;                // the source recorded ("" = none)
+  bool Muted = false;                // the speakers were muted for it
+  bool Ran = false;                  // the pipeline ran
+  bool Finished = false;             // end-of-stream reached the file at the stop
+  std::uint64_t CapturedFrames = 0;  // frames the server delivered
+  int SourceRestarts = 0;            // new sources after the server came back
+  // When the first captured buffer arrived, and how much audio it held.
+  std::optional<std::chrono::steady_clock::time_point> FirstBuffer;
+  std::chrono::nanoseconds FirstBufferDuration{0};
+  std::chrono::steady_clock::time_point StopSeen;      // StopRequested noticed
+  std::chrono::steady_clock::time_point FileFinished;  // pipeline down
+  std::string Failure;                                 // what went wrong, "" when nothing did
+};
+
+class TAudioCaptureThread : public TCaptureThreadBase {
+ public:
+  // `mixer` may be null: no recording line, no muting, devices as listed.
+  explicit TAudioCaptureThread(std::shared_ptr<TRecordingMixer> mixer, TCaptureOptions options = {});
+  ~TAudioCaptureThread() override;
+
+  // The device to record: the source name of the list entry chosen by the
+  // device rules (IsVista) over the device list with the program's mix
+  // first; nullopt when none qualifies.
+  std::optional<std::string> FindCaptureSource();
+  // Chooses the recording line (kStereoMixLine, kMicrophoneLine) that the
+  // capture records from; true when the mixer has that line. Changes none
+  // of the user's default devices.
+  bool SelectRecordingLine(int choice);
+
+  TCaptureStats Stats() const;
+
+ protected:
+  void Execute() override;
+
+ private:
+  class Run;
+  const std::shared_ptr<TRecordingMixer> mixer_;
+  const TCaptureOptions options_;
+  std::string selectedLine_;  // set by SelectRecordingLine, on this thread
+  mutable std::mutex statsMutex_;
+  TCaptureStats stats_;
+};
+
+// The factory the slot threads make their captures with. Every capture made
+// is also remembered (weakly) for StopAllCapturesAndWait.
+TCaptureFactory MakeAudioCaptureFactory(std::shared_ptr<TRecordingMixer> mixer, TCaptureOptions options = {});
+
+// Raises StopRequested and waits at most `bound` for DoneEvent (the file is
+// finished). True when it was. A capture never resumed counts as done.
+bool StopAndWait(TCaptureThreadBase& capture, std::chrono::milliseconds bound);
+// The same for every running capture made by MakeAudioCaptureFactory, all
+// stopped at once and waited for together within `bound` (program exit:
+// before the stereo mix is stopped).
+bool StopAllCapturesAndWait(std::chrono::milliseconds bound);
+
+}  // namespace wavecrate

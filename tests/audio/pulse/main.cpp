@@ -1,0 +1,42 @@
+// The sound-server tests run against the private PulseAudio that
+// scripts/test starts (or one a test starts for itself). The program's mix is
+// set up once per test process, before any player exists, as the program
+// itself does at start-up.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "audio/gst/AudioCaptureThread.h"
+#include "audio/gst/GraphServices.h"
+#include "audio/pulse/PulseTestSupport.h"
+#include "audio/pulse/StereoMix.h"
+
+namespace wavecrate::test {
+
+namespace {
+std::shared_ptr<TStereoMix>& Mix() {
+  static std::shared_ptr<TStereoMix> mix;
+  return mix;
+}
+}  // namespace
+
+std::shared_ptr<TStereoMix> TestMix() {
+  return Mix();
+}
+
+}  // namespace wavecrate::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  wavecrate::EnsureGstInitialized();
+  auto& mix = wavecrate::test::Mix();
+  mix = std::make_shared<wavecrate::TStereoMix>();
+  if (!mix->Start())
+    std::fprintf(stderr, "test: the program's mix is not loaded: %s\n", mix->FallbackReason().c_str());
+  const int status = RUN_ALL_TESTS();
+  wavecrate::StopAllCapturesAndWait(std::chrono::seconds(10));
+  mix->Stop();
+  return status;
+}
