@@ -22,6 +22,7 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/TimeEdit.h"
+#include "scheduler/RecodeThread.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 
@@ -350,6 +351,61 @@ TEST(MainWindowTest, TheWatchdogClosesScriptErrorBoxesOnlyAndTheVistaSwitchGreys
   vista->click();
   EXPECT_FALSE(form.findChild<QLabel*>("Warning")->isVisibleTo(&form));
   EXPECT_TRUE(mute->isEnabled());
+  form.ExitSequence(false);
+}
+
+}  // namespace
+}  // namespace wavecrate
+
+namespace wavecrate {
+namespace {
+
+TEST(MainWindowTest, TypedTimesAreCompletedOnLeavingAndHandedOverIn24HourForm) {
+  test::TempDir dir;
+  TForm1 form(TAppPaths::ForExecutable(dir.File("wavecrate")), nullptr);
+  form.show();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  QLineEdit* start = form.findChild<QLineEdit*>("ComboBox5");  // slot 3
+  QLineEdit* duration = form.findChild<QLineEdit*>("ComboBox6");
+  QTest::mouseClick(start, Qt::LeftButton, {}, QPoint(5, 10));
+  QTest::keyClick(start, '0');
+  EXPECT_EQ(start->text(), "00:00:00 AM") << "a start field refuses 0 as the first hour digit";
+  QTest::keyClick(start, '1');
+  QTest::keyClick(start, '3');
+  EXPECT_EQ(start->text(), " 3:00:00 AM") << "13 is no hour: the part starts again";
+  QTest::mouseClick(start, Qt::LeftButton, {}, QPoint(20, 10));
+  QTest::keyClick(start, '5');
+  EXPECT_EQ(start->text(), " 3: 5:00 AM");
+  QTest::mouseClick(start, Qt::LeftButton, {}, QPoint(50, 10));
+  form.findChild<TUpDown*>("UpDown7")->findChild<QToolButton*>("Up")->click();
+  // Leaving the field turns the blanks left by typing into zeros.
+  duration->setFocus();
+  EXPECT_EQ(start->text(), "03:05:00 PM");
+
+  form.TimeEdits[2]->SetFieldText("11:30:00 PM");
+  form.TimeEdits[6]->SetFieldText("01:00:00");
+  form.findChild<QLineEdit*>("SaveFileName")->setText(QString::fromStdString(dir.Path().string() + "/"));
+  form.findChild<QCheckBox*>("CheckBox7")->setChecked(true);
+  form.findChild<QLineEdit*>("Edit7")->setText("http://127.0.0.1:9/late");
+  form.findChild<QComboBox*>("Edit9")->setCurrentIndex(5);
+  form.findChild<QCheckBox*>("CheckBox17")->setChecked(true);  // Saturday
+  form.findChild<QCheckBox*>("CheckBox18")->setChecked(true);  // Sunday
+  ASSERT_TRUE(form.Button2Click());
+  TRecodeThread* thread = form.Editor().RecodeThreads(3);
+  ASSERT_NE(thread, nullptr);
+  const auto settings = thread->Settings();
+  EXPECT_EQ(settings->StartTime, "23:30:00");
+  EXPECT_EQ(settings->EndTime, "00:30:00");
+  EXPECT_EQ(settings->DayFlags, 1100);
+  EXPECT_EQ(settings->ShowName, form.findChild<QComboBox*>("Edit9")->itemText(5).toStdString());
+  EXPECT_TRUE(settings->Enabled);
+  // Switched off and saved again: the same thread, now disabled.
+  form.findChild<QCheckBox*>("CheckBox7")->setChecked(false);
+  ASSERT_TRUE(form.Button2Click());
+  EXPECT_EQ(form.Editor().RecodeThreads(3), thread);
+  EXPECT_FALSE(thread->Settings()->Enabled);
+  EXPECT_FALSE(form.Editor().SlotActive(3));
   form.ExitSequence(false);
 }
 
