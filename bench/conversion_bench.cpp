@@ -1,0 +1,127 @@
+// Conversion of an hour of audio: our conversion graph (decodebin, lamemp3enc,
+// the WAV writer, filesink) against ffmpeg doing the same decode and encode at
+// the same bitrate into the same container, in one run on one machine.
+//
+//   conversion_bench [--seconds N] [--dir PATH]
+//
+// Makes an N-second (default 3600) stereo 44.1 kHz PCM AVI, like the mixed
+// file the advertisement step hands over (a tone under pink noise, so the
+// encoder has real work), converts it both ways at 128 kbit/s CBR and prints
+// wall-clock and CPU time of each and their ratios (ours / ffmpeg).
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "audio/gst/GraphServices.h"
+#include "audio/gst/Mp3Converter.h"
+
+extern char** environ;
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+double CpuSeconds(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+struct TRun {
+  bool Ok = false;
+  double Wall = 0;
+  double Cpu = 0;
+  std::uintmax_t Bytes = 0;
+};
+
+// Runs a command (no shell) and measures it.
+TRun Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  TRun run;
+  const auto start = SteadyClock::now();
+  const double cpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.Wall = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  run.Cpu = CpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
+  run.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 3600;
+  std::string base = "/tmp";
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--dir") == 0) base = argv[i + 1];
+  }
+  std::string pattern = base + "/wavecrate-conversion-bench.XXXXXX";
+  if (!mkdtemp(pattern.data())) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::filesystem::path dir = pattern;
+  const std::string source = (dir / "TempOutput.avi").string();
+  const std::string ours = (dir / "ours.mp3").string();
+  const std::string theirs = (dir / "ffmpeg.mp3").string();
+
+  std::printf("making %d s of stereo 44.1 kHz PCM in %s ...\n", seconds, source.c_str());
+  const std::string len = std::to_string(seconds);
+  const TRun made =
+      Spawn({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+             "sine=frequency=440:sample_rate=44100:duration=" + len, "-f", "lavfi", "-i",
+             "anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:duration=" + len, "-filter_complex",
+             "amix=inputs=2,aformat=channel_layouts=stereo", "-c:a", "pcm_s16le", source});
+  if (!made.Ok) {
+    std::fprintf(stderr, "could not make the source with ffmpeg\n");
+    return 1;
+  }
+
+  wavecrate::TGstMp3Converter::TOptions options;
+  options.Encoder = wavecrate::TEncoderSettings{};  // 128 kbit/s CBR, 44100 Hz, joint stereo
+  wavecrate::TGstMp3Converter converter(options);
+  wavecrate::EnsureGstInitialized();
+
+  TRun a;
+  {
+    const double cpuBefore = CpuSeconds(RUSAGE_SELF);
+    const auto start = SteadyClock::now();
+    a.Ok = converter.ConvertToMp3(source, ours);
+    a.Wall = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    a.Cpu = CpuSeconds(RUSAGE_SELF) - cpuBefore;
+    a.Bytes = a.Ok ? std::filesystem::file_size(ours) : 0;
+  }
+  TRun b = Spawn({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", source, "-c:a", "libmp3lame", "-b:a",
+                  "128k", "-ar", "44100", "-ac", "2", "-f", "wav", theirs});
+  if (b.Ok) b.Bytes = std::filesystem::file_size(theirs);
+
+  std::printf("%-8s %10s %10s %14s\n", "", "wall s", "cpu s", "output bytes");
+  std::printf("%-8s %10.2f %10.2f %14ju %s\n", "ours", a.Wall, a.Cpu, a.Bytes,
+              a.Ok ? "" : converter.LastError().c_str());
+  std::printf("%-8s %10.2f %10.2f %14ju %s\n", "ffmpeg", b.Wall, b.Cpu, b.Bytes, b.Ok ? "" : "FAILED");
+  if (a.Ok && b.Ok)
+    std::printf("ratio ours/ffmpeg: wall %.2f, cpu %.2f; %.0fx real time (ours)\n", a.Wall / b.Wall,
+                a.Cpu / b.Cpu, seconds / a.Wall);
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return a.Ok && b.Ok ? 0 : 1;
+}
