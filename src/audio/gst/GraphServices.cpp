@@ -123,6 +123,7 @@ bool TGraph::Run(Ms prerollTimeout, std::string* error) {
     const std::string text = m ? DescribeError(m.get()) : "the pipeline would not start";
     std::fprintf(stderr, "gstreamer: %s\n", text.c_str());
     if (error) *error = text;
+    SetNull();
     return false;
   }
   if (ret != GST_STATE_CHANGE_ASYNC) return true;
@@ -137,6 +138,7 @@ bool TGraph::Run(Ms prerollTimeout, std::string* error) {
       const std::string text = DescribeError(m.get());
       std::fprintf(stderr, "gstreamer: %s\n", text.c_str());
       if (error) *error = text;
+      SetNull();
       return false;
     }
     if (GST_MESSAGE_TYPE(m.get()) == GST_MESSAGE_EOS) {

@@ -58,7 +58,8 @@ class TGraph {
 
   // Sets PLAYING. False when the state change failed at once, or an error
   // was posted while a non-live pipeline prerolled within `prerollTimeout`
-  // (the first error text goes to *error).
+  // (the first error text goes to *error); the pipeline is then back in NULL.
+  // Messages other than errors that arrive during the preroll are dropped.
   bool Run(std::chrono::milliseconds prerollTimeout = std::chrono::seconds(10), std::string* error = nullptr);
 
   // Waits for EOS or ERROR on the bus for at most `timeout`, checking
