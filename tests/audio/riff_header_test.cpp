@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <numeric>
 
@@ -40,7 +42,7 @@ TEST(RiffHeader, LayoutForFormatBlocksOfAnyLength) {
     EXPECT_EQ(TextAt(h, 8), "WAVE");
     EXPECT_EQ(TextAt(h, 12), "fmt ");
     EXPECT_EQ(U32At(h, 16), f);
-    EXPECT_EQ(0, std::memcmp(h.data() + 20, block.data(), f));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), h.begin() + 20));
     EXPECT_EQ(TextAt(h, 20 + f), "data");
     EXPECT_EQ(U32At(h, 24 + f), d);
   }
