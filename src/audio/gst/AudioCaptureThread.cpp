@@ -89,7 +89,21 @@ class TAudioCaptureThread::Run {
     std::string error;
     if (!graph_.Run(std::chrono::seconds(10), &error)) return Fail("the recording could not start: " + error);
     running_ = true;
+    Playing(Ms(5000));
     return true;
+  }
+
+  // Waits (bounded) until the pipeline has finished going to PLAYING.
+  // Ending the stream before that deadlocks: the sink holds the first
+  // buffer until PLAYING, the source's streaming thread waits on it, and
+  // sending the EOS holds the pipeline's state lock that PLAYING needs.
+  bool Playing(Ms timeout) {
+    GstState state = GST_STATE_VOID_PENDING;
+    GstState pending = GST_STATE_VOID_PENDING;
+    // The result may read FAILURE after a source died; the state is what counts.
+    gst_element_get_state(graph_.Pipeline(), &state, &pending,
+                          static_cast<GstClockTime>(timeout.count()) * GST_MSECOND);
+    return state == GST_STATE_PLAYING && pending == GST_STATE_VOID_PENDING;
   }
 
   // Waits up to `span` while watching the pipeline; returns early when a
@@ -119,21 +133,29 @@ class TAudioCaptureThread::Run {
     }
     const Ms timeout = owner_.options_.StopTimeout;
     bool finished;
-    if (source_ && !Stalled(Ms(1000))) {
-      std::string error;
-      finished = graph_.Stop(timeout, &error);
+    if (ended_) {
+      // Nothing reaches the file any more; the writer finished it if it
+      // ended the stream itself.
+      finished = writerEnded_;
+    } else if (!Playing(timeout)) {
+      // Nothing can be pushed safely; the file keeps its provisional header.
+      finished = false;
     } else {
-      // No live source: the time since the last sound still belongs to the
-      // recording, so it is filled up to now before the stream ends.
-      DetachSource();
-      PushTailAndEos();
-      finished = graph_.WaitForEnd(timeout) == TGraphEnd::Eos;
-      graph_.SetNull();
+      if (source_ && !Stalled(Ms(1000))) {
+        gst_element_send_event(graph_.Pipeline(), gst_event_new_eos());
+      } else {
+        // No live source: the time since the last sound still belongs to
+        // the recording, so it is filled up to now before the stream ends.
+        DetachSource();
+        PushTailAndEos();
+      }
+      finished = WaitForEos(timeout);
     }
+    graph_.SetNull();
     running_ = false;
-    if (!finished) Fail("the file was not finished in time");
+    if (!finished) Fail("the file was not finished");
     std::lock_guard<std::mutex> lock(owner_.statsMutex_);
-    owner_.stats_.Finished = finished && !fileFull_;
+    owner_.stats_.Finished = finished;
   }
 
   std::uint64_t Frames() const { return frames_.load(); }
@@ -153,6 +175,13 @@ class TAudioCaptureThread::Run {
     g_object_set(src.get(), "device", device_.c_str(), "client-name", "Wavecrate", "latency-time",
                  static_cast<gint64>(owner_.options_.LatencyTime.count()), "buffer-time",
                  static_cast<gint64>(owner_.options_.BufferTime.count()), nullptr);
+    // Each buffer is stamped with the clock's time when it was read (less
+    // what the server still held). The default ("skew") stamps by counting
+    // samples and corrects only gradually, so after a stall, whose missing
+    // time the server makes up in a burst or drops, the recording came out
+    // seconds too short or too long; stamped by the clock, audiorate fills
+    // the stall with silence and drops the overlap of the burst.
+    gst_util_set_object_arg(G_OBJECT(src.get()), "slave-method", "re-timestamp");
     const std::string server = owner_.mixer_ ? owner_.mixer_->ServerAddress() : "";
     if (!server.empty()) g_object_set(src.get(), "server", server.c_str(), nullptr);
     return src;
@@ -203,7 +232,7 @@ class TAudioCaptureThread::Run {
       }
       return;
     }
-    if (fileFull_ || generation == 0 || generation == failedGeneration_) return;
+    if (ended_ || generation == 0 || generation == failedGeneration_) return;
     if (owner_.mixer_) {
       const std::string line = owner_.mixer_->RecordingLineSource(kStereoMixLine);
       if (lineIsStereoMix_ && !line.empty()) device_ = line;
@@ -227,13 +256,13 @@ class TAudioCaptureThread::Run {
         if (fromSource) {
           Log("the sound server connection broke: " + DescribeError(m));
           DetachSource();
-        } else if (GST_MESSAGE_SRC(m) && g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source")) {
+        } else if (IsStaleSourceMessage(m)) {
           // A late error of a source already given up.
         } else {
           Fail("the recording failed: " + DescribeError(m));
           // Nothing more reaches the file; it keeps what it has.
           DetachSource();
-          fileFull_ = true;
+          ended_ = true;
         }
         break;
       case GST_MESSAGE_EOS:
@@ -241,7 +270,8 @@ class TAudioCaptureThread::Run {
         // largest size a RIFF file can describe.
         Fail("the file reached its largest possible size; the rest of the show is not recorded");
         DetachSource();
-        fileFull_ = true;
+        ended_ = true;
+        writerEnded_ = true;
         break;
       default:
         break;
@@ -251,7 +281,7 @@ class TAudioCaptureThread::Run {
   void PushTailAndEos() {
     TGstPtr<GstPad> in = AdoptGst(gst_element_get_static_pad(caps_.get(), "sink"));
     TGstPtr<GstClock> clock = AdoptGst(gst_element_get_clock(graph_.Pipeline()));
-    if (clock && lastEndNs_.load() >= 0 && !fileFull_) {
+    if (clock && lastEndNs_.load() >= 0) {
       const GstClockTime now = gst_clock_get_time(clock.get()) - gst_element_get_base_time(graph_.Pipeline());
       const GstClockTime frame = GST_SECOND / kRate;
       if (now > static_cast<GstClockTime>(lastEndNs_.load()) + 20 * GST_MSECOND) {
@@ -264,6 +294,36 @@ class TAudioCaptureThread::Run {
       }
     }
     gst_pad_send_event(in.get(), gst_event_new_eos());
+  }
+
+  // Waits for the end of the stream to reach the file. Errors of sources
+  // already given up are stale; a source dying just now is replaced by the
+  // tail and the end of the stream.
+  bool WaitForEos(Ms timeout) {
+    TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
+    const auto end = SteadyClock::now() + timeout;
+    while (SteadyClock::now() < end) {
+      TGstPtr<GstMessage> m = AdoptGst(
+          gst_bus_timed_pop_filtered(bus.get(), static_cast<GstClockTime>(kBusSlice.count()) * GST_MSECOND,
+                                     static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS)));
+      if (!m) continue;
+      if (GST_MESSAGE_TYPE(m.get()) == GST_MESSAGE_EOS) return true;
+      if (source_ && GST_MESSAGE_SRC(m.get()) == GST_OBJECT(source_.get())) {
+        Log("the sound server went away at the stop: " + DescribeError(m.get()));
+        DetachSource();
+        PushTailAndEos();
+      } else if (!IsStaleSourceMessage(m.get())) {
+        Fail("the file could not be finished: " + DescribeError(m.get()));
+        return false;
+      }
+    }
+    Log("the end of the stream did not reach the file in time");
+    return false;
+  }
+
+  bool IsStaleSourceMessage(GstMessage* m) const {
+    return GST_MESSAGE_SRC(m) && (!source_ || GST_MESSAGE_SRC(m) != GST_OBJECT(source_.get())) &&
+           g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source");
   }
 
   void RemoveProbe() {
@@ -326,7 +386,8 @@ class TAudioCaptureThread::Run {
   std::string device_;
   bool lineIsStereoMix_ = false;
   bool running_ = false;
-  bool fileFull_ = false;
+  bool ended_ = false;        // nothing more reaches the file
+  bool writerEnded_ = false;  // the writer ended the stream itself (file full)
   std::uint64_t sourceGeneration_ = 0;
   std::uint64_t failedGeneration_ = 0;
   std::int64_t attachedNs_ = 0;

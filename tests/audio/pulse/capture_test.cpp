@@ -1,0 +1,329 @@
+// The capture thread against a real PulseAudio and real GStreamer: what it
+// records (checked by decoding the file), muting, gaps in the sound, the
+// server going away, and that DoneEvent comes on every path.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+
+#include "audio/gst/AudioCaptureThread.h"
+#include "audio/pulse/PulseTestSupport.h"
+#include "support/TempDir.h"
+
+namespace wavecrate::test {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr double kAudible = 0.05;
+constexpr double kSilent = 0.001;
+
+double Seconds(SteadyClock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+std::shared_ptr<TAudioCaptureThread> MakeCapture(std::shared_ptr<TRecordingMixer> mixer,
+                                                 const std::string& path, bool isMute = false,
+                                                 bool isVista = false) {
+  auto capture = std::make_shared<TAudioCaptureThread>(std::move(mixer));
+  capture->OutputFileName = path;
+  capture->IsMute = isMute;
+  capture->IsVista = isVista;
+  return capture;
+}
+
+std::shared_ptr<TStereoMix> PrivateMix(const PrivatePulse& pulse) {
+  TStereoMix::TOptions options;
+  options.Server = pulse.Address();
+  options.PointPlaybackHere = false;
+  options.RetryInterval = 200ms;
+  auto mix = std::make_shared<TStereoMix>(options);
+  mix->Start();
+  return mix;
+}
+
+std::uint32_t Le32(const std::string& bytes, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i)
+    v = (v << 8) | static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+// The file carries the exact header written at the stop: both size fields
+// agree with the file's real size.
+void ExpectExactHeader(const std::string& path) {
+  const std::string bytes = ReadFile(path);
+  ASSERT_GE(bytes.size(), 44u) << path;
+  EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+  EXPECT_EQ(bytes.substr(8, 4), "WAVE");
+  EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
+  const std::size_t data = bytes.find("data", 12);
+  ASSERT_NE(data, std::string::npos);
+  EXPECT_EQ(Le32(bytes, data + 4), bytes.size() - data - 8);
+}
+
+// Level and pitch of channel 0 between two points of a recording.
+double LevelBetween(const TPcm& pcm, double from, double to) {
+  return Rms(pcm.Channel(0, static_cast<std::size_t>(from * pcm.Rate),
+                         static_cast<std::size_t>((to - from) * pcm.Rate)));
+}
+double PitchBetween(const TPcm& pcm, double from, double to) {
+  return DominantFrequency(pcm.Channel(0, static_cast<std::size_t>(from * pcm.Rate),
+                                       static_cast<std::size_t>((to - from) * pcm.Rate)),
+                           pcm.Rate);
+}
+
+// The first point after `from` where 50 ms windows turn loud.
+double OnsetAfter(const TPcm& pcm, double from) {
+  const std::size_t window = static_cast<std::size_t>(pcm.Rate) / 20;
+  const auto levels = WindowedRms(pcm, window);
+  for (std::size_t i = static_cast<std::size_t>(from * 20); i < levels.size(); ++i) {
+    if (levels[i] > kAudible) return static_cast<double>(i) / 20;
+  }
+  return -1;
+}
+
+TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
+  TempDir dir;
+  auto mix = TestMix();
+  ASSERT_TRUE(mix->MixLoaded());
+  auto tone = PlayTone(1000);
+  auto capture = MakeCapture(mix, dir.File("show.mp3"));
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(4s);
+  const auto stopAsked = SteadyClock::now();
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const double stopToFinished = Seconds(SteadyClock::now() - stopAsked);
+  const TCaptureStats stats = capture->Stats();
+
+  EXPECT_EQ(stats.Device, mix->MonitorSource());
+  EXPECT_TRUE(stats.Ran);
+  EXPECT_TRUE(stats.Finished) << stats.Failure;
+  EXPECT_FALSE(stats.Muted);
+  // StopRequested is looked at once a second; the file is finished quickly after.
+  EXPECT_LT(stopToFinished, 2.5);
+  ExpectExactHeader(dir.File("show.mp3"));
+
+  const TPcm pcm = Decode(dir.File("show.mp3"));
+  const double expected = Seconds(stats.StopSeen - resumed);
+  EXPECT_NEAR(pcm.Seconds(), expected, 0.3) << "decoded " << pcm.Frames() << " frames";
+  EXPECT_GT(LevelBetween(pcm, 1.0, 3.5), kAudible);
+  EXPECT_NEAR(PitchBetween(pcm, 1.0, 3.5), 1000, 10);
+}
+
+TEST(AudioCapture, BothDeviceRulesFindTheProgramsMixAndTheDefaultsStayAsTheyWere) {
+  auto mix = TestMix();
+  const std::string before = Pactl("info");
+  auto capture = MakeCapture(mix, "/dev/null");
+  // Without the Vista option: the first device, which is our mix.
+  EXPECT_EQ(capture->FindCaptureSource(), std::optional<std::string>(mix->MonitorSource()));
+  // With it: the first name holding "Stereo" ("Monitor of Wavecrate Stereo Mix").
+  capture->IsVista = true;
+  EXPECT_EQ(capture->FindCaptureSource(), std::optional<std::string>(mix->MonitorSource()));
+  EXPECT_TRUE(capture->SelectRecordingLine(kStereoMixLine));
+  EXPECT_TRUE(capture->SelectRecordingLine(kMicrophoneLine));
+  EXPECT_FALSE(capture->SelectRecordingLine(5));
+  auto line = [](const std::string& info, const std::string& key) {
+    const auto at = info.find(key);
+    return at == std::string::npos ? std::string() : info.substr(at, info.find('\n', at) - at);
+  };
+  const std::string after = Pactl("info");
+  EXPECT_EQ(line(after, "Default Sink:"), line(before, "Default Sink:"));
+  EXPECT_EQ(line(after, "Default Source:"), line(before, "Default Source:"));
+}
+
+TEST(AudioCapture, MutedRecordingsKeepTheSoundSilenceTheSpeakersAndTheLastOneRestores) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  // The user's own setting for the program's sound: 60 %, not muted.
+  ASSERT_TRUE(WaitUntil([&] { return mix->LoopbackState().has_value(); }, 2s));
+  std::string inputs = Pactl("list short sink-inputs", server);
+  const std::string input = inputs.substr(0, inputs.find('\t'));
+  Pactl("set-sink-input-volume " + input + " 39322", server);
+  const auto before = mix->LoopbackState();
+  ASSERT_EQ(before->Channels, (std::vector<std::uint32_t>{39322, 39322}));
+
+  auto tone = PlayTone(500, 0.5, mix->SinkName(), server);
+  TempDir dir;
+  auto first = MakeCapture(mix, dir.File("first.mp3"), true);
+  auto second = MakeCapture(mix, dir.File("second.mp3"), true);
+  first->Resume();
+  std::this_thread::sleep_for(1500ms);
+  second->Resume();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kSilent);
+
+  ASSERT_TRUE(StopAndWait(*first, 10s));
+  // The second recording still runs: the speakers stay silent.
+  EXPECT_TRUE(mix->LoopbackState()->Muted);
+  EXPECT_LT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kSilent);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(StopAndWait(*second, 10s));
+  EXPECT_EQ(mix->LoopbackState(), before);
+  EXPECT_GT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kAudible / 2);
+
+  EXPECT_TRUE(first->Stats().Muted);
+  for (const char* name : {"first.mp3", "second.mp3"}) {
+    const TPcm pcm = Decode(dir.File(name));
+    ASSERT_GT(pcm.Seconds(), 1.5) << name;
+    EXPECT_GT(LevelBetween(pcm, 0.5, pcm.Seconds() - 0.3), kAudible) << name;
+    EXPECT_NEAR(PitchBetween(pcm, 0.5, pcm.Seconds() - 0.3), 500, 10) << name;
+  }
+}
+
+TEST(AudioCapture, LastsAsLongAsTheClockAcrossSilenceAndKeepsSoundAtItsTime) {
+  TempDir dir;
+  auto mix = TestMix();
+  auto capture = MakeCapture(mix, dir.File("gap.mp3"));
+  auto tone = PlayTone(700);
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(1500ms);
+  tone.reset();  // nothing plays for six seconds
+  std::this_thread::sleep_for(6s);
+  const double secondToneAt = Seconds(SteadyClock::now() - resumed);
+  tone = PlayTone(700);
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const TCaptureStats stats = capture->Stats();
+
+  const TPcm pcm = Decode(dir.File("gap.mp3"));
+  EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.3);
+  EXPECT_GT(LevelBetween(pcm, 0.3, 1.2), kAudible);
+  EXPECT_LT(LevelBetween(pcm, 2.5, secondToneAt - 0.5), kSilent);
+  EXPECT_NEAR(OnsetAfter(pcm, 2.5), secondToneAt, 0.35);
+  EXPECT_GT(LevelBetween(pcm, secondToneAt + 0.5, pcm.Seconds() - 0.2), kAudible);
+}
+
+TEST(AudioCapture, AStalledServerLeavesNoHoleInTheTimeline) {
+  PrivatePulse pulse;
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  auto tone = PlayTone(600, 0.5, mix->SinkName(), pulse.Address());
+  TempDir dir;
+  auto capture = MakeCapture(mix, dir.File("stall.mp3"));
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(1500ms);
+  pulse.Pause();  // the server delivers nothing for three seconds
+  std::this_thread::sleep_for(3s);
+  pulse.Continue();
+  std::this_thread::sleep_for(2500ms);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const TCaptureStats stats = capture->Stats();
+  EXPECT_TRUE(stats.Finished) << stats.Failure;
+
+  const TPcm pcm = Decode(dir.File("stall.mp3"));
+  EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.4);
+  EXPECT_GT(LevelBetween(pcm, 0.3, 1.3), kAudible);
+  EXPECT_GT(LevelBetween(pcm, pcm.Seconds() - 1.5, pcm.Seconds() - 0.2), kAudible);
+}
+
+TEST(AudioCapture, TheServerRestartingKeepsWhatWasRecordedAndTheRecordingGoesOn) {
+  PrivatePulse pulse;
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  auto tone = PlayTone(440, 0.5, mix->SinkName(), pulse.Address());
+  TempDir dir;
+  auto capture = MakeCapture(mix, dir.File("restart.mp3"));
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(2s);
+  tone.reset();
+  pulse.Stop();  // gone, as after a crash
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(pulse.Start());
+  ASSERT_TRUE(WaitUntil([&] { return mix->MixLoaded(); }, 10s));
+  ASSERT_TRUE(WaitUntil([&] { return capture->Stats().SourceRestarts > 0; }, 10s));
+  tone = PlayTone(880, 0.5, mix->SinkName(), pulse.Address());
+  std::this_thread::sleep_for(2500ms);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const TCaptureStats stats = capture->Stats();
+  EXPECT_TRUE(stats.Finished) << stats.Failure;
+  ExpectExactHeader(dir.File("restart.mp3"));
+
+  const TPcm pcm = Decode(dir.File("restart.mp3"));
+  EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.5);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, 1.8), 440, 10);
+  EXPECT_LT(LevelBetween(pcm, 2.3, 3.8), kSilent);
+  EXPECT_NEAR(PitchBetween(pcm, pcm.Seconds() - 1.5, pcm.Seconds() - 0.2), 880, 10);
+}
+
+TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
+  PrivatePulse pulse({"--disallow-module-loading"});
+  auto mix = PrivateMix(pulse);  // the fallback: "Monitor of Null Output"
+  ASSERT_FALSE(mix->MixLoaded());
+  // The device list is the private server's, where no name holds "stereo".
+  ::setenv("PULSE_SERVER", pulse.Address().c_str(), 1);
+  TempDir dir;
+  auto capture = MakeCapture(mix, dir.File("none.mp3"), false, true);
+  capture->Resume();
+  // As with a graph that records nothing, the thread waits for the stop.
+  EXPECT_FALSE(capture->DoneEvent.WaitFor(1500ms));
+  EXPECT_TRUE(StopAndWait(*capture, 3s));
+  const TCaptureStats stats = capture->Stats();
+  EXPECT_EQ(stats.Device, "");
+  EXPECT_FALSE(stats.Ran);
+  EXPECT_NE(stats.Failure.find("no capture device"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("none.mp3")));
+}
+
+TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
+  PrivatePulse pulse;
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  auto capture = MakeCapture(mix, "/nonexistent-wavecrate-folder/show.mp3", true);
+  capture->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth() == 1; }, 3s));
+  EXPECT_TRUE(StopAndWait(*capture, 5s));
+  const TCaptureStats stats = capture->Stats();
+  EXPECT_FALSE(stats.Ran);
+  EXPECT_FALSE(stats.Failure.empty());
+  EXPECT_EQ(mix->MuteDepth(), 0);
+  EXPECT_FALSE(mix->LoopbackState()->Muted);
+}
+
+TEST(AudioCapture, AStopRaisedBeforeTheStartStillRunsTheGraphAndFinishesTheFile) {
+  TempDir dir;
+  auto capture = MakeCapture(TestMix(), dir.File("short.mp3"));
+  capture->StopRequested = true;
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  ASSERT_TRUE(capture->DoneEvent.WaitFor(5s));
+  EXPECT_LT(Seconds(SteadyClock::now() - resumed), 2.0);
+  EXPECT_TRUE(capture->Stats().Ran);
+  EXPECT_TRUE(capture->Stats().Finished);
+  ExpectExactHeader(dir.File("short.mp3"));
+}
+
+TEST(AudioCapture, ExitStopsEveryRunningCaptureAndWaitsForTheirFiles) {
+  TempDir dir;
+  TCaptureFactory factory = MakeAudioCaptureFactory(TestMix());
+  auto a = factory();
+  auto b = factory();
+  auto never = factory();  // made but never resumed: nothing to wait for
+  a->OutputFileName = dir.File("a.mp3");
+  b->OutputFileName = dir.File("b.mp3");
+  auto tone = PlayTone(300);
+  a->Resume();
+  b->Resume();
+  std::this_thread::sleep_for(1500ms);
+  const auto start = SteadyClock::now();
+  EXPECT_TRUE(StopAllCapturesAndWait(5s));
+  EXPECT_LT(Seconds(SteadyClock::now() - start), 5.0);
+  EXPECT_TRUE(a->DoneEvent.IsSet());
+  EXPECT_TRUE(b->DoneEvent.IsSet());
+  EXPECT_TRUE(never->StopRequested.load());
+  for (const char* name : {"a.mp3", "b.mp3"}) {
+    ExpectExactHeader(dir.File(name));
+    EXPECT_GT(Rms(Decode(dir.File(name)).Channel(0)), kAudible) << name;
+  }
+}
+
+}  // namespace
+}  // namespace wavecrate::test
