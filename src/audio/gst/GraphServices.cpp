@@ -1,7 +1,9 @@
 #include "audio/gst/GraphServices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 namespace wavecrate {
 namespace {
@@ -179,10 +181,30 @@ bool TGraph::Stop(Ms timeout, std::string* error) {
     SetNull();
     return true;
   }
+  const auto deadline = DeadlineAfter(timeout);
+  // gst_element_send_event holds the pipeline's state lock while a source
+  // takes its stream lock. If the pipeline is still on its way to PLAYING,
+  // the streaming thread may be parked in a sink's preroll wait, holding that
+  // stream lock until the state change completes, which needs the state lock:
+  // a deadlock seen here when a recording was stopped right after it began.
+  // So let a pending state change finish first (polled, never a blocking
+  // get_state).
+  const auto pendingDeadline = DeadlineAfter(std::min(Ms{1000}, timeout / 4));
+  for (;;) {
+    GstState current = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+    const GstStateChangeReturn r = gst_element_get_state(pipeline_.get(), &current, &pending, 0);
+    if (r != GST_STATE_CHANGE_ASYNC || pending == GST_STATE_VOID_PENDING) break;
+    // A change still pending after a moment waits for data that is not
+    // coming (a sink that cannot preroll); then no streaming thread is parked
+    // and EOS is safe to send.
+    if (SteadyClock::now() >= std::min(deadline, pendingDeadline)) break;
+    std::this_thread::sleep_for(Ms{10});
+  }
   // The sources push EOS downstream from their own streaming threads; the
   // writer then writes its header and filesink flushes.
   gst_element_send_event(pipeline_.get(), gst_event_new_eos());
-  const TGraphEnd end = WaitForEnd(timeout, nullptr, error);
+  const auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now());
+  const TGraphEnd end = WaitForEnd(left.count() > 0 ? left : Ms{0}, nullptr, error);
   if (end == TGraphEnd::Timeout)
     std::fprintf(stderr, "gstreamer: end-of-stream did not arrive within %lld ms; stopping anyway\n",
                  static_cast<long long>(timeout.count()));

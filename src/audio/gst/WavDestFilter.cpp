@@ -151,6 +151,8 @@ GstFlowReturn FinishFile(TWavDestFilter* self) {
   if (st.Finished) return GST_FLOW_OK;
   st.Finished = true;
   if (st.Format.empty()) {
+    // An encoder that got no audio never announces its output format, so
+    // there is nothing to describe: the file stays empty.
     std::fprintf(stderr, "wavdest: the stream ended before its format was known; no header written\n");
     return GST_FLOW_OK;
   }
