@@ -182,9 +182,12 @@ bool SetCaps(TWavDestFilter* self, GstCaps* caps) {
     return false;
   }
   // Once payload is in the file its format cannot change; the same format
-  // again (a re-sent caps event) is fine.
-  if (st.HeaderPushed && (format.size() != st.Format.size() || probe.IsMpeg != st.IsMpeg ||
-                          probe.Rate != st.Rate || probe.Channels != st.Channels)) {
+  // again (a re-sent caps event) is fine. (An MPEG block may differ in its
+  // bitrate fields, which are refined as frames arrive.)
+  const bool same =
+      probe.IsMpeg == st.IsMpeg &&
+      (st.IsMpeg ? probe.Rate == st.Rate && probe.Channels == st.Channels : format == st.Format);
+  if (st.HeaderPushed && !same) {
     std::fprintf(stderr, "wavdest: the format changed in the middle of the file; refused\n");
     return false;
   }

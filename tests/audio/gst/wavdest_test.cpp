@@ -271,6 +271,18 @@ TEST(WavDestFilter, RefusesWhatNoWaveFormatBlockDescribes) {
   EXPECT_TRUE(h.Caught.Blocks.empty());
 }
 
+TEST(WavDestFilter, FormatCannotChangeOnceTheFileHasPayload) {
+  TWavDestHarness h;
+  ASSERT_TRUE(h.Begin(kPcmCaps));
+  ASSERT_EQ(h.Push(Pattern(8, 'a')), GST_FLOW_OK);
+  h.Begin(kPcmCaps);  // the same format again is fine
+  EXPECT_EQ(h.Push(Pattern(8, 'b')), GST_FLOW_OK);
+  // Same size of block, rate and channels, other sample width: refused.
+  h.Begin("audio/x-raw,format=S24LE,layout=interleaved,rate=44100,channels=2");
+  EXPECT_EQ(h.Push(Pattern(6, 'c')), GST_FLOW_NOT_NEGOTIATED);
+  EXPECT_EQ(h.Property("data-bytes"), 16u);
+}
+
 // ---------------------------------------------------------------- real pipelines
 
 struct TEncodedFile {
