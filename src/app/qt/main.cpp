@@ -7,6 +7,7 @@
 
 #include "app/ProgramIdentity.h"
 #include "app/qt/AppServices.h"
+#include "app/qt/LinuxServices.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/Session.h"
 
@@ -44,8 +45,8 @@ int main(int argc, char** argv) {
     QApplication::quit();
   });
 
-  auto services = std::make_shared<TAppServices>();
-  services->ProgramFolder = std::filesystem::path(exePath).parent_path().string();
+  // Before any window: the stereo mix decides where this process plays.
+  auto services = std::make_shared<TLinuxAppServices>(std::filesystem::path(exePath).parent_path().string());
   const TAppPaths paths = TAppPaths::ForExecutable(exePath);
   TForm1 form(paths, services);
   QObject::connect(&form, &TForm1::ExitRequested, &app, &QApplication::quit);

@@ -1,0 +1,60 @@
+#include "app/qt/LinuxServices.h"
+
+#include <cstdio>
+
+#include "audio/MP3Thread.h"
+#include "audio/gst/AudioCaptureThread.h"
+#include "audio/gst/GraphServices.h"
+#include "audio/gst/Mp3Converter.h"
+#include "audio/gst/WavDestFilter.h"
+#include "audio/pulse/StereoMix.h"
+
+namespace wavecrate {
+
+namespace {
+// How long the exit waits for recordings in progress to get their exact
+// header, and for an abandoned conversion to clean up after itself.
+constexpr std::chrono::milliseconds kExitCaptureBound{5000};
+}  // namespace
+
+TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
+  ProgramFolder = std::move(programFolder);
+  EnsureGstInitialized();
+  if (!RegisterWavDestFilter()) std::fprintf(stderr, "wavecrate: the WAV writer could not be registered\n");
+  mix_ = std::make_shared<TStereoMix>();
+  if (!mix_->Start()) {
+    std::fprintf(stderr, "wavecrate: no sound server answers; recordings will fail until one does\n");
+  } else if (!mix_->MixLoaded()) {
+    std::fprintf(stderr, "wavecrate: recording the default output instead of our own mix: %s\n",
+                 mix_->FallbackReason().c_str());
+  }
+  CaptureFactory = MakeAudioCaptureFactory(mix_);
+  converter_ = std::make_unique<TGstMp3Converter>();
+  mp3Thread_ = std::make_unique<TMP3Thread>(*AppClock, *converter_);
+  Mp3Queue = mp3Thread_.get();
+}
+
+TLinuxAppServices::~TLinuxAppServices() {
+  if (mp3Thread_) {
+    mp3Thread_->StopRequested = true;
+    mp3Thread_->WaitFor();
+  }
+  if (mix_) mix_->Stop();
+}
+
+void TLinuxAppServices::StartMp3Thread() {
+  mp3Thread_->Resume();
+}
+
+void TLinuxAppServices::StopMp3Thread() {
+  mp3Thread_->StopRequested = true;
+}
+
+void TLinuxAppServices::FinishCapturesAtExit() {
+  if (!StopAllCapturesAndWait(kExitCaptureBound)) {
+    std::fprintf(stderr, "wavecrate: a recording did not finish its file within %lld ms at exit\n",
+                 static_cast<long long>(kExitCaptureBound.count()));
+  }
+}
+
+}  // namespace wavecrate
