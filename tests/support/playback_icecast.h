@@ -1,0 +1,37 @@
+// An Icecast 2 server on 127.0.0.1 with one live mount fed by ffmpeg (a sine
+// tone encoded as MP3 in real time), for the player tests. Both processes
+// are the test's own and are stopped by their PIDs.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "support/TempDir.h"
+#include "support/playback_process.h"
+
+namespace wavecrate::test {
+
+class TPlaybackIcecast {
+ public:
+  // Starts the server and the source; throws std::runtime_error (with the
+  // logs) when the mount does not come up within 20 s.
+  explicit TPlaybackIcecast(int toneHz = 440, const std::string& mount = "/live.mp3");
+  ~TPlaybackIcecast();
+
+  int Port() const { return port_; }
+  // http://127.0.0.1:<port><mount>
+  std::string StreamUrl() const;
+
+ private:
+  TempDir dir_;
+  int port_ = 0;
+  std::string mount_;
+  std::string logDir_;
+  std::unique_ptr<TPlaybackProcess> server_;
+  std::unique_ptr<TPlaybackProcess> source_;
+};
+
+// Status code of a plain HTTP/1.0 GET to 127.0.0.1 (0 when nothing answers).
+int PlaybackHttpStatus(int port, const std::string& path);
+
+}  // namespace wavecrate::test
