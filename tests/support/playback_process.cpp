@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,8 +36,11 @@ TPlaybackProcess::TPlaybackProcess(const std::vector<std::string>& argv, const s
       if (!captureStdout) dup2(logFd, 1);
     }
     if (captureStdout) dup2(pipeFds[1], 1);
-    // Its own process group, so a terminal's Ctrl+C goes to the test alone.
+    // Its own process group, so a terminal's Ctrl+C goes to the test alone;
+    // and ended with the test should the test be killed (a server that drops
+    // root loses this, which is why the destructor still stops it).
     setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     execvp(args[0], args.data());
     _exit(127);
   }
