@@ -103,8 +103,9 @@ TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
   EXPECT_TRUE(stats.Ran);
   EXPECT_TRUE(stats.Finished) << stats.Failure;
   EXPECT_FALSE(stats.Muted);
-  // StopRequested is looked at once a second; the file is finished quickly after.
-  EXPECT_LT(stopToFinished, 2.5);
+  // A stop takes effect within about a second (the benchmark measures it
+  // precisely); generous here for a loaded machine.
+  EXPECT_LT(stopToFinished, 1.5);
   ExpectExactHeader(dir.File("show.mp3"));
 
   const TPcm pcm = Decode(dir.File("show.mp3"));

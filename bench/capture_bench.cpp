@@ -1,0 +1,257 @@
+// Capture benchmark: CPU per minute of recording against ffmpeg's PulseAudio
+// capture + libmp3lame and against lame encoding the same PCM (the floor),
+// all at 128 kbit/s CBR in one run; the delay from Resume to the first
+// captured sample; and from the stop to the finished file.
+//
+// Runs against the sound server in the environment (bench/capture_bench.sh
+// starts a private one). Pink noise plays into the program's mix from a
+// separate process, so the player's CPU is nobody's.
+//
+//   capture_bench [--seconds N] [--trials K] [--sweep]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/gst/AudioCaptureThread.h"
+#include "audio/gst/GraphServices.h"
+#include "audio/pulse/StereoMix.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using wavecrate::TAudioCaptureThread;
+using wavecrate::TCaptureOptions;
+using wavecrate::TStereoMix;
+using SteadyClock = std::chrono::steady_clock;
+
+struct TCpu {
+  double User = 0;
+  double System = 0;
+  double Total() const { return User + System; }
+};
+
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+TCpu SelfCpu() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return TCpu{Seconds(u.ru_utime), Seconds(u.ru_stime)};
+}
+
+// A child process; Finish() returns its CPU time.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv, const std::string& stdoutPath = "") {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!stdoutPath.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (pid_ < 0) std::fprintf(stderr, "bench: cannot start %s\n", argv[0].c_str());
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Finish();
+    }
+  }
+  void Signal(int s) const {
+    if (pid_ > 0) kill(pid_, s);
+  }
+  TCpu Finish() {
+    TCpu cpu;
+    if (pid_ <= 0) return cpu;
+    int status = 0;
+    rusage u{};
+    if (wait4(pid_, &status, 0, &u) == pid_) cpu = TCpu{Seconds(u.ru_utime), Seconds(u.ru_stime)};
+    pid_ = -1;
+    return cpu;
+  }
+  bool Ok() const { return pid_ > 0; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+double Ms(SteadyClock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+struct TCaptureRun {
+  TCpu Cpu;
+  double AudioSeconds = 0;
+};
+
+// One recording of `seconds` by the capture thread; CPU of this process.
+TCaptureRun RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
+                       const std::string& path, int seconds, const std::string& pcmPath) {
+  auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
+  capture->OutputFileName = path;
+  std::unique_ptr<Child> parec;
+  if (!pcmPath.empty()) {
+    parec =
+        std::make_unique<Child>(std::vector<std::string>{"parec", "-d", mix->MonitorSource(), "--raw",
+                                                         "--format=s16le", "--rate=44100", "--channels=2"},
+                                pcmPath);
+  }
+  const TCpu before = SelfCpu();
+  capture->Resume();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  wavecrate::StopAndWait(*capture, 10s);
+  const TCpu after = SelfCpu();
+  if (parec) {
+    parec->Signal(SIGTERM);
+    parec->Finish();
+  }
+  return TCaptureRun{TCpu{after.User - before.User, after.System - before.System},
+                     static_cast<double>(capture->Stats().CapturedFrames) / 44100.0};
+}
+
+void PrintRow(const char* what, const TCpu& cpu, double audioSeconds, double reference) {
+  const double perMinute = cpu.Total() / (audioSeconds / 60.0);
+  std::printf("| %s | %.2f | %.2f | %.3f | %.2f |\n", what, cpu.User, cpu.System, perMinute,
+              reference > 0 ? perMinute / reference : 1.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 60;
+  int trials = 10;
+  bool sweep = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atoi(argv[++i]);
+    if (!std::strcmp(argv[i], "--trials") && i + 1 < argc) trials = std::atoi(argv[++i]);
+    if (!std::strcmp(argv[i], "--sweep")) sweep = true;
+  }
+  if (!wavecrate::EnsureGstInitialized()) return 1;
+  auto mix = std::make_shared<TStereoMix>();
+  if (!mix->Start()) {
+    std::fprintf(stderr, "bench: the program's mix could not be loaded: %s\n", mix->FallbackReason().c_str());
+    return 1;
+  }
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("wavecrate-capture-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  // PULSE_SINK (set by Start) sends the player into the mix.
+  Child player({"gst-launch-1.0", "-q", "audiotestsrc", "is-live=true", "wave=pink-noise", "volume=0.3", "!",
+                "audio/x-raw,format=S16LE,rate=44100,channels=2", "!", "pulsesink"});
+  std::this_thread::sleep_for(3s);
+  const std::string monitor = mix->MonitorSource();
+  std::printf("Capture CPU, %d s each, 128 kbit/s CBR, pink noise playing into %s\n\n", seconds,
+              monitor.c_str());
+
+  TCaptureOptions options;
+  options.Encoder = wavecrate::TEncoderSettings{};  // 128 kbit/s CBR, joint stereo, 44.1 kHz
+  const std::string pcm = dir + "/same.pcm";
+  const TCaptureRun ours = RunCapture(mix, options, dir + "/ours.mp3", seconds, pcm);
+
+  auto ffmpeg = [&](std::vector<std::string> extra, const std::string& out) {
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "pulse"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const std::vector<std::string> tail = {
+        "-i", monitor, "-t", std::to_string(seconds), "-c:a", "libmp3lame", "-b:a", "128k", "-y", out};
+    args.insert(args.end(), tail.begin(), tail.end());
+    Child c(args);
+    return c.Finish();
+  };
+  const TCpu ff = ffmpeg({}, dir + "/ffmpeg.mp3");
+  const TCpu ff441 = ffmpeg({"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
+  Child lameRun({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian",
+                 "-b", "128", "--cbr", pcm, dir + "/lame.mp3"});
+  const TCpu lame = lameRun.Finish();
+  const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
+
+  const double ffPerMinute = ff.Total() / (seconds / 60.0);
+  std::printf("| run | user s | system s | CPU s per minute | vs ffmpeg |\n|---|---|---|---|---|\n");
+  PrintRow("capture thread (pulsesrc latency-time 50 ms)", ours.Cpu, seconds, ffPerMinute);
+  PrintRow("ffmpeg -f pulse (48 kHz, its default) + libmp3lame", ff, seconds, ffPerMinute);
+  PrintRow("ffmpeg -f pulse -sample_rate 44100 + libmp3lame", ff441, seconds, ffPerMinute);
+  PrintRow("lame on the same PCM (floor)", lame, pcmSeconds, ffPerMinute);
+  const double oursPerMinute = ours.Cpu.Total() / (seconds / 60.0);
+  std::printf(
+      "\nratios: capture / ffmpeg = %.2f, capture / ffmpeg at 44.1 kHz = %.2f, capture / lame = %.2f\n",
+      oursPerMinute / ffPerMinute, oursPerMinute / (ff441.Total() / (seconds / 60.0)),
+      oursPerMinute / (lame.Total() / (pcmSeconds / 60.0)));
+
+  if (sweep) {
+    std::printf(
+        "\npulsesrc latency-time sweep (%d s each)\n\n| latency-time | CPU s per minute | vs ffmpeg "
+        "|\n|---|---|---|\n",
+        seconds / 2);
+    for (int ms : {10, 25, 50, 100, 200}) {
+      TCaptureOptions o = options;
+      o.LatencyTime = std::chrono::milliseconds(ms);
+      const TCaptureRun r = RunCapture(mix, o, dir + "/sweep.mp3", seconds / 2, "");
+      const double perMinute = r.Cpu.Total() / (seconds / 2 / 60.0);
+      std::printf("| %d ms | %.3f | %.2f |\n", ms, perMinute, perMinute / ffPerMinute);
+    }
+  }
+
+  // Delays: Resume to the first captured buffer, and the stop to the file.
+  std::vector<double> firstArrival, firstSample, stopToFile, flagToDone;
+  for (int t = 0; t < trials; ++t) {
+    auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
+    capture->OutputFileName = dir + "/delay.mp3";
+    const auto resumed = SteadyClock::now();
+    capture->Resume();
+    std::this_thread::sleep_for(1500ms + std::chrono::milliseconds(97 * t % 1000));
+    const auto raised = SteadyClock::now();
+    capture->StopRequested = true;
+    capture->DoneEvent.WaitFor(10s);
+    const auto done = SteadyClock::now();
+    const auto stats = capture->Stats();
+    if (stats.FirstBuffer) {
+      firstArrival.push_back(Ms(*stats.FirstBuffer - resumed));
+      firstSample.push_back(Ms(*stats.FirstBuffer - resumed) -
+                            std::chrono::duration<double, std::milli>(stats.FirstBufferDuration).count());
+    }
+    stopToFile.push_back(Ms(stats.FileFinished - stats.StopSeen));
+    flagToDone.push_back(Ms(done - raised));
+  }
+  auto line = [](const char* what, const std::vector<double>& v) {
+    std::printf("| %s | %.1f | %.1f | %.1f |\n", what, v.empty() ? 0 : *std::min_element(v.begin(), v.end()),
+                Median(v), v.empty() ? 0 : *std::max_element(v.begin(), v.end()));
+  };
+  std::printf("\nDelays over %d recordings (ms)\n\n| delay | min | median | max |\n|---|---|---|---|\n",
+              trials);
+  line("Resume to first captured buffer arriving", firstArrival);
+  line("Resume to the capture of its first sample", firstSample);
+  line("stop noticed to file finished (EOS, header, NULL)", stopToFile);
+  line("StopRequested raised to DoneEvent (includes the 100 ms poll)", flagToDone);
+
+  player.Signal(SIGTERM);
+  player.Finish();
+  mix->Stop();
+  std::filesystem::remove_all(dir);
+  return 0;
+}
