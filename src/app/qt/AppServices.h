@@ -11,6 +11,7 @@
 #include "audio/CaptureThreadBase.h"
 #include "audio/Mp3JobQueue.h"
 #include "common/Clock.h"
+#include "playback/WebLookups.h"
 #include "scheduler/AdvertisementStep.h"
 
 namespace wavecrate {
@@ -24,6 +25,13 @@ class TAppServices {
   std::shared_ptr<IAdvertisementStep> AdStep = std::make_shared<TNoAdvertisementStep>();
   IMp3JobQueue* Mp3Queue = nullptr;
   std::string ProgramFolder;
+  // Players, page browsers and banners. Off for window-only tests, which
+  // then get blank stand-ins of the same names and sizes.
+  bool WithMedia = false;
+  // The vendor's web service ("http://host") and the client that reaches it;
+  // with no client every lookup answers as if the host were unreachable.
+  std::string VendorBase = DefaultVendorBase();
+  std::shared_ptr<IHttpClient> Http;
 
   // Start-up step: the MP3 conversion thread is created and resumed.
   virtual void StartMp3Thread() {}

@@ -8,6 +8,7 @@
 #include "audio/gst/Mp3Converter.h"
 #include "audio/gst/WavDestFilter.h"
 #include "audio/pulse/StereoMix.h"
+#include "playback/curl/CurlHttpClient.h"
 
 namespace wavecrate {
 
@@ -29,6 +30,8 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
                  mix_->FallbackReason().c_str());
   }
   CaptureFactory = MakeAudioCaptureFactory(mix_);
+  WithMedia = true;
+  Http = std::make_shared<TCurlHttpClient>();
   converter_ = std::make_unique<TGstMp3Converter>();
   mp3Thread_ = std::make_unique<TMP3Thread>(*AppClock, *converter_);
   Mp3Queue = mp3Thread_.get();

@@ -27,6 +27,10 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/TimeEdit.h"
+#include "playback/PlaybackLogic.h"
+#include "playback/WebLookups.h"
+#include "playback/qt/Browsers.h"
+#include "playback/qt/PlayerHost.h"
 #include "scheduler/RecodeThread.h"
 
 // The pictures are compiled into the static window library, whose resource
@@ -161,6 +165,7 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   settingsExisted_ = std::filesystem::exists(paths_.SettingsPath);
   if (settingsExisted_) {
     LoadIntoControls(LoadSettings(paths_.SettingsPath));
+    lookups_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
     show();
     AutoSaving = true;
     Button2Click();
@@ -321,18 +326,13 @@ void TForm1::BuildControls() {
   closeProgram->setGeometry(150, 530, 110, 27);
   connect(closeProgram, &QPushButton::clicked, this, &TForm1::Button3Click);
 
-  // Banner areas; their pages come with the web lookups.
-  for (auto [name, x, y, w, h] :
-       {std::tuple{"WebBrowser", 616, 412, 328, 250}, std::tuple{"WebBrowser1", 12, 565, 500, 75}}) {
-    auto* banner = new QWidget(client);
-    banner->setObjectName(name);
-    banner->setGeometry(x, y, w, h);
-  }
+  CreatePlaybackControls(client);
 
   for (int i = 0; i < 4; ++i) {
     playbackTimers_[i] = new QTimer(this);
     playbackTimers_[i]->setObjectName(QString("Timer%1").arg(i + 1));
     playbackTimers_[i]->setInterval(1000);
+    connect(playbackTimers_[i], &QTimer::timeout, this, [this, i] { PlaybackTick(i + 1); });
   }
   Timer5 = new QTimer(this);
   Timer5->setObjectName("Timer5");
@@ -396,10 +396,6 @@ void TForm1::StartMp3Thread() {
   if (services_) services_->StartMp3Thread();
 }
 
-void TForm1::LoadBanners() {
-  // The banner pages arrive with the web lookups; until then the areas stay blank.
-}
-
 void TForm1::EnablePlaybackTimers() {
   for (QTimer* t : playbackTimers_) t->start();
 }
@@ -409,12 +405,6 @@ bool TForm1::PlaybackTimersEnabled() const {
     if (!t->isActive()) return false;
   }
   return true;
-}
-
-std::string TForm1::ReportUserDetails(const std::string& /*showName*/) {
-  // The user-details report arrives with the web lookups; until then no slot
-  // gets an advertisement address.
-  return std::string();
 }
 
 TSettings TForm1::ReadControls() const {

@@ -20,6 +20,11 @@ namespace wavecrate {
 
 class TTimeEdit;
 class TUpDown;
+class TPlayerHost;
+class TWebBrowser;
+class TWebLookups;
+class IHttpClient;
+class TMediaRetryBackoff;
 class TForm3;
 class TScheduleEditor;
 class TAppServices;
@@ -58,6 +63,12 @@ class TForm1 : public QMainWindow {
   QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
   TForm3* AboutBox() const { return form3_; }
   TScheduleEditor& Editor() { return *editor_; }
+  // Slot n (1..4): its player and hidden page browser (null without media).
+  TPlayerHost* Player(int n) const;
+  TWebBrowser* PageBrowser(int n) const;
+  TWebBrowser* Banner(int n) const;  // 1: WebBrowser, 2: WebBrowser1
+  // One tick of slot n's playback timer (Timer1Timer ... Timer4Timer).
+  void PlaybackTick(int n);
 
   // User profile: held for the whole run, shown by no control.
   std::string Gender, YearOfBirth, Country, State, PostalCode, Occupation;
@@ -90,6 +101,9 @@ class TForm1 : public QMainWindow {
   void ShowFromTray();
   void StartMp3Thread();
   void LoadBanners();
+  void CreatePlaybackControls(QWidget* client);
+  void OnMediaError(int n);
+  void ActOnMediaError(int n);
   void EnablePlaybackTimers();
   std::string ReportUserDetails(const std::string& showName);
   void ShowMessage(const QString& text);
@@ -120,6 +134,13 @@ class TForm1 : public QMainWindow {
   QCheckBox* IsMute = nullptr;
   QLabel* Warning = nullptr;
   std::array<QTimer*, 4> playbackTimers_{};
+  std::array<TPlayerHost*, 4> players_{};
+  std::array<TWebBrowser*, 4> pageBrowsers_{};
+  std::array<TWebBrowser*, 2> banners_{};
+  std::array<QTimer*, 4> retryTimers_{};
+  std::array<std::unique_ptr<TMediaRetryBackoff>, 4> backoff_;
+  std::shared_ptr<IHttpClient> http_;  // outlives lookups_, which refers to it
+  std::unique_ptr<TWebLookups> lookups_;
   QTimer* Timer5 = nullptr;
   QSystemTrayIcon* trayIcon_ = nullptr;
   TForm3* form3_ = nullptr;

@@ -16,12 +16,16 @@ TQuietWebPage::TQuietWebPage(QObject* parent) : QWebEnginePage(parent) {
 }
 
 void TQuietWebPage::javaScriptAlert(const QUrl&, const QString&) {}
-bool TQuietWebPage::javaScriptConfirm(const QUrl&, const QString&) { return true; }
-bool TQuietWebPage::javaScriptPrompt(const QUrl&, const QString&, const QString& defaultValue, QString* result) {
+bool TQuietWebPage::javaScriptConfirm(const QUrl&, const QString&) {
+  return true;
+}
+bool TQuietWebPage::javaScriptPrompt(const QUrl&, const QString&, const QString& defaultValue,
+                                     QString* result) {
   if (result) *result = defaultValue;
   return true;
 }
-void TQuietWebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString&, int, const QString&) {}
+void TQuietWebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString&, int,
+                                             const QString&) {}
 
 TWebBrowser::TWebBrowser(const QString& name, bool isBanner, QWidget* parent)
     : QWebEngineView(parent), isBanner_(isBanner) {
