@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# A scheduled recording from end to end, with the real program, the real
+# sound server, and a real Icecast stream of a known tone on 127.0.0.1: two
+# slots, the second starting when the first ends. Each file must appear under
+# the template's name, be a RIFF WAVE file holding MP3, hold its stream's tone
+# for the slot's minute, and be finished within two seconds of the end minute.
+set -euo pipefail
+exe=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/e2e.XXXXXX")
+trap 'stop_started; rm -rf "$work"' EXIT
+mkdir -p "$work/out" "$work/icecast"
+cp "$exe" "$work/wavecrate"
+
+start_icecast "$work/icecast"
+feed_tone one.mp3 440
+feed_tone two.mp3 880
+
+now=$(date +%s)
+start1=$(( now - now % 60 + 60 ))
+if [ $(( now % 60 )) -ge 45 ]; then start1=$(( start1 + 60 )); fi
+start2=$(( start1 + 60 ))
+end2=$(( start2 + 60 ))
+cat > "$work/wavecrate.dat" <<DAT
+[User]
+URL1=http://127.0.0.1:$ICECAST_PORT/one.mp3
+URL2=http://127.0.0.1:$ICECAST_PORT/two.mp3
+Check1=1
+Check2=1
+StartTime1=$(twelve_hour "$start1")
+StartTime2=$(twelve_hour "$start2")
+EndTime1=00:01:00
+EndTime2=00:01:00
+ShowName1=  Other Music
+ShowName2=  Other Sports
+Daily1=1
+Daily2=1
+[System]
+SaveFilePath=$work/out/
+FileNameFormat=showname-mm-dd-yyyy
+DAT
+
+QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$work/wavecrate" > "$work/program.log" 2>&1 &
+program=$!
+SYSTEM_PIDS+=("$program")
+
+# header_state FILE: "exact" once the writer wrote the final header, else why not.
+header_state() {
+  /usr/bin/python3 - "$1" <<'PY'
+import os, struct, sys
+p = sys.argv[1]
+if not os.path.exists(p): print("missing"); sys.exit()
+b = open(p, "rb").read(80)
+size = os.path.getsize(p)
+if len(b) < 58 or b[0:4] != b"RIFF" or b[8:16] != b"WAVEfmt ": print("no-riff"); sys.exit()
+f = struct.unpack("<I", b[16:20])[0]
+tag = struct.unpack("<H", b[20:22])[0]
+if tag != 0x55: print("not-mp3-%x" % tag); sys.exit()
+if b[20 + f:24 + f] != b"data": print("no-data-chunk"); sys.exit()
+riff = struct.unpack("<I", b[4:8])[0]
+data = struct.unpack("<I", b[24 + f:28 + f])[0]
+print("exact" if riff == size - 8 and data == size - 28 - f else "provisional")
+PY
+}
+
+check_recording() {  # FILE END_EPOCH FREQUENCY
+  local file=$1 end=$2 freq=$3 state="" t
+  while [ "$(date +%s)" -lt "$end" ]; do sleep 0.2; done
+  kill -0 "$program" 2>/dev/null || fail "the program ended: $(cat "$work/program.log")"
+  # Finished within two seconds of the end minute's start.
+  for _ in $(seq 1 40); do
+    state=$(header_state "$file")
+    [ "$state" = exact ] && break
+    sleep 0.05
+  done
+  t=$(date +%s.%N)
+  [ "$state" = exact ] || fail "$(basename "$file") not finished 2 s after its end minute ($state); log: $(tail -20 "$work/program.log")"
+  echo "$(basename "$file"): finished $(/usr/bin/python3 -c "print('%.2f' % ($t - $end))") s after the end minute began"
+  ffprobe -v error -show_entries format=format_name -show_entries stream=codec_name -of csv=p=0 "$file" | tr '\n' ' '
+  echo
+  read -r secs rms f < <(analyse_tone "$file")
+  echo "$(basename "$file"): ${secs} s, rms ${rms}, ${f} Hz"
+  /usr/bin/python3 -c "import sys; s,r,f,w=map(float,sys.argv[1:]); sys.exit(0 if 50<=s<=66 and r>0.01 and abs(f-w)<=w*0.03 else 1)" \
+    "$secs" "$rms" "$f" "$freq" || fail "$(basename "$file") does not hold a minute of the $freq Hz tone"
+}
+
+day=$(date -d "@$start1" +%m-%d-%Y)
+check_recording "$work/out/Other Music-$day.mp3" $(( start1 + 60 )) 440
+day2=$(date -d "@$start2" +%m-%d-%Y)
+check_recording "$work/out/Other Sports-$day2.mp3" "$end2" 880
+kill -0 "$program" 2>/dev/null || fail "the program ended after the second recording"
+kill -TERM "$program"
+for _ in $(seq 1 200); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
+kill -0 "$program" 2>/dev/null && fail "the program did not end on SIGTERM"
+echo "1 passed, 0 failed"
