@@ -70,7 +70,7 @@ if n == 0:
     print("0 0 0"); sys.exit()
 rms = math.sqrt(sum(x*x for x in a) / n) / 32768
 # Frequency over the middle eight tenths: the ends may hold silence or the
-# tail of another slot's stream.
+# tail of the stream of another slot.
 s, e = n // 10, n - n // 10
 z = sum(1 for i in range(s + 1, e) if (a[i-1] < 0) != (a[i] < 0))
 f = z / 2 / ((e - s) / 44100) if e > s else 0
