@@ -112,8 +112,8 @@ class TAudioCaptureThread::Run {
     const auto end = SteadyClock::now() + span;
     TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
     while (SteadyClock::now() < end) {
-      const auto left = std::chrono::duration_cast<Ms>(end - SteadyClock::now());
-      const Ms slice = left < kBusSlice ? left : kBusSlice;
+      // Clamped: a negative wait would read as "forever" to the bus.
+      const Ms slice = std::clamp(std::chrono::duration_cast<Ms>(end - SteadyClock::now()), Ms(0), kBusSlice);
       TGstPtr<GstMessage> m = AdoptGst(gst_bus_timed_pop_filtered(
           bus.get(), static_cast<GstClockTime>(slice.count()) * GST_MSECOND,
           static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING)));
