@@ -59,22 +59,24 @@ feed_tone() {
   fail "the tone did not reach Icecast's /$mount"
 }
 
-# analyse_tone FILE: decodes FILE with ffmpeg and prints "seconds rms frequency"
-# of its first channel, the frequency counted from zero crossings.
+# analyse_tone FILE: decodes FILE with ffmpeg and prints "seconds rms frequency
+# onset" of its first channel: the frequency counted from zero crossings, the
+# onset the time of the first sample above a twentieth of full scale.
 analyse_tone() {
   ffmpeg -nostdin -loglevel error -i "$1" -f s16le -ac 1 -ar 44100 - | /usr/bin/python3 -c '
 import sys, array, math
 a = array.array("h"); a.frombytes(sys.stdin.buffer.read())
 n = len(a)
 if n == 0:
-    print("0 0 0"); sys.exit()
+    print("0 0 0 0"); sys.exit()
 rms = math.sqrt(sum(x*x for x in a) / n) / 32768
 # Frequency over the middle eight tenths: the ends may hold silence or the
 # tail of the stream of another slot.
 s, e = n // 10, n - n // 10
 z = sum(1 for i in range(s + 1, e) if (a[i-1] < 0) != (a[i] < 0))
 f = z / 2 / ((e - s) / 44100) if e > s else 0
-print("%.2f %.4f %.1f" % (n / 44100, rms, f))'
+onset = next((i for i in range(n) if abs(a[i]) > 1638), n) / 44100
+print("%.2f %.4f %.1f %.3f" % (n / 44100, rms, f, onset))'
 }
 
 # twelve_hour EPOCH: "hh:nn:ss AM" for a Unix time in local time.

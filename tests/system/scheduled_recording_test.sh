@@ -79,8 +79,8 @@ check_recording() {  # FILE END_EPOCH FREQUENCY
   echo "$(basename "$file"): finished $(/usr/bin/python3 -c "print('%.2f' % ($t - $end))") s after the end minute began"
   ffprobe -v error -show_entries format=format_name -show_entries stream=codec_name -of csv=p=0 "$file" | tr '\n' ' '
   echo
-  read -r secs rms f < <(analyse_tone "$file")
-  echo "$(basename "$file"): ${secs} s, rms ${rms}, ${f} Hz"
+  read -r secs rms f onset < <(analyse_tone "$file")
+  echo "$(basename "$file"): ${secs} s, rms ${rms}, ${f} Hz, the stream heard from ${onset} s"
   /usr/bin/python3 -c "import sys; s,r,f,w=map(float,sys.argv[1:]); sys.exit(0 if 50<=s<=66 and r>0.01 and abs(f-w)<=w*0.03 else 1)" \
     "$secs" "$rms" "$f" "$freq" || fail "$(basename "$file") does not hold a minute of the $freq Hz tone"
 }
