@@ -75,7 +75,7 @@ rms = math.sqrt(sum(x*x for x in a) / n) / 32768
 s, e = n // 10, n - n // 10
 z = sum(1 for i in range(s + 1, e) if (a[i-1] < 0) != (a[i] < 0))
 f = z / 2 / ((e - s) / 44100) if e > s else 0
-onset = next((i for i in range(n) if abs(a[i]) > 1638), n) / 44100
+onset = next((i for i in range(n) if abs(a[i]) > 328), n) / 44100
 print("%.2f %.4f %.1f %.3f" % (n / 44100, rms, f, onset))'
 }
 
