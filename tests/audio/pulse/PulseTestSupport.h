@@ -143,9 +143,9 @@ inline std::unique_ptr<Pipeline> PlayTone(int hz, double volume = 0.5, const std
   std::string sink = "pulsesink";
   if (!device.empty()) sink += " device=" + device;
   if (!server.empty()) sink += " server=" + server;
-  return std::make_unique<Pipeline>("audiotestsrc is-live=true freq=" + std::to_string(hz) +
-                                    " volume=" + std::to_string(volume) +
-                                    " ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! " + sink);
+  return std::make_unique<Pipeline>(
+      "audiotestsrc is-live=true freq=" + std::to_string(hz) + " volume=" + std::to_string(volume) +
+      " ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! " + sink);
 }
 
 // Pulls interleaved S16LE stereo 44.1 kHz from the appsink "out" of a
@@ -179,7 +179,9 @@ inline TPcm Listen(const std::string& source, std::chrono::milliseconds span,
                    const std::string& server = "") {
   std::string src = "pulsesrc device=" + source;
   if (!server.empty()) src += " server=" + server;
-  Pipeline p(src + " ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! appsink name=out sync=false");
+  Pipeline p(
+      src +
+      " ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! appsink name=out sync=false");
   return PullPcm(p.Get(), span + std::chrono::seconds(4),
                  static_cast<std::size_t>(span.count()) * 44100 / 1000);
 }
@@ -187,10 +189,10 @@ inline TPcm Listen(const std::string& source, std::chrono::milliseconds span,
 // The whole recording decoded (RIFF WAVE holding MP3, or anything else
 // GStreamer reads) to S16LE stereo 44.1 kHz.
 inline TPcm Decode(const std::string& path) {
-  Pipeline p(
-      "filesrc location=\"" + path +
-      "\" ! decodebin ! audioconvert ! audioresample ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! "
-      "appsink name=out sync=false");
+  Pipeline p("filesrc location=\"" + path +
+             "\" ! decodebin ! audioconvert ! audioresample ! "
+             "audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! "
+             "appsink name=out sync=false");
   return PullPcm(p.Get(), std::chrono::seconds(60));
 }
 
