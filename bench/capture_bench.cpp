@@ -7,7 +7,7 @@
 // starts a private one). Pink noise plays into the program's mix from a
 // separate process, so the player's CPU is nobody's.
 //
-//   capture_bench [--seconds N] [--trials K] [--sweep]
+//   capture_bench [--seconds N] [--rounds R] [--trials K] [--sweep]
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -106,40 +106,34 @@ double Ms(SteadyClock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-struct TCaptureRun {
-  TCpu Cpu;
-  double AudioSeconds = 0;
-};
+// ffmpeg recording `seconds` of `monitor` to MP3 at 128 kbit/s; started
+// now, its CPU time read when it ends.
+std::unique_ptr<Child> StartFfmpeg(const std::string& monitor, int seconds,
+                                   const std::vector<std::string>& extra, const std::string& out) {
+  std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "pulse"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  const std::vector<std::string> tail = {
+      "-i", monitor, "-t", std::to_string(seconds), "-c:a", "libmp3lame", "-b:a", "128k", "-y", out};
+  args.insert(args.end(), tail.begin(), tail.end());
+  return std::make_unique<Child>(args);
+}
 
-// One recording of `seconds` by the capture thread; CPU of this process.
-TCaptureRun RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
-                       const std::string& path, int seconds, const std::string& pcmPath) {
+// One recording of `seconds` by the capture thread; the CPU of this process
+// meanwhile (the mix's threads idle).
+TCpu RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
+                const std::string& path, int seconds) {
   auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
   capture->OutputFileName = path;
-  std::unique_ptr<Child> parec;
-  if (!pcmPath.empty()) {
-    parec =
-        std::make_unique<Child>(std::vector<std::string>{"parec", "-d", mix->MonitorSource(), "--raw",
-                                                         "--format=s16le", "--rate=44100", "--channels=2"},
-                                pcmPath);
-  }
   const TCpu before = SelfCpu();
   capture->Resume();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   wavecrate::StopAndWait(*capture, 10s);
   const TCpu after = SelfCpu();
-  if (parec) {
-    parec->Signal(SIGTERM);
-    parec->Finish();
-  }
-  return TCaptureRun{TCpu{after.User - before.User, after.System - before.System},
-                     static_cast<double>(capture->Stats().CapturedFrames) / 44100.0};
+  return TCpu{after.User - before.User, after.System - before.System};
 }
 
-void PrintRow(const char* what, const TCpu& cpu, double audioSeconds, double reference) {
-  const double perMinute = cpu.Total() / (audioSeconds / 60.0);
-  std::printf("| %s | %.2f | %.2f | %.3f | %.2f |\n", what, cpu.User, cpu.System, perMinute,
-              reference > 0 ? perMinute / reference : 1.0);
+double PerMinute(const TCpu& cpu, double audioSeconds) {
+  return cpu.Total() / (audioSeconds / 60.0);
 }
 
 }  // namespace
@@ -147,10 +141,12 @@ void PrintRow(const char* what, const TCpu& cpu, double audioSeconds, double ref
 int main(int argc, char** argv) {
   int seconds = 60;
   int trials = 10;
+  int rounds = 3;
   bool sweep = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--trials") && i + 1 < argc) trials = std::atoi(argv[++i]);
+    if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--sweep")) sweep = true;
   }
   if (!wavecrate::EnsureGstInitialized()) return 1;
@@ -173,47 +169,65 @@ int main(int argc, char** argv) {
   TCaptureOptions options;
   options.Encoder = wavecrate::TEncoderSettings{};  // 128 kbit/s CBR, joint stereo, 44.1 kHz
   const std::string pcm = dir + "/same.pcm";
-  const TCaptureRun ours = RunCapture(mix, options, dir + "/ours.mp3", seconds, pcm);
 
-  auto ffmpeg = [&](std::vector<std::string> extra, const std::string& out) {
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "pulse"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const std::vector<std::string> tail = {
-        "-i", monitor, "-t", std::to_string(seconds), "-c:a", "libmp3lame", "-b:a", "128k", "-y", out};
-    args.insert(args.end(), tail.begin(), tail.end());
-    Child c(args);
-    return c.Finish();
-  };
-  const TCpu ff = ffmpeg({}, dir + "/ffmpeg.mp3");
-  const TCpu ff441 = ffmpeg({"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
-  Child lameRun({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian",
-                 "-b", "128", "--cbr", pcm, dir + "/lame.mp3"});
-  const TCpu lame = lameRun.Finish();
-  const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
-
-  const double ffPerMinute = ff.Total() / (seconds / 60.0);
-  std::printf("| run | user s | system s | CPU s per minute | vs ffmpeg |\n|---|---|---|---|---|\n");
-  PrintRow("capture thread (pulsesrc latency-time 50 ms)", ours.Cpu, seconds, ffPerMinute);
-  PrintRow("ffmpeg -f pulse (48 kHz, its default) + libmp3lame", ff, seconds, ffPerMinute);
-  PrintRow("ffmpeg -f pulse -sample_rate 44100 + libmp3lame", ff441, seconds, ffPerMinute);
-  PrintRow("lame on the same PCM (floor)", lame, pcmSeconds, ffPerMinute);
-  const double oursPerMinute = ours.Cpu.Total() / (seconds / 60.0);
+  // Each round records the same monitor three ways at the same time, so a
+  // slower or busier moment of the machine hits all of them alike. The first
+  // round also keeps the PCM for the lame floor.
   std::printf(
-      "\nratios: capture / ffmpeg = %.2f, capture / ffmpeg at 44.1 kHz = %.2f, capture / lame = %.2f\n",
-      oursPerMinute / ffPerMinute, oursPerMinute / (ff441.Total() / (seconds / 60.0)),
-      oursPerMinute / (lame.Total() / (pcmSeconds / 60.0)));
+      "| round | capture thread CPU s/min | ffmpeg (48 kHz default) | ffmpeg -sample_rate 44100 | "
+      "capture / ffmpeg | capture / ffmpeg 44.1 |\n|---|---|---|---|---|---|\n");
+  std::vector<double> ours, ratio, ratio441;
+  for (int r = 0; r < rounds; ++r) {
+    std::unique_ptr<Child> parec;
+    if (r == 0) {
+      parec =
+          std::make_unique<Child>(std::vector<std::string>{"parec", "-d", monitor, "--raw", "--format=s16le",
+                                                           "--rate=44100", "--channels=2"},
+                                  pcm);
+    }
+    auto ff = StartFfmpeg(monitor, seconds, {}, dir + "/ffmpeg.mp3");
+    auto ff441 = StartFfmpeg(monitor, seconds, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
+    const TCpu mine = RunCapture(mix, options, dir + "/ours.mp3", seconds);
+    const TCpu theirs = ff->Finish();
+    const TCpu theirs441 = ff441->Finish();
+    if (parec) {
+      parec->Signal(SIGTERM);
+      parec->Finish();
+    }
+    ours.push_back(PerMinute(mine, seconds));
+    ratio.push_back(mine.Total() / theirs.Total());
+    ratio441.push_back(mine.Total() / theirs441.Total());
+    std::printf("| %d | %.3f (user %.2f, sys %.2f) | %.3f (user %.2f, sys %.2f) | %.3f | %.2f | %.2f |\n",
+                r + 1, ours.back(), mine.User, mine.System, PerMinute(theirs, seconds), theirs.User,
+                theirs.System, PerMinute(theirs441, seconds), ratio.back(), ratio441.back());
+  }
+
+  // The floor: lame encoding the PCM the first round recorded, three times.
+  const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
+  std::vector<double> lame;
+  for (int r = 0; r < 3; ++r) {
+    Child run({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian", "-b",
+               "128", "--cbr", pcm, dir + "/lame.mp3"});
+    lame.push_back(PerMinute(run.Finish(), pcmSeconds));
+  }
+  std::printf(
+      "\nmedians: capture %.3f CPU s per minute; capture / ffmpeg = %.2f; capture / ffmpeg at 44.1 kHz = "
+      "%.2f; lame floor %.3f CPU s per minute (%.1f s of PCM), capture / lame = %.2f\n",
+      Median(ours), Median(ratio), Median(ratio441), Median(lame), pcmSeconds, Median(ours) / Median(lame));
 
   if (sweep) {
     std::printf(
-        "\npulsesrc latency-time sweep (%d s each)\n\n| latency-time | CPU s per minute | vs ffmpeg "
-        "|\n|---|---|---|\n",
+        "\npulsesrc latency-time sweep (%d s each, each beside an ffmpeg -sample_rate 44100 run)\n\n"
+        "| latency-time | capture CPU s per minute | capture / ffmpeg 44.1 |\n|---|---|---|\n",
         seconds / 2);
     for (int ms : {10, 25, 50, 100, 200}) {
       TCaptureOptions o = options;
       o.LatencyTime = std::chrono::milliseconds(ms);
-      const TCaptureRun r = RunCapture(mix, o, dir + "/sweep.mp3", seconds / 2, "");
-      const double perMinute = r.Cpu.Total() / (seconds / 2 / 60.0);
-      std::printf("| %d ms | %.3f | %.2f |\n", ms, perMinute, perMinute / ffPerMinute);
+      auto ff441 = StartFfmpeg(monitor, seconds / 2, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
+      const TCpu mine = RunCapture(mix, o, dir + "/sweep.mp3", seconds / 2);
+      const TCpu theirs = ff441->Finish();
+      std::printf("| %d ms | %.3f | %.2f |\n", ms, PerMinute(mine, seconds / 2),
+                  mine.Total() / theirs.Total());
     }
   }
 

@@ -112,10 +112,14 @@ class TAudioCaptureThread::Run {
     const auto end = SteadyClock::now() + span;
     TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
     while (SteadyClock::now() < end) {
-      // Clamped: a negative wait would read as "forever" to the bus.
-      const Ms slice = std::clamp(std::chrono::duration_cast<Ms>(end - SteadyClock::now()), Ms(0), kBusSlice);
+      // In nanoseconds: whole milliseconds would round the last fraction
+      // down to a zero wait and spin; clamped, as a negative wait would
+      // read as "forever" to the bus.
+      const auto slice =
+          std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(end - SteadyClock::now()),
+                     std::chrono::nanoseconds(0), std::chrono::nanoseconds(kBusSlice));
       TGstPtr<GstMessage> m = AdoptGst(gst_bus_timed_pop_filtered(
-          bus.get(), static_cast<GstClockTime>(slice.count()) * GST_MSECOND,
+          bus.get(), static_cast<GstClockTime>(slice.count()),
           static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING)));
       if (m) OnMessage(m.get());
       if (running_) Supervise();
