@@ -15,15 +15,21 @@ stop_started() {
     kill -9 "$pid" 2>/dev/null || true
   done
   SYSTEM_PIDS=()
+  if [ ${#ICECAST_DIRS[@]} -gt 0 ]; then rm -rf "${ICECAST_DIRS[@]}"; fi
+  ICECAST_DIRS=()
 }
 
-# start_icecast DIR: an Icecast 2 server on 127.0.0.1; sets ICECAST_PORT.
+# start_icecast: an Icecast 2 server on 127.0.0.1; sets ICECAST_PORT. Its files
+# sit in a folder of its own under /tmp, since the server drops root for its
+# own user, which must be able to reach its log folder.
+ICECAST_DIRS=()
 start_icecast() {
-  local dir=$1 security="<chroot>0</chroot>"
+  local dir security="<chroot>0</chroot>"
+  dir=$(mktemp -d /tmp/wavecrate-icecast.XXXXXX)
+  chmod 755 "$dir"
+  ICECAST_DIRS+=("$dir")
   ICECAST_PORT=$(free_port)
   mkdir -p "$dir/log"
-  # The server drops root for its own user, which must reach its log folder.
-  chmod o+x "$dir" "$(dirname "$dir")" 2>/dev/null || true
   if [ "$(id -u)" -eq 0 ] && getent passwd icecast2 >/dev/null; then
     chown -R icecast2 "$dir/log"
     security="$security<changeowner><user>icecast2</user><group>icecast</group></changeowner>"

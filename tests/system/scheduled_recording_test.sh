@@ -10,10 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/e2e.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
-mkdir -p "$work/out" "$work/icecast"
+mkdir -p "$work/out"
 cp "$exe" "$work/wavecrate"
 
-start_icecast "$work/icecast"
+start_icecast
 feed_tone one.mp3 440
 feed_tone two.mp3 880
 

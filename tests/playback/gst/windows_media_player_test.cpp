@@ -85,12 +85,12 @@ class PlayerTest : public ::testing::Test {
     // second may show a gap; what counts is the sound after that.
     ASSERT_TRUE(test::WaitForSound(5s)) << link;
     RunMainLoopFor(1500ms);
-    const auto heard = ListenToSink(1500ms);
+    const auto heard = ListenToSink(3000ms);
     // The monitor delivers somewhat fewer samples than the time that passed,
     // and on this shared machine a stream's start-up may drop out for a few
     // tenths of a second; a player that is not playing this tone fails.
-    EXPECT_GT(heard.SecondsHeard, 1.0) << link;
-    EXPECT_GT(heard.SoundSeconds, 0.7 * heard.SecondsHeard) << link;
+    EXPECT_GT(heard.SecondsHeard, 2.0) << link;
+    EXPECT_GT(heard.SoundSeconds, 0.5 * heard.SecondsHeard) << link;
     EXPECT_NEAR(heard.FrequencyHz, hz, hz * 0.05) << link;
     EXPECT_TRUE(probe.Errors.empty()) << probe.Errors.front().Message;
   }
