@@ -260,7 +260,19 @@ TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
   auto mix = PrivateMix(pulse);  // the fallback: "Monitor of Null Output"
   ASSERT_FALSE(mix->MixLoaded());
   // The device list is the private server's, where no name holds "stereo".
+  const char* shared = std::getenv("PULSE_SERVER");
+  const std::string before = shared ? shared : "";
   ::setenv("PULSE_SERVER", pulse.Address().c_str(), 1);
+  struct Restore {
+    std::string value;
+    ~Restore() {
+      if (value.empty()) {
+        ::unsetenv("PULSE_SERVER");
+      } else {
+        ::setenv("PULSE_SERVER", value.c_str(), 1);
+      }
+    }
+  } restore{before};
   TempDir dir;
   auto capture = MakeCapture(mix, dir.File("none.mp3"), false, true);
   capture->Resume();
