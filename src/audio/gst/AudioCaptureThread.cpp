@@ -237,6 +237,10 @@ class TAudioCaptureThread::Run {
       return;
     }
     if (ended_ || generation == 0 || generation == failedGeneration_) return;
+    // A source that failed on a server that is still there is tried again,
+    // but not faster than the stall time-out, so a refusing server is not
+    // hammered (and the log not flooded).
+    if (generation == sourceGeneration_ && !Stalled(owner_.options_.StallTimeout)) return;
     if (owner_.mixer_) {
       const std::string line = owner_.mixer_->RecordingLineSource(kStereoMixLine);
       if (lineIsStereoMix_ && !line.empty()) device_ = line;
