@@ -23,7 +23,8 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
   EnsureGstInitialized();
   if (!RegisterWavDestFilter()) std::fprintf(stderr, "wavecrate: the WAV writer could not be registered\n");
   mix_ = std::make_shared<TStereoMix>();
-  if (!mix_->Start()) {
+  mix_->Start();
+  if (!mix_->Connected()) {
     std::fprintf(stderr, "wavecrate: no sound server answers; recordings will fail until one does\n");
   } else if (!mix_->MixLoaded()) {
     std::fprintf(stderr, "wavecrate: recording the default output instead of our own mix: %s\n",
