@@ -60,6 +60,17 @@ void WriteToneWav(const std::string& path, int hz, int seconds) {
   }
 }
 
+// Mono 16-bit little-endian samples as floats in [-1, 1).
+std::vector<float> ToFloats(const std::string& bytes) {
+  std::vector<float> out(bytes.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::int16_t v;
+    std::memcpy(&v, bytes.data() + 2 * i, 2);
+    out[i] = static_cast<float>(v) / 32768.0f;
+  }
+  return out;
+}
+
 // Records a mono 44.1 kHz stretch of a PulseAudio source while the Qt loop runs.
 std::vector<float> ListenTo(const std::string& source, std::chrono::milliseconds span,
                             const test::TempDir& dir) {
@@ -70,14 +81,7 @@ std::vector<float> ListenTo(const std::string& source, std::chrono::milliseconds
                            {}, raw);
     Spin(span);
   }
-  const std::string bytes = test::ReadFile(raw);
-  std::vector<float> out(bytes.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    std::int16_t v;
-    std::memcpy(&v, bytes.data() + 2 * i, 2);
-    out[i] = static_cast<float>(v) / 32768.0f;
-  }
-  return out;
+  return ToFloats(test::ReadFile(raw));
 }
 
 std::string DefaultSinkMonitor() {
@@ -135,13 +139,7 @@ TEST(PageAudioTest, AnAutoplayingPageIsHeardInTheMixAndRecordedWhileTheSpeakersA
   test::Subprocess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", capture->OutputFileName, "-f",
                            "s16le", "-ac", "1", "-ar", "44100", pcm});
   ASSERT_EQ(ffmpeg.Wait(30000ms), 0);
-  const std::string bytes = test::ReadFile(pcm);
-  std::vector<float> rec(bytes.size() / 2);
-  for (std::size_t i = 0; i < rec.size(); ++i) {
-    std::int16_t v;
-    std::memcpy(&v, bytes.data() + 2 * i, 2);
-    rec[i] = static_cast<float>(v) / 32768.0f;
-  }
+  const std::vector<float> rec = ToFloats(test::ReadFile(pcm));
   EXPECT_GT(rec.size(), 44100u * 2) << "the recording is shorter than two seconds";
   EXPECT_GT(test::Rms(rec), 0.02) << "the page's sound is not in the recording";
   EXPECT_NEAR(test::DominantFrequency(rec, 44100), 660, 15);
