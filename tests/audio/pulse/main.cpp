@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/gst/GraphServices.h"
@@ -30,6 +31,12 @@ std::shared_ptr<TStereoMix> TestMix() {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
+  // Each test process gets a sound server of its own: these tests load and
+  // unload modules many times, and PulseAudio was seen to die at such an
+  // unload under a sanitizer build, which would fail every later test that
+  // shares the server.
+  wavecrate::test::PrivatePulse pulse;
+  setenv("PULSE_SERVER", pulse.Address().c_str(), 1);
   wavecrate::EnsureGstInitialized();
   auto& mix = wavecrate::test::Mix();
   mix = std::make_shared<wavecrate::TStereoMix>();
