@@ -13,12 +13,29 @@
 
 namespace wavecrate {
 
+// How one recording ended, in words a user can act on. Valid once DoneEvent
+// is signalled; the slot thread copies it into the recording's report.
+struct TCaptureOutcome {
+  bool Ran = false;          // the pipeline ran and audio reached the file
+  bool Finished = false;     // the file got its exact header
+  bool DiskFull = false;     // the disk filled up during the recording
+  double Seconds = 0;        // length of the audio in the file
+  double SilentSeconds = 0;  // of which silence (nothing played, or the stream was away)
+  std::string Failure;       // "" when nothing went wrong
+};
+
 class TCaptureThreadBase : public TThread {
  public:
   // Set by the creator before Resume; not changed afterwards.
   std::string OutputFileName;  // UTF-8 path of the recording
   bool IsVista = false;
   bool IsMute = false;
+  // The schedule slot (1..4) whose own mix is recorded when it has one;
+  // 0 records the program's shared mix.
+  int Slot = 0;
+
+  // The outcome so far; complete once DoneEvent is signalled.
+  virtual TCaptureOutcome Outcome() const { return {}; }
 
   // Raised (from any thread) to end the recording; polled by the capture.
   std::atomic<bool> StopRequested{false};

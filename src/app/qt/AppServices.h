@@ -4,6 +4,7 @@
 // none (then the window hands slots to threads that never start recording).
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 #include "common/Clock.h"
 #include "playback/WebLookups.h"
 #include "scheduler/AdvertisementStep.h"
+#include "scheduler/RecordingEvents.h"
 
 namespace wavecrate {
 
@@ -32,6 +34,16 @@ class TAppServices {
   // with no client every lookup answers as if the host were unreachable.
   std::string VendorBase = DefaultVendorBase();
   std::shared_ptr<IHttpClient> Http;
+  // The sink slot n's stream player plays into: the slot's own mix when the
+  // sound server gives it one, "" for the program's shared mix (PULSE_SINK).
+  // Unset: every slot plays into the shared mix.
+  std::function<std::string(int slot)> SlotSinkFor;
+  // Slot n's link now plays in its page browser, whose sound can only reach
+  // the shared mix (true), or in its player again (false): its recording
+  // follows it there.
+  std::function<void(int slot, bool sharedMix)> SlotUsesSharedMix;
+  // Told about every recording (tray, notifications, history); may be null.
+  std::shared_ptr<IRecordingEvents> Events;
 
   // Start-up step: the MP3 conversion thread is created and resumed.
   virtual void StartMp3Thread() {}
@@ -39,6 +51,10 @@ class TAppServices {
   // progress within a bounded wait so their files get their exact header.
   virtual void StopMp3Thread() {}
   virtual void FinishCapturesAtExit() {}
+  // Before the computer sleeps: every recording in progress writes its exact
+  // header now and goes on recording after the wake. False when one did not
+  // within the bound.
+  virtual bool WriteCaptureHeadersNow(std::chrono::milliseconds /*bound*/) { return true; }
 };
 
 }  // namespace wavecrate
