@@ -23,6 +23,7 @@ class TSystemClock final : public Clock {
     t.Second = tm.tm_sec;
     t.Millisecond = static_cast<int>(ms % 1000);
     t.DayOfWeek = tm.tm_wday == 0 ? 7 : tm.tm_wday;
+    t.UnixSeconds = static_cast<std::int64_t>(secs);
     return t;
   }
 

@@ -17,6 +17,9 @@ struct TLocalTime {
   int Second = 0;  // 0..59
   int Millisecond = 0;
   int DayOfWeek = 4;  // ISO: Monday 1 .. Sunday 7 (1 January 1970 was a Thursday)
+  // The same instant as seconds since 1970-01-01 00:00:00 UTC, so that two
+  // readings can be compared across daylight-saving changes and clock steps.
+  std::int64_t UnixSeconds = 0;
 };
 
 class Clock {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,11 +48,21 @@ class TRecodeThread : public TThread {
   // True from just before a capture starts until the recording is handed on;
   // also cleared by the playback timer at the end minute.
   std::atomic<bool> RecordingActive{false};
+  // Called on this thread right after RecordingActive rises (the capture is
+  // starting), so the window can make the slot's stream audible at once
+  // rather than at its next timer tick. Set before Resume; may be empty.
+  std::function<void()> OnRecordingActive;
 
   // The capture thread of the current or last recording (null before the first).
   std::shared_ptr<TCaptureThreadBase> CaptureThread() const;
   // Output path of the recording in progress or the last one.
   std::string OutputFileName() const;
+  // While a recording runs: the instant (seconds since 1970, UTC) at which
+  // its show ends, its scheduled start plus its duration. The playback timer
+  // ends the recording then even when the end minute never shows on the
+  // clock (a daylight-saving change, a clock step, a wake from sleep).
+  // nullopt when no recording runs or the end is not known.
+  std::optional<std::int64_t> PlannedEndUnix() const { return std::nullopt; }
 
   // SaveFolder of the current record + template expanded for the given date +
   // ".mp3" (see OutputNaming.h; the show name is used as given).

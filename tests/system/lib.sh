@@ -2,6 +2,18 @@
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# copy_program EXE DIR: copies the program into DIR under a name of this run's
+# own, so a copy of the program that already runs on the machine (a user's,
+# or another test run's) can never count as "already running" for it, nor it
+# for them. Sets PROGRAM (its path) and PROGRAM_DAT (its settings file).
+copy_program() {
+  local name
+  name="wavecrate-test-$$-$(basename "$2" | tr -c 'A-Za-z0-9\n' '-' | tr -d '\n')"
+  cp "$1" "$2/$name"
+  PROGRAM="$2/$name"
+  PROGRAM_DAT="$PROGRAM.dat"
+}
+
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }

@@ -11,7 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/e2e.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
 mkdir -p "$work/out"
-cp "$exe" "$work/wavecrate"
+copy_program "$exe" "$work"
 
 start_icecast
 feed_tone one.mp3 440
@@ -22,7 +22,7 @@ start1=$(( now - now % 60 + 60 ))
 if [ $(( now % 60 )) -ge 45 ]; then start1=$(( start1 + 60 )); fi
 start2=$(( start1 + 60 ))
 end2=$(( start2 + 60 ))
-cat > "$work/wavecrate.dat" <<DAT
+cat > "$PROGRAM_DAT" <<DAT
 [User]
 URL1=http://127.0.0.1:$ICECAST_PORT/one.mp3
 URL2=http://127.0.0.1:$ICECAST_PORT/two.mp3
@@ -41,7 +41,7 @@ SaveFilePath=$work/out/
 FileNameFormat=showname-mm-dd-yyyy
 DAT
 
-QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$work/wavecrate" > "$work/program.log" 2>&1 &
+QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" > "$work/program.log" 2>&1 &
 program=$!
 SYSTEM_PIDS+=("$program")
 

@@ -6,12 +6,12 @@ set -euo pipefail
 exe=$1
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/sigterm.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cp "$exe" "$work/wavecrate"
+. "$(cd "$(dirname "$0")" && pwd)/lib.sh"
+copy_program "$exe" "$work"
 export QT_QPA_PLATFORM=offscreen
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 for sig in TERM INT HUP; do
-  cat > "$work/wavecrate.dat" <<DAT
+  cat > "$PROGRAM_DAT" <<DAT
 [UserInfo]
 Gender=F
 Unknown=gone
@@ -23,7 +23,7 @@ Station2='KQED'
 [System]
 FileNameFormat=yyyy-mm-dd-showname
 DAT
-  "$work/wavecrate" > "$work/out.log" 2>&1 &
+  "$PROGRAM" > "$work/out.log" 2>&1 &
   pid=$!
   # Ready once its window exists: give start-up a moment, then end the session.
   for _ in $(seq 1 100); do
@@ -38,7 +38,7 @@ DAT
   done
   if [ -e "/proc/$pid" ]; then kill -9 "$pid"; fail "SIG$sig did not end the program"; fi
   wait "$pid" || true
-  f="$work/wavecrate.dat"
+  f="$PROGRAM_DAT"
   keys=$(grep -c '=' "$f")
   [ "$keys" -eq 50 ] || fail "SIG$sig: $keys keys written, not 50"
   grep -qx 'Check1=0' "$f" || fail "SIG$sig: Check1=yes must come back as 0"
