@@ -94,6 +94,8 @@ void OnSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
 }
 
 constexpr int kMixes = kMixSlots + 1;
+// How long a loaded loopback's playback stream may take to appear.
+constexpr std::chrono::milliseconds kStreamAppears{2000};
 
 // The monitor of a mix of ours (this process's or another's): never the
 // user's input.
@@ -372,6 +374,9 @@ class TStereoMix::Impl {
     bool UsesShared = false;  // a slot whose sound reaches only the shared mix
     bool Loaded = false;
     std::string DeviceName;
+    // The loopback's state the last time it was heard: what a new one is
+    // set to after the server restarts.
+    std::optional<TLineVolume> LastHeard;
     std::uint32_t NullSinkModule = PA_INVALID_INDEX;
     std::uint32_t LoopbackModule = PA_INVALID_INDEX;
     std::uint32_t LoopbackInput = PA_INVALID_INDEX;
@@ -577,6 +582,15 @@ class TStereoMix::Impl {
     return true;
   }
 
+  // Lets the mainloop run for `span` (the lock is released meanwhile).
+  void Pause(std::chrono::milliseconds span) {
+    TTimer timer{mainloop_};
+    pa_time_event* event = pa_context_rttime_new(
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(span.count()) * 1000, OnTimer, &timer);
+    while (!timer.Expired && ContextGood(context_)) pa_threaded_mainloop_wait(mainloop_);
+    if (event) pa_threaded_mainloop_get_api(mainloop_)->time_free(event);
+  }
+
   TServerInfo ServerInfo() {
     TServerInfo info;
     Wait(pa_context_get_server_info(context_, OnServerInfo, &info));
@@ -661,16 +675,22 @@ class TStereoMix::Impl {
       out.Reason = "the sound server refused module-loopback";
     } else {
       // The loopback's stream is known by its module, or (servers that do
-      // not report the owner) by the name we gave it.
-      std::vector<TSinkInput> inputs;
-      Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
-      for (const TSinkInput& i : inputs) {
-        if (i.OwnerModule == out.LoopbackModule) out.LoopbackInput = i.Index;
-      }
-      if (out.LoopbackInput == PA_INVALID_INDEX) {
+      // not report the owner) by the name we gave it. PipeWire makes it a
+      // moment after the module has loaded.
+      const auto until = std::chrono::steady_clock::now() + kStreamAppears;
+      for (;;) {
+        std::vector<TSinkInput> inputs;
+        Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
         for (const TSinkInput& i : inputs) {
-          if (i.Name == LoopbackStreamName(sink)) out.LoopbackInput = i.Index;
+          if (i.OwnerModule == out.LoopbackModule || i.Name == LoopbackStreamName(sink)) {
+            out.LoopbackInput = i.Index;
+          }
         }
+        if (out.LoopbackInput != PA_INVALID_INDEX || std::chrono::steady_clock::now() > until ||
+            !ContextGood(context_)) {
+          break;
+        }
+        Pause(std::chrono::milliseconds(20));
       }
       if (out.LoopbackInput == PA_INVALID_INDEX) out.Reason = "the loopback has no playback stream";
     }
@@ -774,6 +794,7 @@ class TStereoMix::Impl {
       if (Mute(m).Depth() > 0) {
         Mute(m).Reapply();
       } else {
+        RestoreLastHeard(m);
         CheckLoopback(m);
       }
     }
@@ -790,11 +811,34 @@ class TStereoMix::Impl {
       if (!state) return;
       const bool silent = std::all_of(state->Channels.begin(), state->Channels.end(),
                                       [](std::uint32_t v) { return v == PA_VOLUME_MUTED; });
-      if (!state->Muted && !silent) return;
+      if (!state->Muted && !silent) {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).LastHeard = state;
+        return;
+      }
       Log("the loopback of " + Mix(m).Sink + " was " + (state->Muted ? "muted" : "at volume 0") +
           " with no recording muting it; making it heard again");
       if (silent) SetVolume(m, std::vector<std::uint32_t>(state->Channels.size(), PA_VOLUME_NORM));
       if (state->Muted) SetMute(m, false);
+    });
+  }
+
+  // After the server came back: a new loopback gets the volume the old one
+  // had (the user's setting), not whatever the server starts it at.
+  void RestoreLastHeard(int m) {
+    Mute(m).IfNotMuted([&] {
+      std::optional<TLineVolume> last;
+      {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        last = Mix(m).LastHeard;
+      }
+      const auto state = Read(m);
+      if (!last || !state || state->Channels.size() != last->Channels.size() ||
+          state->Channels == last->Channels) {
+        return;
+      }
+      Log("the loopback of " + Mix(m).Sink + " is back; setting it to the volume it had");
+      SetVolume(m, last->Channels);
     });
   }
 

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
+#include <sstream>
 
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/pulse/PulseTestSupport.h"
@@ -336,6 +338,187 @@ TEST(AudioCapture, ExitStopsEveryRunningCaptureAndWaitsForTheirFiles) {
     ExpectExactHeader(dir.File(name));
     EXPECT_GT(Rms(Decode(dir.File(name)).Channel(0)), kAudible) << name;
   }
+}
+
+}  // namespace
+}  // namespace wavecrate::test
+
+namespace wavecrate::test {
+namespace {
+
+// Amplitude of the tone at `hz` (channel 0) between two points of a recording.
+double ToneBetween(const TPcm& pcm, double hz, double from, double to) {
+  return ToneAmplitude(pcm.Channel(0, static_cast<std::size_t>(from * pcm.Rate),
+                                   static_cast<std::size_t>((to - from) * pcm.Rate)),
+                       pcm.Rate, hz);
+}
+
+constexpr double kToneThere = 0.25;   // a 0.5-volume sine comes out near 0.5
+constexpr double kToneAbsent = 0.01;  // -34 dB under it: another slot's sound
+
+std::shared_ptr<TAudioCaptureThread> SlotCapture(std::shared_ptr<TStereoMix> mix, const std::string& path,
+                                                 int slot, bool isMute = false) {
+  auto capture = MakeCapture(std::move(mix), path, isMute);
+  capture->Slot = slot;
+  return capture;
+}
+
+TEST(AudioCapture, OverlappingSlotsAreRecordedApartAndASlotFollowsItsSoundToTheSharedMix) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink1 = mix->SlotSink(1);
+  const std::string sink2 = mix->SlotSink(2);
+  ASSERT_EQ(sink1, mix->SlotSinkName(1));
+  ASSERT_EQ(sink2, mix->SlotSinkName(2));
+  auto tone1 = PlayTone(500, 0.5, sink1, server);
+  auto tone2 = PlayTone(1300, 0.5, sink2, server);
+  auto banner = PlayTone(2100, 0.5, mix->SinkName(), server);  // the shared mix
+  TempDir dir;
+  auto one = SlotCapture(mix, dir.File("one.mp3"), 1);
+  auto two = SlotCapture(mix, dir.File("two.mp3"), 2);
+  const auto resumed = SteadyClock::now();
+  one->Resume();
+  two->Resume();
+  std::this_thread::sleep_for(3s);
+  // Slot 2's link moves to its page browser, whose sound reaches only the
+  // shared mix: the recording goes with it.
+  tone2.reset();
+  mix->SetSlotUsesSharedMix(2, true);
+  const double switchedAt = Seconds(SteadyClock::now() - resumed);
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(StopAndWait(*one, 10s));
+  ASSERT_TRUE(StopAndWait(*two, 10s));
+  EXPECT_EQ(one->Stats().Device, MonitorSourceName(sink1));
+  EXPECT_EQ(two->Stats().Device, MonitorSourceName(sink2));
+  EXPECT_EQ(two->Stats().SourceSwitches, 1);
+
+  const TPcm a = Decode(dir.File("one.mp3"));
+  const TPcm b = Decode(dir.File("two.mp3"));
+  ASSERT_GT(a.Seconds(), 5.0);
+  ASSERT_GT(b.Seconds(), 5.0);
+  EXPECT_GT(ToneBetween(a, 500, 0.5, a.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(a, 1300, 0.5, a.Seconds() - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(a, 2100, 0.5, a.Seconds() - 0.3), kToneAbsent);
+  EXPECT_GT(ToneBetween(b, 1300, 0.5, switchedAt - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(b, 500, 0.5, switchedAt - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(b, 2100, 0.5, switchedAt - 0.3), kToneAbsent);
+  EXPECT_GT(ToneBetween(b, 2100, switchedAt + 0.7, b.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(b, 1300, switchedAt + 0.7, b.Seconds() - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(b, 500, 0.5, b.Seconds() - 0.3), kToneAbsent);
+}
+
+// Index of the playback stream named `name` on `server` ("" when none).
+std::string SinkInputNamed(const std::string& server, const std::string& name) {
+  std::istringstream lines(Pactl("list sink-inputs", server));
+  std::string line, index;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+    if (line.find("media.name = \"" + name + "\"") != std::string::npos) return index;
+  }
+  return "";
+}
+
+TEST(AudioCapture, MutingActsOnEachRecordedLoopbackAndFollowsASlotToTheSharedMix) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink1 = mix->SlotSink(1);
+  const std::string sink2 = mix->SlotSink(2);
+  ASSERT_FALSE(sink2.empty());
+  // The user had turned slot 1's sound down to 50 %.
+  const std::string input1 = SinkInputNamed(server, LoopbackStreamName(sink1));
+  ASSERT_FALSE(input1.empty());
+  Pactl("set-sink-input-volume " + input1 + " 32768", server);
+  const auto before0 = mix->LoopbackState(0);
+  const auto before1 = mix->LoopbackState(1);
+  const auto before2 = mix->LoopbackState(2);
+  ASSERT_EQ(before1->Channels, (std::vector<std::uint32_t>{32768, 32768}));
+
+  auto tone1 = PlayTone(500, 0.5, sink1, server);
+  auto tone2 = PlayTone(900, 0.5, sink2, server);
+  TempDir dir;
+  auto one = SlotCapture(mix, dir.File("one.mp3"), 1, true);
+  auto two = SlotCapture(mix, dir.File("two.mp3"), 2, true);
+  one->Resume();
+  two->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth(1) == 1 && mix->MuteDepth(2) == 1; }, 5s));
+  EXPECT_TRUE(mix->LoopbackState(1)->Muted);
+  EXPECT_TRUE(mix->LoopbackState(2)->Muted);
+  EXPECT_EQ(mix->LoopbackState(0), before0);  // nothing of these recordings plays there
+  EXPECT_LT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kSilent);
+
+  // Slot 2's sound moves to the shared mix: its muting goes with it.
+  tone2 = PlayTone(900, 0.5, mix->SinkName(), server);
+  mix->SetSlotUsesSharedMix(2, true);
+  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth(0) == 1 && mix->MuteDepth(2) == 0; }, 5s));
+  EXPECT_EQ(mix->LoopbackState(2), before2);
+  EXPECT_TRUE(mix->LoopbackState(0)->Muted);
+
+  ASSERT_TRUE(StopAndWait(*one, 10s));
+  EXPECT_EQ(mix->LoopbackState(1), before1);  // back to the user's 50 %
+  EXPECT_TRUE(mix->LoopbackState(0)->Muted);  // slot 2 still records
+  ASSERT_TRUE(StopAndWait(*two, 10s));
+  EXPECT_EQ(mix->LoopbackState(0), before0);
+  EXPECT_GT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kAudible / 2);
+
+  const TPcm a = Decode(dir.File("one.mp3"));
+  EXPECT_GT(ToneBetween(a, 500, 0.5, a.Seconds() - 0.3), kToneThere);
+  const TPcm b = Decode(dir.File("two.mp3"));
+  EXPECT_GT(ToneBetween(b, 900, 0.5, b.Seconds() - 0.3), kToneThere);
+}
+
+double Db(double ratio) {
+  return 20 * std::log10(ratio);
+}
+
+TEST(AudioCapture, AfterAServerRestartASlotIsHeardAndRecordedAgainAtTheLevelItHad) {
+  // What a desktop's server keeps across a restart: streams' and devices'
+  // volumes.
+  PrivatePulse pulse({"--load=module-device-restore", "--load=module-stream-restore"});
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink = mix->SlotSink(1);
+  // The user had turned the slot's sound down to 50 %.
+  const std::string input = SinkInputNamed(server, LoopbackStreamName(sink));
+  ASSERT_FALSE(input.empty());
+  Pactl("set-sink-input-volume " + input + " 32768", server);
+  ASSERT_TRUE(WaitUntil([&] { return mix->LoopbackState(1)->Channels[0] == 32768; }, 2s));
+  auto tone = PlayTone(440, 0.5, sink, server);
+  TempDir dir;
+  auto capture = SlotCapture(mix, dir.File("restart.mp3"), 1);
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  const double heardBefore = Rms(Listen("speakers.monitor", 1500ms, server).Channel(0));
+  std::this_thread::sleep_for(1s);
+  tone.reset();
+  pulse.Stop();  // gone, as after a crash
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(pulse.Start());
+  const double backAt = Seconds(SteadyClock::now() - resumed);
+  ASSERT_TRUE(WaitUntil([&] { return mix->SlotMixLoaded(1); }, 10s));
+  // The player comes back through its own error path, into the slot's mix.
+  ASSERT_EQ(mix->SlotSink(1), sink);
+  EXPECT_TRUE(WaitUntil([&] { return mix->LoopbackState(1)->Channels[0] == 32768; }, 3s));
+  tone = PlayTone(440, 0.5, sink, server);
+  const double heardAfter = Rms(Listen("speakers.monitor", 1500ms, server).Channel(0));
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  ExpectExactHeader(dir.File("restart.mp3"));
+
+  const TPcm pcm = Decode(dir.File("restart.mp3"));
+  const double before = LevelBetween(pcm, 0.5, 2.0);
+  const double onset = OnsetAfter(pcm, backAt);
+  ASSERT_GT(onset, 0);
+  EXPECT_LT(onset - backAt, 5.0);
+  const double after = LevelBetween(pcm, onset + 0.5, pcm.Seconds() - 0.3);
+  EXPECT_GT(before, kAudible);
+  EXPECT_NEAR(Db(after / before), 0, 1.0) << "recorded " << before << " before, " << after << " after";
+  EXPECT_NEAR(Db(heardAfter / heardBefore), 0, 1.0)
+      << "heard " << heardBefore << " before, " << heardAfter << " after";
 }
 
 }  // namespace
