@@ -619,6 +619,18 @@ class TStereoMix::Impl {
     return monitor;
   }
 
+  // The module that owns the sink called `sink` (PA_INVALID_INDEX: none).
+  std::uint32_t SinkOwner(const std::string& sink) {
+    std::uint32_t owner = PA_INVALID_INDEX;
+    Wait(pa_context_get_sink_info_by_name(
+        context_, sink.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          if (!eol && info) *static_cast<std::uint32_t*>(userdata) = info->owner_module;
+        },
+        &owner));
+    return owner;
+  }
+
   std::string SourceDescription(const std::string& source) {
     std::string description;
     if (!source.empty()) {
@@ -656,6 +668,14 @@ class TStereoMix::Impl {
     out.NullSinkModule = LoadModule("module-null-sink", NullSinkArguments(sink, Mix(m).Description));
     if (out.NullSinkModule == PA_INVALID_INDEX) {
       out.Reason = "the sound server refused module-null-sink";
+      return out;
+    }
+    // A server may give the new sink another name when its own is taken;
+    // players and the recording would then use someone else's sink.
+    if (SinkOwner(sink) != out.NullSinkModule) {
+      UnloadModule(out.NullSinkModule);
+      out.NullSinkModule = PA_INVALID_INDEX;
+      out.Reason = "the sink name " + sink + " is taken";
       return out;
     }
     // Some servers make a new sink the default; that would send every other

@@ -523,3 +523,98 @@ TEST(AudioCapture, AfterAServerRestartASlotIsHeardAndRecordedAgainAtTheLevelItHa
 
 }  // namespace
 }  // namespace wavecrate::test
+
+namespace wavecrate::test {
+namespace {
+
+// A small disk of the test's own (tmpfs), unmounted again at the end.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& path, const std::string& size) : path_(path) {
+    std::filesystem::create_directories(path_);
+    mounted_ = std::system(("mount -t tmpfs -o size=" + size + " tmpfs " + ShellQuote(path_) + " 2>/dev/null").c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) std::system(("umount " + ShellQuote(path_)).c_str());
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksWhenSpaceIsBack) {
+  TempDir dir;
+  const std::string disk = dir.File("disk");
+  SmallDisk small(disk, "128k");
+  if (!small.Mounted()) GTEST_SKIP() << "mounting a tmpfs was refused (the test needs root)";
+  // Room for about three seconds of a 128 kbit/s recording.
+  WriteFile(disk + "/filler", std::string(80 * 1024, 'x'));
+  auto tone = PlayTone(800);
+  const std::string full = disk + "/full.mp3";
+  auto capture = MakeCapture(TestMix(), full);
+  capture->Resume();
+  // No stop is asked: the capture ends by itself.
+  ASSERT_TRUE(capture->DoneEvent.WaitFor(20s));
+  const TCaptureOutcome outcome = capture->Outcome();
+  EXPECT_TRUE(outcome.DiskFull);
+  EXPECT_TRUE(outcome.Finished);
+  EXPECT_NE(outcome.Failure.find("the disk is full"), std::string::npos) << outcome.Failure;
+  ExpectExactHeader(full);
+  const TPcm pcm = Decode(full);
+  EXPECT_GT(pcm.Seconds(), 1.0);
+  EXPECT_NEAR(outcome.Seconds, pcm.Seconds(), 0.5);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, pcm.Seconds() - 0.2), 800, 10);
+
+  // Space is back: the next recording is whole.
+  std::filesystem::remove(disk + "/filler");
+  auto next = MakeCapture(TestMix(), disk + "/next.mp3");
+  next->Resume();
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(StopAndWait(*next, 10s));
+  const TCaptureOutcome fine = next->Outcome();
+  EXPECT_FALSE(fine.DiskFull);
+  EXPECT_TRUE(fine.Finished);
+  EXPECT_EQ(fine.Failure, "");
+  EXPECT_TRUE(next->Stats().Finished);  // by the end of the stream, not by a patch
+  ExpectExactHeader(disk + "/next.mp3");
+}
+
+TEST(AudioCapture, AHeaderWrittenBeforeSleepIsExactAndTheRecordingGoesOnIntoTheSameFile) {
+  PrivatePulse pulse;
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  auto tone = PlayTone(600, 0.5, mix->SinkName(), pulse.Address());
+  TempDir dir;
+  const std::string path = dir.File("sleep.mp3");
+  auto capture = MakeAudioCaptureFactory(mix)();
+  capture->OutputFileName = path;
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(2500ms);
+  // Nothing new reaches the file while the server is held, so the file on
+  // disk is exactly what the header must describe.
+  pulse.Pause();
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(WriteAllCaptureHeadersNow(2s));
+  ExpectExactHeader(path);
+  const std::size_t atSleep = ReadFile(path).size();
+  EXPECT_GT(atSleep, 20000u);  // two seconds and more of 128 kbit/s
+  pulse.Continue();
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_GT(ReadFile(path).size(), atSleep + 10000);  // still recording, into the same file
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const TCaptureStats stats = std::static_pointer_cast<TAudioCaptureThread>(capture)->Stats();
+  EXPECT_TRUE(stats.Finished) << stats.Failure;
+  ExpectExactHeader(path);
+  const TPcm pcm = Decode(path);
+  EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.4);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, 2.3), 600, 10);
+  EXPECT_NEAR(PitchBetween(pcm, pcm.Seconds() - 1.5, pcm.Seconds() - 0.2), 600, 10);
+  // Nothing asked of a capture that has ended.
+  EXPECT_TRUE(WriteAllCaptureHeadersNow(100ms));
+}
+
+}  // namespace
+}  // namespace wavecrate::test
