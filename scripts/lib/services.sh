@@ -123,7 +123,7 @@ wavecrate_stop_pipewire() {
   for pid in "${WAVECRATE_PW_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${WAVECRATE_PW_PIDS[@]}"; do
     for i in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-    kill -9 "$pid" 2>/dev/null || true
+    if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid" 2>/dev/null || true; fi
   done
   WAVECRATE_PW_PIDS=()
 }
