@@ -71,11 +71,32 @@ struct TSinkInput {
   std::uint32_t OwnerModule;
   std::string Name;  // media.name
   TLineVolume Volume;
+  std::uint32_t Sink = PA_INVALID_INDEX;
 };
+
+struct TSourceOutput {
+  std::uint32_t Source;
+  std::uint32_t OwnerModule;
+};
+
+void OnSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
+  if (eol || !info) return;
+  static_cast<std::vector<TSourceOutput>*>(userdata)->push_back(TSourceOutput{info->source, info->owner_module});
+}
+
+struct TSinkIndexes {
+  std::uint32_t Sink = PA_INVALID_INDEX;
+  std::uint32_t Monitor = PA_INVALID_INDEX;
+};
+
+void OnSinkIndexes(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+  if (eol || !info) return;
+  *static_cast<TSinkIndexes*>(userdata) = TSinkIndexes{info->index, info->monitor_source};
+}
 
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
   if (eol || !info) return;
-  TSinkInput input{info->index, info->owner_module, {}, {}};
+  TSinkInput input{info->index, info->owner_module, {}, {}, info->sink};
   if (const char* name = pa_proplist_gets(info->proplist, PA_PROP_MEDIA_NAME)) input.Name = name;
   for (unsigned c = 0; c < info->volume.channels; ++c)
     input.Volume.Channels.push_back(info->volume.values[c]);
@@ -279,6 +300,7 @@ class TStereoMix::Impl {
       std::lock_guard<std::mutex> s(stateMutex_);
       TMix& mix = Mix(slot);
       mix.Wanted = true;
+      mix.LastUsed = std::chrono::steady_clock::now();
       if (!connected_ || !Mix(0).Loaded || mix.UsesShared) return "";
       if (mix.Loaded) return mix.Sink;
     }
@@ -377,6 +399,8 @@ class TStereoMix::Impl {
     // The loopback's state the last time it was heard: what a new one is
     // set to after the server restarts.
     std::optional<TLineVolume> LastHeard;
+    // When something last played into it or recorded it (or asked for it).
+    std::chrono::steady_clock::time_point LastUsed;
     std::uint32_t NullSinkModule = PA_INVALID_INDEX;
     std::uint32_t LoopbackModule = PA_INVALID_INDEX;
     std::uint32_t LoopbackInput = PA_INVALID_INDEX;
@@ -862,6 +886,67 @@ class TStereoMix::Impl {
     });
   }
 
+  // Unloads the slots' mixes (loaded on demand) that nothing has played
+  // into or recorded for options_.SlotIdleUnload: an idle loaded mix still
+  // costs the server a little all the time.
+  void UnloadIdleSlots() {
+    if (options_.SlotMixesAtStart || options_.SlotIdleUnload.count() <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> candidates;
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      for (int m = 1; m < kMixes; ++m) {
+        if (Mix(m).Loaded && now - Mix(m).LastUsed > options_.SlotIdleUnload) candidates.push_back(m);
+      }
+    }
+    std::erase_if(candidates, [&](int m) { return Mute(m).Depth() > 0; });
+    if (candidates.empty()) return;
+    std::lock_guard<std::mutex> setup(setupMutex_);
+    if (!mainloop_) return;
+    pa_threaded_mainloop_lock(mainloop_);
+    if (!ContextGood(context_)) {
+      pa_threaded_mainloop_unlock(mainloop_);
+      return;
+    }
+    std::vector<TSinkInput> inputs;
+    std::vector<TSourceOutput> outputs;
+    Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
+    Wait(pa_context_get_source_output_info_list(context_, OnSourceOutputInfo, &outputs));
+    std::vector<std::string> unloaded;
+    for (int m : candidates) {
+      TSinkIndexes indexes;
+      Wait(pa_context_get_sink_info_by_name(context_, Mix(m).Sink.c_str(), OnSinkIndexes, &indexes));
+      std::uint32_t loopback, nullSink;
+      {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        loopback = Mix(m).LoopbackModule;
+        nullSink = Mix(m).NullSinkModule;
+      }
+      const bool played = std::any_of(inputs.begin(), inputs.end(),
+                                      [&](const TSinkInput& i) { return i.Sink == indexes.Sink; });
+      const bool recorded = std::any_of(outputs.begin(), outputs.end(), [&](const TSourceOutput& o) {
+        return o.Source == indexes.Monitor && o.OwnerModule != loopback;
+      });
+      if (indexes.Sink == PA_INVALID_INDEX || played || recorded) {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).LastUsed = now;
+        continue;
+      }
+      {
+        // Forgotten before the server's removal events come in, so they are
+        // not taken for someone else unloading our modules.
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).Forget();
+        Mix(m).Wanted = false;
+      }
+      UnloadModule(loopback);
+      UnloadModule(nullSink);
+      unloaded.push_back(Mix(m).Sink);
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    for (const std::string& sink : unloaded) Log("unloaded " + sink + ": nothing played into it or recorded it");
+  }
+
   void CheckLoopbacks() {
     for (int m = 0; m < kMixes; ++m) {
       if (Input(m) != PA_INVALID_INDEX) CheckLoopback(m);
@@ -917,12 +1002,20 @@ class TStereoMix::Impl {
   }
 
   void Supervise() {
+    auto lastIdleCheck = std::chrono::steady_clock::now();
     for (;;) {
+      if (std::chrono::steady_clock::now() - lastIdleCheck >= options_.IdleCheckInterval) {
+        UnloadIdleSlots();
+        lastIdleCheck = std::chrono::steady_clock::now();
+      }
       bool setup, refresh, check;
       {
         std::unique_lock<std::mutex> lock(superviseMutex_);
-        superviseCv_.wait(lock, [&] { return superviseStop_ || needSetup_ || needRefresh_ || needCheck_; });
+        const bool woken = superviseCv_.wait_for(lock, options_.IdleCheckInterval, [&] {
+          return superviseStop_ || needSetup_ || needRefresh_ || needCheck_;
+        });
         if (superviseStop_) return;
+        if (!woken) continue;
         setup = needSetup_;
         refresh = needRefresh_;
         check = needCheck_;

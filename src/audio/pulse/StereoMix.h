@@ -17,8 +17,9 @@
 // audio output per process); a slot whose link moved to its page browser is
 // marked with SetSlotUsesSharedMix and recorded from the shared mix. The
 // slots' mixes are loaded when a slot first asks for its sink (or all at
-// start, TOptions::SlotMixesAtStart); a slot whose mix cannot be loaded
-// plays into the shared mix (logged), never into nothing.
+// start, TOptions::SlotMixesAtStart), and unloaded again after a minute in
+// which nothing played into them or recorded them; a slot whose mix cannot
+// be loaded plays into the shared mix (logged), never into nothing.
 //
 // Each loopback is kept audible: its streams carry names of their own (so
 // a session manager's saved mute of an earlier run never applies to them),
@@ -63,6 +64,12 @@ class TStereoMix : public TRecordingMixer {
     long OwnerId = 0;
     // Load the slots' mixes at start instead of when a slot first asks.
     bool SlotMixesAtStart = false;
+    // A slot's mix loaded on demand is unloaded again once nothing has
+    // played into it or recorded it for this long (a loaded mix keeps the
+    // server busy even in silence); 0 = kept until Stop().
+    std::chrono::milliseconds SlotIdleUnload{60000};
+    // How often idle slot mixes are looked for.
+    std::chrono::milliseconds IdleCheckInterval{10000};
   };
 
   TStereoMix();

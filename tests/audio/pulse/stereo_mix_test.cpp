@@ -196,10 +196,15 @@ TEST(StereoMix, TheLoopbackFollowsTheUsersDefaultSinkAndTheDefaultsAreLeftAlone)
   EXPECT_TRUE(WaitUntil([&] { return mix->DefaultInputSource() == "headphones.monitor"; }, 5s));
 }
 
-TEST(StereoMix, SlotMixesLoadWhenAskedFallBackToTheSharedMixAndFollowTheSlotsLink) {
+TEST(StereoMix, SlotMixesLoadWhenAskedFallBackToTheSharedMixFollowTheSlotsLinkAndGoWhenUnused) {
   PrivatePulse pulse;
   const std::string server = pulse.Address();
-  auto mix = PrivateMix(pulse);
+  TStereoMix::TOptions lazy;
+  lazy.Server = server;
+  lazy.PointPlaybackHere = false;
+  lazy.SlotIdleUnload = 1500ms;
+  lazy.IdleCheckInterval = 200ms;
+  auto mix = std::make_shared<TStereoMix>(lazy);
   ASSERT_TRUE(mix->Start());
   EXPECT_EQ(Pactl("list short modules", server).find("_slot"), std::string::npos);  // none until asked
 
@@ -231,6 +236,14 @@ TEST(StereoMix, SlotMixesLoadWhenAskedFallBackToTheSharedMixAndFollowTheSlotsLin
   EXPECT_FALSE(mix->SlotMixLoaded(3));
   EXPECT_EQ(mix->SlotLineSource(3), mix->MonitorSource());
   EXPECT_EQ(mix->SlotMix(3), 0);
+
+  // Nothing plays into slot 1 or records it any more: its mix goes, and
+  // comes back when the slot next asks.
+  tone.reset();
+  EXPECT_TRUE(WaitUntil([&] { return !mix->SlotMixLoaded(1); }, 5s));
+  EXPECT_EQ(Pactl("list short modules", server).find("sink_name=" + sink1 + " "), std::string::npos);
+  EXPECT_EQ(mix->SlotSink(1), sink1);
+  EXPECT_TRUE(mix->SlotMixLoaded(1));
 
   // Loaded at start instead, for another owner on the same server.
   TStereoMix::TOptions options;
