@@ -88,7 +88,8 @@ TResult Measure(const char* name, int mixes, int seconds, int starts) {
   for (int i = 0; i < starts && mixes > 0; ++i) {
     wavecrate::TStereoMix mix(options);
     const auto t0 = Clock::now();
-    if (!mix.Start()) std::fprintf(stderr, "mix_bench: the mix did not load: %s\n", mix.FallbackReason().c_str());
+    if (!mix.Start())
+      std::fprintf(stderr, "mix_bench: the mix did not load: %s\n", mix.FallbackReason().c_str());
     times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     mix.Stop();
   }
@@ -130,7 +131,8 @@ int main(int argc, char** argv) {
   const TResult& one = results[1];
   const TResult& five = results[2];
   std::printf("five / shared only: Start %.2f, server CPU %.2f, server RSS %.2f\n",
-              one.StartMs > 0 ? five.StartMs / one.StartMs : 0, one.ServerCpu > 0 ? five.ServerCpu / one.ServerCpu : 0,
+              one.StartMs > 0 ? five.StartMs / one.StartMs : 0,
+              one.ServerCpu > 0 ? five.ServerCpu / one.ServerCpu : 0,
               one.ServerRss > 0 ? five.ServerRss / one.ServerRss : 0);
   std::printf("load average: ");
   std::fflush(stdout);

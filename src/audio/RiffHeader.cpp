@@ -1,7 +1,7 @@
 #include "audio/RiffHeader.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <fstream>
 
 namespace wavecrate {
@@ -159,7 +159,8 @@ std::optional<std::uint32_t> PatchRiffSizesInFile(const std::string& path) {
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(p[i]);
     return v;
   };
-  if (std::string(head.data(), 4) != "RIFF" || std::string(head.data() + 8, 8) != "WAVEfmt ") return std::nullopt;
+  if (std::string(head.data(), 4) != "RIFF" || std::string(head.data() + 8, 8) != "WAVEfmt ")
+    return std::nullopt;
   const std::uint64_t format = u32(head.data() + 16);
   const std::uint64_t headerBytes = format + kRiffHeaderOverhead;
   std::array<char, 4> data{};
@@ -170,7 +171,8 @@ std::optional<std::uint32_t> PatchRiffSizesInFile(const std::string& path) {
   file.seekg(0, std::ios::end);
   const auto size = static_cast<std::uint64_t>(static_cast<std::streamoff>(file.tellg()));
   if (size < headerBytes) return std::nullopt;
-  const auto payload = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - headerBytes, kRiffMaxFileBytes - headerBytes));
+  const auto payload = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(size - headerBytes, kRiffMaxFileBytes - headerBytes));
   const std::uint32_t riffSize = payload + static_cast<std::uint32_t>(headerBytes) - 8u;
   auto put = [&](std::uint64_t at, std::uint32_t v) {
     std::array<char, 4> b{};

@@ -53,7 +53,8 @@ TEST(StereoMixNames, ModuleArgumentsDescribeTheMixAndPinTheLoopbackSource) {
             "source_output_properties=media.name=wavecrate_mix_1_loopback_in");
   // The device rules look for "Stereo": a slot's mix is found by both.
   EXPECT_NE(SlotMixDescription(2).find("Stereo"), std::string::npos);
-  EXPECT_NE(NullSinkArguments("s", SlotMixDescription(2)).find("Wavecrate Slot 2 Stereo Mix"), std::string::npos);
+  EXPECT_NE(NullSinkArguments("s", SlotMixDescription(2)).find("Wavecrate Slot 2 Stereo Mix"),
+            std::string::npos);
 }
 
 TEST(LineSource, StereoMixIsOurMonitorOrWhatTheUserHearsAndMicrophoneIsTheDefaultInput) {

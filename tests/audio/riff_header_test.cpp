@@ -185,8 +185,8 @@ TEST(PatchRiffSizesInFile, ACutShortFileGetsTheSizesOfWhatIsOnDiskAndOthersAreLe
   const std::string path =
       (std::filesystem::temp_directory_path() / ("wavecrate-patch-" + std::to_string(::getpid()))).string();
   auto write = [&](const TBytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   };
   auto read = [&] {
     std::ifstream in(path, std::ios::binary);
@@ -213,7 +213,8 @@ TEST(PatchRiffSizesInFile, ACutShortFileGetsTheSizesOfWhatIsOnDiskAndOthersAreLe
   write(cut);
   EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
   EXPECT_EQ(read(), cut);
-  const TBytes other = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  const TBytes other = {'I', 'D', '3', 4, 0, 0, 0,  0,  0,  0,  1,  2, 3,
+                        4,   5,   6,   7, 8, 9, 10, 11, 12, 13, 14, 15};
   write(other);
   EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
   EXPECT_EQ(read(), other);

@@ -208,8 +208,9 @@ class TAudioCaptureThread::Run {
     bool ok = true;
     if (running_ && !ended_ && mux_) {
       TGstPtr<GstPad> pad = AdoptGst(gst_element_get_static_pad(mux_.get(), "sink"));
-      ok = gst_pad_send_event(pad.get(), gst_event_new_custom(GST_EVENT_CUSTOM_DOWNSTREAM,
-                                                              gst_structure_new_empty(kWavDestWriteHeaderEvent)));
+      ok = gst_pad_send_event(pad.get(),
+                              gst_event_new_custom(GST_EVENT_CUSTOM_DOWNSTREAM,
+                                                   gst_structure_new_empty(kWavDestWriteHeaderEvent)));
       if (!ok) Log("the header could not be written now (" + owner_.OutputFileName + ")");
     }
     {
@@ -243,7 +244,7 @@ class TAudioCaptureThread::Run {
         owner_.mutedMix_ = muted ? mix : -1;
       }
     }
-    if (!lineIsStereoMix_ || !source_ || ended_ || sourceGeneration_ != mixer->ServerGeneration()) return;
+    if (!lineIsStereoMix_ || !source_ || ended_) return;
     const std::string line = mixer->SlotLineSource(owner_.Slot);
     if (line.empty() || line == device_) return;
     Log("recording " + line + " from now on, instead of " + device_);
@@ -451,7 +452,8 @@ class TAudioCaptureThread::Run {
     const auto* samples = reinterpret_cast<const std::int16_t*>(map.data);
     const std::size_t count = map.size / 2;
     bool loud = false;
-    for (std::size_t i = 0; i < count && !loud; ++i) loud = samples[i] > kSilenceThreshold || samples[i] < -kSilenceThreshold;
+    for (std::size_t i = 0; i < count && !loud; ++i)
+      loud = samples[i] > kSilenceThreshold || samples[i] < -kSilenceThreshold;
     gst_buffer_unmap(buffer, &map);
     return loud;
   }
@@ -589,7 +591,8 @@ bool TAudioCaptureThread::WriteHeaderNow(std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> lock(headerMutex_);
   const std::uint64_t ticket = ++headerRequested_;
   if (!headerCv_.wait_for(lock, bound, [&] { return headerServed_ >= ticket; })) {
-    Log("the header was not written within " + std::to_string(bound.count()) + " ms (" + OutputFileName + ")");
+    Log("the header was not written within " + std::to_string(bound.count()) + " ms (" + OutputFileName +
+        ")");
     return false;
   }
   return headerOk_;
@@ -611,13 +614,16 @@ std::string TAudioCaptureThread::PlainFailure(const TCaptureStats& stats) const 
   std::error_code ec;
   const std::string folder = Folder(OutputFileName);
   if (!std::filesystem::is_directory(folder, ec)) return "the folder " + folder + " does not exist";
-  if (!stats.Ran && ::access(folder.c_str(), W_OK) != 0) return "the folder " + folder + " cannot be written to";
+  if (!stats.Ran && ::access(folder.c_str(), W_OK) != 0)
+    return "the folder " + folder + " cannot be written to";
   if (stats.Failure.find("no capture device") != std::string::npos) {
     if (mixer_ && mixer_->ServerGeneration() == 0) return "no sound server";
     return "no device to record from";
   }
-  if (stats.Failure.find("no MP3 encoder") != std::string::npos) return "no MP3 encoder (lamemp3enc) is installed";
-  if (stats.Failure.find("GStreamer") != std::string::npos) return "the media framework (GStreamer) is not available";
+  if (stats.Failure.find("no MP3 encoder") != std::string::npos)
+    return "no MP3 encoder (lamemp3enc) is installed";
+  if (stats.Failure.find("GStreamer") != std::string::npos)
+    return "the media framework (GStreamer) is not available";
   if (!stats.Ran) return "the recording could not start: " + stats.Failure;
   if (!stats.Finished && !stats.HeaderPatched) return "the file could not be finished: " + stats.Failure;
   return "";

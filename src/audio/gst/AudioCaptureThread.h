@@ -20,9 +20,9 @@
 // as silence. When the disk fills up, the capture stops by itself: the
 // file's header is set to the bytes on disk, Outcome() says so, DoneEvent is
 // signalled. WriteHeaderNow makes the file's header exact at once while the
-// recording goes on (before the computer sleeps). At the stop the file is finished (end-of-stream, so the writer
-// writes the exact header) within a bounded wait; DoneEvent is signalled on
-// every path, a missing device, encoder or output folder included.
+// recording goes on (before the computer sleeps). At the stop the file is finished (end-of-stream, so the
+// writer writes the exact header) within a bounded wait; DoneEvent is signalled on every path, a missing
+// device, encoder or output folder included.
 #pragma once
 
 #include <atomic>

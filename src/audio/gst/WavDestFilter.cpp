@@ -466,8 +466,9 @@ static void wavecrate_wav_dest_filter_class_init(TWavDestFilterClass* klass) {
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   g_object_class_install_property(
       objectClass, PROP_DATA_DURATION,
-      g_param_spec_uint64("data-duration", "Data duration", "Audio in the payload passed downstream, in ns", 0,
-                          G_MAXUINT64, 0, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+      g_param_spec_uint64("data-duration", "Data duration", "Audio in the payload passed downstream, in ns",
+                          0, G_MAXUINT64, 0,
+                          static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
   elementClass->change_state = ChangeState;
   gst_element_class_add_static_pad_template(elementClass, &gSinkTemplate);
   gst_element_class_add_static_pad_template(elementClass, &gSrcTemplate);

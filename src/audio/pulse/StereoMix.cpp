@@ -81,7 +81,8 @@ struct TSourceOutput {
 
 void OnSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
   if (eol || !info) return;
-  static_cast<std::vector<TSourceOutput>*>(userdata)->push_back(TSourceOutput{info->source, info->owner_module});
+  static_cast<std::vector<TSourceOutput>*>(userdata)->push_back(
+      TSourceOutput{info->source, info->owner_module});
 }
 
 struct TSinkIndexes {
@@ -288,7 +289,8 @@ class TStereoMix::Impl {
     if (!ValidSlot(slot)) return;
     std::lock_guard<std::mutex> s(stateMutex_);
     if (Mix(slot).UsesShared != shared) {
-      Log("slot " + std::to_string(slot) + (shared ? " now plays into the shared mix" : " plays into its own mix"));
+      Log("slot " + std::to_string(slot) +
+          (shared ? " now plays into the shared mix" : " plays into its own mix"));
     }
     Mix(slot).UsesShared = shared;
   }
@@ -380,7 +382,9 @@ class TStereoMix::Impl {
     TLoopbackControls(Impl& impl, int mix) : impl_(impl), mix_(mix) {}
     bool Available() override { return impl_.Input(mix_) != PA_INVALID_INDEX; }
     std::optional<TLineVolume> Read() override { return impl_.Read(mix_); }
-    bool SetVolume(const std::vector<std::uint32_t>& channels) override { return impl_.SetVolume(mix_, channels); }
+    bool SetVolume(const std::vector<std::uint32_t>& channels) override {
+      return impl_.SetVolume(mix_, channels);
+    }
     bool SetMute(bool muted) override { return impl_.SetMute(mix_, muted); }
 
    private:
@@ -446,7 +450,8 @@ class TStereoMix::Impl {
   }
 
   static void LogNoSlotMix(int m, const std::string& reason) {
-    Log("slot " + std::to_string(m) + " has no mix of its own (" + reason + "); it plays into the shared mix");
+    Log("slot " + std::to_string(m) + " has no mix of its own (" + reason +
+        "); it plays into the shared mix");
   }
 
   // ---- mainloop-thread callbacks
@@ -779,21 +784,24 @@ class TStereoMix::Impl {
     }
     loaded[0] = LoadMix(0, userSink, before);
     for (int m = 1; m < kMixes && loaded[0].Loaded(); ++m) {
-      if (wanted[static_cast<std::size_t>(m)]) loaded[static_cast<std::size_t>(m)] = LoadMix(m, userSink, before);
+      if (wanted[static_cast<std::size_t>(m)])
+        loaded[static_cast<std::size_t>(m)] = LoadMix(m, userSink, before);
     }
     const std::string reason = loaded[0].Reason;
     const bool sharedLoaded = loaded[0].Loaded();
+    const bool sameAsBefore = !sharedLoaded && reason == Reason();
     pa_context_set_subscribe_callback(context_, OnSubscription, this);
-    Wait(pa_context_subscribe(context_,
-                              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                                  PA_SUBSCRIPTION_MASK_MODULE |
-                                                                  PA_SUBSCRIPTION_MASK_SINK_INPUT),
-                              nullptr, nullptr));
+    Wait(pa_context_subscribe(
+        context_,
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_MODULE |
+                                            PA_SUBSCRIPTION_MASK_SINK_INPUT),
+        nullptr, nullptr));
     const std::string monitor = MonitorSourceName(Mix(0).Sink);
     TMixerLines lines;
     lines.MixLoaded = sharedLoaded;
     lines.MixMonitor = sharedLoaded ? monitor : "";
-    lines.DefaultSinkMonitor = SinkMonitor(StereoMixOwner(before.DefaultSink) ? userSink : before.DefaultSink);
+    lines.DefaultSinkMonitor =
+        SinkMonitor(StereoMixOwner(before.DefaultSink) ? userSink : before.DefaultSink);
     lines.DefaultSource = IsMixMonitor(before.DefaultSource) ? "" : before.DefaultSource;
     if (!sharedLoaded) loaded[0].DeviceName = SourceDescription(lines.DefaultSinkMonitor);
     pa_threaded_mainloop_unlock(mainloop_);
@@ -828,9 +836,11 @@ class TStereoMix::Impl {
       }
     }
     if (sharedLoaded) {
-      Log("mix " + Mix(0).Sink + " loaded, heard through " + (userSink.empty() ? "the default sink" : userSink));
-    } else {
-      Log(reason + "; recording " + (lines.DefaultSinkMonitor.empty() ? "nothing" : lines.DefaultSinkMonitor) +
+      Log("mix " + Mix(0).Sink + " loaded, heard through " +
+          (userSink.empty() ? "the default sink" : userSink));
+    } else if (!sameAsBefore) {
+      Log(reason + "; recording " +
+          (lines.DefaultSinkMonitor.empty() ? "nothing" : lines.DefaultSinkMonitor) +
           " instead, and muting is off");
     }
     for (int m = 0; m < kMixes; ++m) {
@@ -944,7 +954,8 @@ class TStereoMix::Impl {
       unloaded.push_back(Mix(m).Sink);
     }
     pa_threaded_mainloop_unlock(mainloop_);
-    for (const std::string& sink : unloaded) Log("unloaded " + sink + ": nothing played into it or recorded it");
+    for (const std::string& sink : unloaded)
+      Log("unloaded " + sink + ": nothing played into it or recorded it");
   }
 
   void CheckLoopbacks() {
@@ -1005,6 +1016,9 @@ class TStereoMix::Impl {
     auto lastIdleCheck = std::chrono::steady_clock::now();
     for (;;) {
       if (std::chrono::steady_clock::now() - lastIdleCheck >= options_.IdleCheckInterval) {
+        // A server that refused our mix may take it now: recordings leave
+        // the fallback as soon as it is there.
+        if (Connected() && !MixLoaded()) Setup();
         UnloadIdleSlots();
         lastIdleCheck = std::chrono::steady_clock::now();
       }

@@ -51,7 +51,8 @@ class PrivatePipeWire {
 
   bool Start() {
     for (const char* daemon : {"pipewire", "wireplumber", "pipewire-pulse"}) {
-      daemons_.push_back(std::make_unique<Subprocess>(std::vector<std::string>{daemon}, Env(), dir_ + "/log"));
+      daemons_.push_back(
+          std::make_unique<Subprocess>(std::vector<std::string>{daemon}, Env(), dir_ + "/log"));
       if (daemons_.size() == 1) {
         WaitUntil([&] { return std::filesystem::exists(dir_ + "/pipewire-0"); }, std::chrono::seconds(5));
       }
@@ -61,9 +62,9 @@ class PrivatePipeWire {
       return false;
     }
     Pactl("load-module module-null-sink sink_name=speakers", Address());
-    const bool speakers = WaitUntil(
-        [&] { return Pactl("list short sinks", Address()).find("speakers") != std::string::npos; },
-        std::chrono::seconds(5));
+    const bool speakers =
+        WaitUntil([&] { return Pactl("list short sinks", Address()).find("speakers") != std::string::npos; },
+                  std::chrono::seconds(5));
     Pactl("set-default-sink speakers", Address());
     return speakers;
   }
@@ -82,12 +83,17 @@ class PrivatePipeWire {
 
  private:
   std::vector<std::string> Env() const {
-    return {"XDG_RUNTIME_DIR=" + dir_, "XDG_STATE_HOME=" + dir_ + "/state",
-            "XDG_CONFIG_HOME=" + dir_ + "/config", "HOME=" + dir_ + "/home",
-            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus", "PIPEWIRE_RUNTIME_DIR=" + dir_,
+    return {"XDG_RUNTIME_DIR=" + dir_,
+            "XDG_STATE_HOME=" + dir_ + "/state",
+            "XDG_CONFIG_HOME=" + dir_ + "/config",
+            "HOME=" + dir_ + "/home",
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/bus",
+            "PIPEWIRE_RUNTIME_DIR=" + dir_,
             "PULSE_RUNTIME_PATH=" + dir_ + "/pulse"};
   }
-  static std::string ReadText(const std::string& path) { return Shell("cat " + ShellQuote(path) + " 2>/dev/null"); }
+  static std::string ReadText(const std::string& path) {
+    return Shell("cat " + ShellQuote(path) + " 2>/dev/null");
+  }
 
   std::string dir_;
   bool up_ = false;

@@ -42,7 +42,8 @@ std::string SinkInputNamed(const std::string& server, const std::string& name) {
 }
 
 #define REQUIRE_PIPEWIRE(pw) \
-  if (!(pw).Up()) GTEST_SKIP() << "PipeWire, WirePlumber or pipewire-pulse did not start (scripts/setup installs them)"
+  if (!(pw).Up())            \
+  GTEST_SKIP() << "PipeWire, WirePlumber or pipewire-pulse did not start (scripts/setup installs them)"
 
 TEST(PipeWireMix, ALoopbackSavedMutedByAKilledRunAndOneMutedLaterAreBothHeard) {
   PrivatePipeWire pw;
@@ -55,7 +56,8 @@ TEST(PipeWireMix, ALoopbackSavedMutedByAKilledRunAndOneMutedLaterAreBothHeard) {
   {
     Subprocess owner({"/proc/self/exe", "--mix-owner", server, std::to_string(::getpid()), ready});
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(ready); }, 10s));
-    const std::string saved = "media.name:" + LoopbackStreamName(StereoMixSinkName(::getpid())) + ":mute=true";
+    const std::string saved =
+        "media.name:" + LoopbackStreamName(StereoMixSinkName(::getpid())) + ":mute=true";
     ASSERT_TRUE(WaitUntil([&] { return pw.SavedStreams().find(saved) != std::string::npos; }, 5s))
         << pw.SavedStreams();
     owner.Signal(SIGKILL);
@@ -130,7 +132,8 @@ TEST(PipeWireMix, AfterARestartASlotsMixIsHeardAndRecordedAtTheLevelItHad) {
   ASSERT_GT(levels.size(), 8u);
   // Steady level in the second and a quarter before the server went away.
   double before = 0;
-  for (std::size_t i = static_cast<std::size_t>(stoppedAt * 4) - 6; i < static_cast<std::size_t>(stoppedAt * 4) - 1; ++i)
+  for (std::size_t i = static_cast<std::size_t>(stoppedAt * 4) - 6;
+       i < static_cast<std::size_t>(stoppedAt * 4) - 1; ++i)
     before += levels[i] / 5;
   double after = 0;
   std::size_t heardAgainAt = 0;
@@ -142,11 +145,13 @@ TEST(PipeWireMix, AfterARestartASlotsMixIsHeardAndRecordedAtTheLevelItHad) {
   }
   // Steady level from half a second after it came back to the end.
   std::size_t counted = 0;
-  for (std::size_t i = heardAgainAt + 2; heardAgainAt > 0 && i + 1 < levels.size(); ++i, ++counted) after += levels[i];
+  for (std::size_t i = heardAgainAt + 2; heardAgainAt > 0 && i + 1 < levels.size(); ++i, ++counted)
+    after += levels[i];
   after = counted ? after / static_cast<double>(counted) : 0;
   ASSERT_GT(heardAgainAt, 0u) << "the tone never came back into the recording";
   EXPECT_LT(static_cast<double>(heardAgainAt) / 4 - backAt, 5.0);
-  EXPECT_NEAR(20 * std::log10(after / before), 0, 1.0) << "recorded " << before << " before, " << after << " after";
+  EXPECT_NEAR(20 * std::log10(after / before), 0, 1.0)
+      << "recorded " << before << " before, " << after << " after";
 }
 
 }  // namespace

@@ -134,7 +134,8 @@ TEST(StereoMix, StopUnloadsItsModulesAndStartRemovesOnlyLeftoversOfDeadProcesses
   Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(liveSink)), server);
   // The dead process's slot mix as well.
   const std::string deadSlot = SlotMixSinkName(ended.Pid(), 2);
-  Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(deadSlot, SlotMixDescription(2))), server);
+  Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(deadSlot, SlotMixDescription(2))),
+        server);
   Pactl("load-module module-loopback " + ShellQuote(LoopbackArguments(deadSlot, "speakers")), server);
   ASSERT_NE(Pactl("list short modules", server).find(deadSink), std::string::npos);
   ASSERT_NE(Pactl("list short modules", server).find(deadSlot), std::string::npos);
