@@ -197,6 +197,13 @@ TEST(AudioCapture, LastsAsLongAsTheClockAcrossSilenceAndKeepsSoundAtItsTime) {
 
   const TPcm pcm = Decode(dir.File("gap.mp3"));
   EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.3);
+  // The outcome tells how long the file is and how much of it is silence.
+  const TCaptureOutcome outcome = capture->Outcome();
+  EXPECT_TRUE(outcome.Ran);
+  EXPECT_TRUE(outcome.Finished);
+  EXPECT_EQ(outcome.Failure, "");
+  EXPECT_NEAR(outcome.Seconds, pcm.Seconds(), 0.2);
+  EXPECT_NEAR(outcome.SilentSeconds, secondToneAt - 1.5, 0.8);
   EXPECT_GT(LevelBetween(pcm, 0.3, 1.2), kAudible);
   EXPECT_LT(LevelBetween(pcm, 2.5, secondToneAt - 0.5), kSilent);
   EXPECT_NEAR(OnsetAfter(pcm, 2.5), secondToneAt, 0.35);
@@ -286,6 +293,8 @@ TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
   EXPECT_FALSE(stats.Ran);
   EXPECT_NE(stats.Failure.find("no capture device"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.File("none.mp3")));
+  EXPECT_EQ(capture->Outcome().Failure, "no device to record from");
+  EXPECT_FALSE(capture->Outcome().Ran);
 }
 
 TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
@@ -299,6 +308,8 @@ TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
   const TCaptureStats stats = capture->Stats();
   EXPECT_FALSE(stats.Ran);
   EXPECT_FALSE(stats.Failure.empty());
+  EXPECT_EQ(capture->Outcome().Failure, "the folder /nonexistent-wavecrate-folder does not exist");
+  EXPECT_FALSE(capture->Outcome().Finished);
   EXPECT_EQ(mix->MuteDepth(), 0);
   EXPECT_FALSE(mix->LoopbackState()->Muted);
 }
@@ -387,7 +398,7 @@ TEST(AudioCapture, OverlappingSlotsAreRecordedApartAndASlotFollowsItsSoundToTheS
   tone2.reset();
   mix->SetSlotUsesSharedMix(2, true);
   const double switchedAt = Seconds(SteadyClock::now() - resumed);
-  std::this_thread::sleep_for(3s);
+  std::this_thread::sleep_for(3500ms);
   ASSERT_TRUE(StopAndWait(*one, 10s));
   ASSERT_TRUE(StopAndWait(*two, 10s));
   EXPECT_EQ(one->Stats().Device, MonitorSourceName(sink1));
@@ -404,8 +415,13 @@ TEST(AudioCapture, OverlappingSlotsAreRecordedApartAndASlotFollowsItsSoundToTheS
   EXPECT_GT(ToneBetween(b, 1300, 0.5, switchedAt - 0.3), kToneThere);
   EXPECT_LT(ToneBetween(b, 500, 0.5, switchedAt - 0.3), kToneAbsent);
   EXPECT_LT(ToneBetween(b, 2100, 0.5, switchedAt - 0.3), kToneAbsent);
-  EXPECT_GT(ToneBetween(b, 2100, switchedAt + 0.7, b.Seconds() - 0.3), kToneThere);
-  EXPECT_LT(ToneBetween(b, 1300, switchedAt + 0.7, b.Seconds() - 0.3), kToneAbsent);
+  // The new source takes a moment to deliver (longer on a loaded machine);
+  // the gap is silence, and short.
+  const double shared = OnsetAfter(b, switchedAt + 0.3);
+  EXPECT_GT(shared, 0);
+  EXPECT_LT(shared - switchedAt, 1.5);
+  EXPECT_GT(ToneBetween(b, 2100, switchedAt + 1.5, b.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(b, 1300, switchedAt + 0.2, b.Seconds() - 0.3), kToneAbsent);
   EXPECT_LT(ToneBetween(b, 500, 0.5, b.Seconds() - 0.3), kToneAbsent);
 }
 
