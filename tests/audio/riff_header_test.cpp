@@ -208,8 +208,8 @@ TEST(PatchRiffSizesInFile, ACutShortFileGetsTheSizesOfWhatIsOnDiskAndOthersAreLe
   EXPECT_EQ(read(), BuildRiffHeader(format, 0));
 
   // Cut inside the header, or not a file of ours: nothing is touched.
-  TBytes cut = BuildProvisionalRiffHeader(format);
-  cut.resize(cut.size() - 6);
+  const TBytes whole = BuildProvisionalRiffHeader(format);
+  const TBytes cut(whole.begin(), whole.end() - 6);
   write(cut);
   EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
   EXPECT_EQ(read(), cut);
