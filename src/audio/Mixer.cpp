@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::string_view kSinkPrefix = "wavecrate_mix_";
 constexpr std::string_view kMonitorSuffix = ".monitor";
+constexpr std::string_view kSlotInfix = "_slot";
 
 // The value of `key=` in a module argument string (values of ours never hold
 // blanks, so the value ends at the next blank).
@@ -32,9 +33,22 @@ std::string StereoMixSinkName(long pid) {
   return std::string(kSinkPrefix) + std::to_string(pid);
 }
 
+std::string SlotMixSinkName(long pid, int slot) {
+  return StereoMixSinkName(pid) + std::string(kSlotInfix) + std::to_string(slot);
+}
+
+std::string SlotMixDescription(int slot) {
+  return "Wavecrate Slot " + std::to_string(slot) + " Stereo Mix";
+}
+
 std::optional<long> StereoMixOwner(std::string_view sinkName) {
   if (sinkName.substr(0, kSinkPrefix.size()) != kSinkPrefix) return std::nullopt;
-  const std::string_view digits = sinkName.substr(kSinkPrefix.size());
+  std::string_view digits = sinkName.substr(kSinkPrefix.size());
+  if (const std::size_t slot = digits.find(kSlotInfix); slot != std::string_view::npos) {
+    const std::string_view n = digits.substr(slot + kSlotInfix.size());
+    if (n.size() != 1 || n[0] < '1' || n[0] > static_cast<char>('0' + kMixSlots)) return std::nullopt;
+    digits = digits.substr(0, slot);
+  }
   long pid = 0;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
   if (error != std::errc() || end != digits.data() + digits.size() || digits.empty() || pid <= 0) {
@@ -54,14 +68,24 @@ std::optional<long> StereoMixModuleOwner(std::string_view moduleArgument) {
   return std::nullopt;
 }
 
-std::string NullSinkArguments(const std::string& sinkName) {
-  return "sink_name=" + sinkName + " sink_properties='device.description=\"" + kStereoMixDescription + "\"'";
+std::string NullSinkArguments(const std::string& sinkName, const std::string& description) {
+  return "sink_name=" + sinkName + " sink_properties='device.description=\"" + description + "\"'";
 }
 
 std::string LoopbackArguments(const std::string& sinkName, const std::string& targetSink) {
   std::string arguments = "source=" + MonitorSourceName(sinkName) + " source_dont_move=true";
   if (!targetSink.empty()) arguments += " sink=" + targetSink;
+  arguments += " sink_input_properties=media.name=" + LoopbackStreamName(sinkName);
+  arguments += " source_output_properties=media.name=" + LoopbackInputStreamName(sinkName);
   return arguments;
+}
+
+std::string LoopbackStreamName(const std::string& sinkName) {
+  return sinkName + "_loopback";
+}
+
+std::string LoopbackInputStreamName(const std::string& sinkName) {
+  return sinkName + "_loopback_in";
 }
 
 std::string MonitorSourceName(const std::string& sinkName) {
@@ -138,6 +162,13 @@ void TSpeakerMute::Reapply() {
     }
   }
   Silence();
+}
+
+bool TSpeakerMute::IfNotMuted(const std::function<void()>& call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (depth_ > 0) return false;
+  call();
+  return true;
 }
 
 int TSpeakerMute::Depth() const {

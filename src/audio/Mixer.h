@@ -27,27 +27,46 @@ inline constexpr int kMicrophoneLine = 1;
 
 inline constexpr const char* kStereoMixDescription = "Wavecrate Stereo Mix";
 
+// The schedule slots that can have a mix of their own (1..kMixSlots); mix 0
+// is the shared one.
+inline constexpr int kMixSlots = 4;
+
 // ---------------------------------------------------------------- names and module arguments
 
 // The null sink's name for the process `pid`. Each process has its own, so a
 // second program (or a test) on the same server never takes over another's
 // mix, and a mix left behind by a crashed process can be recognised.
 std::string StereoMixSinkName(long pid);
-// The process a stereo-mix sink name belongs to; nullopt for other names.
+// Slot n's own mix for the process `pid` (one per slot that plays a stream
+// link, so overlapping shows are recorded apart).
+std::string SlotMixSinkName(long pid, int slot);
+// "Wavecrate Slot n Stereo Mix": the device rules look for "Stereo" in a
+// name, so a slot's mix must carry it too.
+std::string SlotMixDescription(int slot);
+// The process a stereo-mix sink name (shared or a slot's) belongs to;
+// nullopt for other names.
 std::optional<long> StereoMixOwner(std::string_view sinkName);
 // The process owning a loaded module, judged from the module's argument
 // string (a null sink or a loopback of ours); nullopt for other modules.
 std::optional<long> StereoMixModuleOwner(std::string_view moduleArgument);
 
-// module-null-sink arguments: the sink's name and its description as
-// "Wavecrate Stereo Mix" (the server's property parser needs the nested
-// quoting for a value with blanks).
-std::string NullSinkArguments(const std::string& sinkName);
+// module-null-sink arguments: the sink's name and its description (the
+// server's property parser needs the nested quoting for a value with
+// blanks).
+std::string NullSinkArguments(const std::string& sinkName,
+                              const std::string& description = kStereoMixDescription);
 // module-loopback arguments: from the mix's monitor to `targetSink` (the
 // user's default sink; "" lets the server pick its default). The source is
 // pinned so that the loopback goes away with the mix instead of wandering to
-// another source.
+// another source. Both of the loopback's streams are named after the sink
+// (LoopbackStreamName): session managers save and restore a stream's volume
+// and mute by its name, and under the server's generic name a loopback muted
+// when a run was killed would come up muted in every later run.
 std::string LoopbackArguments(const std::string& sinkName, const std::string& targetSink);
+// The name (media.name) of a loopback's playback stream, and of its
+// recording stream from the mix's monitor.
+std::string LoopbackStreamName(const std::string& sinkName);
+std::string LoopbackInputStreamName(const std::string& sinkName);
 // The monitor source of a sink (the server names it so).
 std::string MonitorSourceName(const std::string& sinkName);
 
@@ -109,6 +128,10 @@ class TSpeakerMute {
   void Reapply();
   // Recordings currently muting.
   int Depth() const;
+  // Runs `call` only while no recording mutes, under the lock that Mute and
+  // Restore take, so a repair of the controls never interleaves with a
+  // mute or a restore. False (and `call` not run) while muted.
+  bool IfNotMuted(const std::function<void()>& call);
 
  private:
   void Silence();
@@ -134,11 +157,24 @@ class TRecordingMixer {
   virtual std::string RecordingLineSource(int choice) = 0;
   // How the device list shows the stereo-mix line's source ("" when none).
   virtual std::string StereoMixDeviceName() = 0;
-  // Silences the speakers for one more recording; false when muting is off
-  // (no mix of our own: muting the user's sink would empty the recording).
-  virtual bool MuteSpeakers() = 0;
-  // Ends one recording's muting (only after a MuteSpeakers that returned true).
-  virtual void RestoreSpeakers() = 0;
+  // The stereo-mix line of slot `slot`'s recording (0 = the shared mix):
+  // the monitor of the slot's own mix while its stream plays there, else
+  // the shared line. A recording in progress follows it when it changes.
+  virtual std::string SlotLineSource(int /*slot*/) { return RecordingLineSource(kStereoMixLine); }
+  // How the device list shows that source ("" when none).
+  virtual std::string SlotDeviceName(int /*slot*/) { return StereoMixDeviceName(); }
+  // The mix that carries slot `slot`'s sound now: its own (the slot's
+  // number) or the shared one (0). Muting acts on that mix's loopback.
+  virtual int SlotMix(int /*slot*/) { return 0; }
+  // Silences the speakers of mix `mix` for one more recording; false when
+  // muting is off (no mix of our own: muting the user's sink would empty
+  // the recording).
+  virtual bool MuteMix(int mix) = 0;
+  // Ends one recording's muting of mix `mix` (only after a MuteMix(mix)
+  // that returned true).
+  virtual void RestoreMix(int mix) = 0;
+  bool MuteSpeakers() { return MuteMix(0); }
+  void RestoreSpeakers() { RestoreMix(0); }
   // Changes every time the connection to the sound server is (re)made and
   // the mix set up again; 0 while the server is away. A capture whose source
   // died with the server starts a new one when this moves on.

@@ -1,6 +1,8 @@
 #include "audio/RiffHeader.h"
 
+#include <algorithm>
 #include <array>
+#include <fstream>
 
 namespace wavecrate {
 namespace {
@@ -145,6 +147,45 @@ std::optional<std::uint32_t> TRiffByteCounter::Claim(std::uint32_t bytes) {
   if (position > kRiffMaxFileBytes || end > maxFileBytes_) return std::nullopt;
   DataBytes += bytes;
   return static_cast<std::uint32_t>(position);
+}
+
+std::optional<std::uint32_t> PatchRiffSizesInFile(const std::string& path) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (!file) return std::nullopt;
+  std::array<char, 20> head{};
+  if (!file.read(head.data(), head.size())) return std::nullopt;
+  auto u32 = [](const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(p[i]);
+    return v;
+  };
+  if (std::string(head.data(), 4) != "RIFF" || std::string(head.data() + 8, 8) != "WAVEfmt ")
+    return std::nullopt;
+  const std::uint64_t format = u32(head.data() + 16);
+  const std::uint64_t headerBytes = format + kRiffHeaderOverhead;
+  std::array<char, 4> data{};
+  if (!file.seekg(static_cast<std::streamoff>(20 + format)) || !file.read(data.data(), data.size()) ||
+      std::string(data.data(), 4) != "data") {
+    return std::nullopt;
+  }
+  file.seekg(0, std::ios::end);
+  const auto size = static_cast<std::uint64_t>(static_cast<std::streamoff>(file.tellg()));
+  if (size < headerBytes) return std::nullopt;
+  const auto payload = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(size - headerBytes, kRiffMaxFileBytes - headerBytes));
+  const std::uint32_t riffSize = payload + static_cast<std::uint32_t>(headerBytes) - 8u;
+  auto put = [&](std::uint64_t at, std::uint32_t v) {
+    std::array<char, 4> b{};
+    for (int i = 0; i < 4; ++i) b[static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.write(b.data(), b.size());
+  };
+  file.clear();
+  put(4, riffSize);
+  put(24 + format, payload);
+  file.flush();
+  if (!file) return std::nullopt;
+  return payload;
 }
 
 }  // namespace wavecrate

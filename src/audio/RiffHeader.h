@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace wavecrate {
@@ -64,6 +65,14 @@ TBytes MakePcmFormatBlock(std::uint32_t sampleRate, std::uint16_t channels, std:
 // layer 3 stream: rate in Hz, channels, bitrate in bits per second (0 when
 // not known). nBlockSize is the length of an unpadded frame at that bitrate.
 TBytes MakeMpegLayer3FormatBlock(std::uint32_t sampleRate, std::uint16_t channels, std::uint32_t bitrate);
+
+// Makes the two size fields of the RIFF WAVE file at `path` tell the bytes
+// actually in it: the file was cut short (the disk filled up) and still has
+// the provisional header, or sizes that no longer match. The header is
+// overwritten in place, so it needs no free space. Returns the payload bytes
+// the header now gives; nothing when the file is not one of ours or is too
+// short to hold its header (left as it is).
+std::optional<std::uint32_t> PatchRiffSizesInFile(const std::string& path);
 
 // What an MPEG audio frame header (the four bytes at a frame's start) says.
 struct TMpegFrameInfo {

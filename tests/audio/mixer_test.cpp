@@ -25,14 +25,36 @@ TEST(StereoMixNames, SinkNameCarriesTheOwningProcessAndIsRecognisedInModuleArgum
   EXPECT_EQ(StereoMixModuleOwner("source=alsa_input.pci.monitor"), std::nullopt);
   EXPECT_EQ(StereoMixModuleOwner("source=wavecrate_mix_5"), std::nullopt);
   EXPECT_EQ(StereoMixModuleOwner(""), std::nullopt);
+
+  // A slot's mix and its loopback belong to the same process, so the next
+  // start cleans them up after a crash too.
+  const std::string slot = SlotMixSinkName(99, 3);
+  EXPECT_EQ(slot, "wavecrate_mix_99_slot3");
+  EXPECT_EQ(StereoMixOwner(slot), std::optional<long>(99));
+  EXPECT_EQ(StereoMixModuleOwner(NullSinkArguments(slot, SlotMixDescription(3))), std::optional<long>(99));
+  EXPECT_EQ(StereoMixModuleOwner(LoopbackArguments(slot, "speakers")), std::optional<long>(99));
+  EXPECT_EQ(StereoMixOwner("wavecrate_mix_99_slot"), std::nullopt);
+  EXPECT_EQ(StereoMixOwner("wavecrate_mix_99_slot9"), std::nullopt);
+  EXPECT_EQ(StereoMixOwner("wavecrate_mix__slot1"), std::nullopt);
 }
 
 TEST(StereoMixNames, ModuleArgumentsDescribeTheMixAndPinTheLoopbackSource) {
   EXPECT_EQ(NullSinkArguments("wavecrate_mix_1"),
             "sink_name=wavecrate_mix_1 sink_properties='device.description=\"Wavecrate Stereo Mix\"'");
+  // Both loopback streams carry names of their own: a session manager that
+  // saved a muted "loopback" of an earlier run must not find them.
   EXPECT_EQ(LoopbackArguments("wavecrate_mix_1", "speakers"),
-            "source=wavecrate_mix_1.monitor source_dont_move=true sink=speakers");
-  EXPECT_EQ(LoopbackArguments("wavecrate_mix_1", ""), "source=wavecrate_mix_1.monitor source_dont_move=true");
+            "source=wavecrate_mix_1.monitor source_dont_move=true sink=speakers "
+            "sink_input_properties=media.name=wavecrate_mix_1_loopback "
+            "source_output_properties=media.name=wavecrate_mix_1_loopback_in");
+  EXPECT_EQ(LoopbackArguments("wavecrate_mix_1", ""),
+            "source=wavecrate_mix_1.monitor source_dont_move=true "
+            "sink_input_properties=media.name=wavecrate_mix_1_loopback "
+            "source_output_properties=media.name=wavecrate_mix_1_loopback_in");
+  // The device rules look for "Stereo": a slot's mix is found by both.
+  EXPECT_NE(SlotMixDescription(2).find("Stereo"), std::string::npos);
+  EXPECT_NE(NullSinkArguments("s", SlotMixDescription(2)).find("Wavecrate Slot 2 Stereo Mix"),
+            std::string::npos);
 }
 
 TEST(LineSource, StereoMixIsOurMonitorOrWhatTheUserHearsAndMicrophoneIsTheDefaultInput) {

@@ -1,10 +1,14 @@
 #include "audio/RiffHeader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <numeric>
 
 namespace wavecrate {
@@ -175,6 +179,47 @@ TEST(RiffByteCounter, RefusesToGrowPastFourGibibytes) {
   EXPECT_TRUE(c.Claim(54));
   EXPECT_FALSE(c.Claim(1));
   EXPECT_EQ(c.DataBytes, 54u);
+}
+
+TEST(PatchRiffSizesInFile, ACutShortFileGetsTheSizesOfWhatIsOnDiskAndOthersAreLeftAlone) {
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("wavecrate-patch-" + std::to_string(::getpid()))).string();
+  auto write = [&](const TBytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  };
+  auto read = [&] {
+    std::ifstream in(path, std::ios::binary);
+    return TBytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  // A provisional header (an odd 31-byte format block) and 1001 payload bytes.
+  const TBytes format(31, 0x55);
+  TBytes file = BuildProvisionalRiffHeader(format);
+  file.resize(file.size() + 1001, 0xAB);
+  write(file);
+  EXPECT_EQ(PatchRiffSizesInFile(path), std::optional<std::uint32_t>(1001));
+  TBytes expected = BuildRiffHeader(format, 1001);
+  expected.resize(expected.size() + 1001, 0xAB);
+  EXPECT_EQ(read(), expected);  // only the two size fields changed
+
+  // Header only, no payload yet.
+  write(BuildProvisionalRiffHeader(format));
+  EXPECT_EQ(PatchRiffSizesInFile(path), std::optional<std::uint32_t>(0));
+  EXPECT_EQ(read(), BuildRiffHeader(format, 0));
+
+  // Cut inside the header, or not a file of ours: nothing is touched.
+  const TBytes whole = BuildProvisionalRiffHeader(format);
+  const TBytes cut(whole.begin(), whole.end() - 6);
+  write(cut);
+  EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
+  EXPECT_EQ(read(), cut);
+  const TBytes other = {'I', 'D', '3', 4, 0, 0, 0,  0,  0,  0,  1,  2, 3,
+                        4,   5,   6,   7, 8, 9, 10, 11, 12, 13, 14, 15};
+  write(other);
+  EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
+  EXPECT_EQ(read(), other);
+  std::filesystem::remove(path);
+  EXPECT_EQ(PatchRiffSizesInFile(path), std::nullopt);
 }
 
 }  // namespace

@@ -25,6 +25,20 @@ double Rms(const std::vector<float>& signal) {
   return std::sqrt(sum / static_cast<double>(signal.size()));
 }
 
+double ToneAmplitude(const std::vector<float>& signal, int rate, double hz) {
+  if (signal.empty()) return 0.0;
+  const double w = 2.0 * std::numbers::pi * hz / rate;
+  const double coeff = 2.0 * std::cos(w);
+  double s1 = 0, s2 = 0;
+  for (float x : signal) {
+    const double s0 = x + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  const double power = std::max(0.0, s1 * s1 + s2 * s2 - coeff * s1 * s2);
+  return 2.0 * std::sqrt(power) / static_cast<double>(signal.size());
+}
+
 double DominantFrequency(const std::vector<float>& signal, int rate, double loHz, double hiHz,
                          double stepHz) {
   double best = 0, bestPower = -1;

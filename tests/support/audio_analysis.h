@@ -27,6 +27,10 @@ double Rms(const std::vector<float>& signal);
 // between loHz and hiHz.
 double DominantFrequency(const std::vector<float>& signal, int rate, double loHz = 50, double hiHz = 5000,
                          double stepHz = 5);
+// Amplitude (peak, in [0, 1]) of the sine at `hz` in a signal (Goertzel).
+// A full-scale sine at `hz` gives about 1; one at another frequency, far
+// less.
+double ToneAmplitude(const std::vector<float>& signal, int rate, double hz);
 // RMS over consecutive windows of `windowFrames` of channel 0.
 std::vector<double> WindowedRms(const TPcm& pcm, std::size_t windowFrames);
 

@@ -31,6 +31,16 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
                  mix_->FallbackReason().c_str());
   }
   CaptureFactory = MakeAudioCaptureFactory(mix_);
+  // A slot's player plays into the slot's own mix (loaded on first use), so
+  // overlapping shows are recorded apart; "" = the shared mix.
+  std::weak_ptr<TStereoMix> mix = mix_;
+  SlotSinkFor = [mix](int slot) -> std::string {
+    auto m = mix.lock();
+    return m ? m->SlotSink(slot) : std::string();
+  };
+  SlotUsesSharedMix = [mix](int slot, bool sharedMix) {
+    if (auto m = mix.lock()) m->SetSlotUsesSharedMix(slot, sharedMix);
+  };
   WithMedia = true;
   Http = std::make_shared<TCurlHttpClient>();
   converter_ = std::make_unique<TGstMp3Converter>();
@@ -52,6 +62,15 @@ void TLinuxAppServices::StartMp3Thread() {
 
 void TLinuxAppServices::StopMp3Thread() {
   mp3Thread_->StopRequested = true;
+}
+
+bool TLinuxAppServices::WriteCaptureHeadersNow(std::chrono::milliseconds bound) {
+  const bool all = WriteAllCaptureHeadersNow(bound);
+  if (!all) {
+    std::fprintf(stderr, "wavecrate: a recording did not write its header within %lld ms before sleep\n",
+                 static_cast<long long>(bound.count()));
+  }
+  return all;
 }
 
 void TLinuxAppServices::FinishCapturesAtExit() {

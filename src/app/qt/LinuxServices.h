@@ -24,6 +24,7 @@ class TLinuxAppServices final : public TAppServices {
   void StartMp3Thread() override;
   void StopMp3Thread() override;
   void FinishCapturesAtExit() override;
+  bool WriteCaptureHeadersNow(std::chrono::milliseconds bound) override;
 
   TStereoMix& StereoMix() { return *mix_; }
 

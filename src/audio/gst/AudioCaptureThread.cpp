@@ -1,12 +1,16 @@
 #include "audio/gst/AudioCaptureThread.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "audio/CaptureSource.h"
+#include "audio/RiffHeader.h"
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
 #include "audio/gst/WavDestFilter.h"
@@ -22,6 +26,9 @@ constexpr int kRate = 44100;
 constexpr int kChannels = 2;
 constexpr int kFrameBytes = 2 * kChannels;  // S16LE
 constexpr Ms kBusSlice{100};
+// A buffer whose loudest sample stays under this (-50 dBFS) counts as
+// silence in the outcome's SilentSeconds.
+constexpr int kSilenceThreshold = 104;
 
 void Log(const std::string& line) {
   std::fprintf(stderr, "wavecrate: capture: %s\n", line.c_str());
@@ -123,7 +130,8 @@ class TAudioCaptureThread::Run {
           static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING)));
       if (m) OnMessage(m.get());
       if (running_) Supervise();
-      if (owner_.StopRequested.load()) return;
+      ServeHeaderRequests();
+      if (owner_.StopRequested.load() || diskFull_) return;
     }
   }
 
@@ -157,14 +165,96 @@ class TAudioCaptureThread::Run {
     }
     graph_.SetNull();
     running_ = false;
-    if (!finished) Fail("the file was not finished");
+    bool patched = false;
+    if (!finished) {
+      // Whatever reached the disk is kept, with a header that says so
+      // instead of the provisional one.
+      if (const auto payload = PatchRiffSizesInFile(owner_.OutputFileName)) {
+        patched = true;
+        Log("the file was cut short; its header now gives the " + std::to_string(*payload) +
+            " payload bytes on disk (" + owner_.OutputFileName + ")");
+        if (*payload < DataBytes() && DataBytes() > 0) {
+          patchedShare_ = static_cast<double>(*payload) / static_cast<double>(DataBytes());
+        }
+      } else if (!diskFull_) {
+        Fail("the file was not finished");
+      }
+    }
     std::lock_guard<std::mutex> lock(owner_.statsMutex_);
     owner_.stats_.Finished = finished;
+    owner_.stats_.HeaderPatched = patched;
+  }
+
+  // Audio in the file, in seconds, and how much of it was silence.
+  double WrittenSeconds() const {
+    if (!mux_) return 0;
+    guint64 ns = 0;
+    g_object_get(mux_.get(), "data-duration", &ns, nullptr);
+    return static_cast<double>(ns) / 1e9 * patchedShare_;
+  }
+  double LoudSeconds() const { return static_cast<double>(loudFrames_.load()) / kRate; }
+  bool DiskFull() const { return diskFull_; }
+
+  // Answers WriteHeaderNow: the WAV writer takes the request in line with
+  // the payload (its sink pad's stream lock), so the header it writes
+  // matches what the file holds.
+  void ServeHeaderRequests() {
+    std::uint64_t requested;
+    {
+      std::lock_guard<std::mutex> lock(owner_.headerMutex_);
+      requested = owner_.headerRequested_;
+      if (requested == owner_.headerServed_) return;
+    }
+    bool ok = true;
+    if (running_ && !ended_ && mux_) {
+      TGstPtr<GstPad> pad = AdoptGst(gst_element_get_static_pad(mux_.get(), "sink"));
+      ok = gst_pad_send_event(pad.get(),
+                              gst_event_new_custom(GST_EVENT_CUSTOM_DOWNSTREAM,
+                                                   gst_structure_new_empty(kWavDestWriteHeaderEvent)));
+      if (!ok) Log("the header could not be written now (" + owner_.OutputFileName + ")");
+    }
+    {
+      std::lock_guard<std::mutex> lock(owner_.headerMutex_);
+      owner_.headerServed_ = requested;
+      owner_.headerOk_ = ok;
+    }
+    owner_.headerCv_.notify_all();
   }
 
   std::uint64_t Frames() const { return frames_.load(); }
 
  private:
+  std::uint32_t DataBytes() const {
+    guint bytes = 0;
+    if (mux_) g_object_get(mux_.get(), "data-bytes", &bytes, nullptr);
+    return bytes;
+  }
+
+  // The slot's sound moved to another mix (or the program's own mix is
+  // back after a fallback): record that one from now on, and move the
+  // muting to the loopback that carries the sound now.
+  void Follow() {
+    TRecordingMixer* mixer = owner_.mixer_.get();
+    if (!mixer || mixer->ServerGeneration() == 0) return;
+    if (owner_.mutedMix_ >= 0) {
+      const int mix = mixer->SlotMix(owner_.Slot);
+      if (mix != owner_.mutedMix_) {
+        const bool muted = mixer->MuteMix(mix);
+        mixer->RestoreMix(owner_.mutedMix_);
+        owner_.mutedMix_ = muted ? mix : -1;
+      }
+    }
+    if (!lineIsStereoMix_ || !source_ || ended_) return;
+    const std::string line = mixer->SlotLineSource(owner_.Slot);
+    if (line.empty() || line == device_) return;
+    Log("recording " + line + " from now on, instead of " + device_);
+    DetachSource();
+    device_ = line;
+    if (AttachSource()) {
+      std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+      ++owner_.stats_.SourceSwitches;
+    }
+  }
   bool Fail(const std::string& why) {
     Log(why + " (" + owner_.OutputFileName + ")");
     std::lock_guard<std::mutex> lock(owner_.statsMutex_);
@@ -225,6 +315,7 @@ class TAudioCaptureThread::Run {
 
   // Runs on the capture thread between bus waits.
   void Supervise() {
+    Follow();
     const std::uint64_t generation = owner_.mixer_ ? owner_.mixer_->ServerGeneration() : sourceGeneration_;
     if (source_) {
       // A source whose server went away (or was replaced) only ever stalls;
@@ -242,7 +333,7 @@ class TAudioCaptureThread::Run {
     // hammered (and the log not flooded).
     if (generation == sourceGeneration_ && !Stalled(owner_.options_.StallTimeout)) return;
     if (owner_.mixer_) {
-      const std::string line = owner_.mixer_->RecordingLineSource(kStereoMixLine);
+      const std::string line = owner_.mixer_->SlotLineSource(owner_.Slot);
       if (lineIsStereoMix_ && !line.empty()) device_ = line;
     }
     if (AttachSource()) {
@@ -266,6 +357,13 @@ class TAudioCaptureThread::Run {
           DetachSource();
         } else if (IsStaleSourceMessage(m)) {
           // A late error of a source already given up.
+        } else if (IsDiskFull(m)) {
+          Fail("the disk is full: " + DescribeError(m));
+          DetachSource();
+          ended_ = true;
+          diskFull_ = true;
+          std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+          owner_.stats_.DiskFull = true;
         } else {
           Fail("the recording failed: " + DescribeError(m));
           // Nothing more reaches the file; it keeps what it has.
@@ -329,6 +427,13 @@ class TAudioCaptureThread::Run {
     return false;
   }
 
+  static bool IsDiskFull(GstMessage* m) {
+    TGErrorPtr error;
+    TGCharPtr debug;
+    gst_message_parse_error(m, error.Out(), debug.Out());
+    return error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NO_SPACE_LEFT);
+  }
+
   bool IsStaleSourceMessage(GstMessage* m) const {
     return GST_MESSAGE_SRC(m) && (!source_ || GST_MESSAGE_SRC(m) != GST_OBJECT(source_.get())) &&
            g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source");
@@ -339,6 +444,20 @@ class TAudioCaptureThread::Run {
     probeId_ = 0;
   }
 
+  // Whether any sample of a buffer reaches the silence threshold. Stops at
+  // the first that does, so sound costs next to nothing to look at.
+  static bool Loud(GstBuffer* buffer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
+    const auto* samples = reinterpret_cast<const std::int16_t*>(map.data);
+    const std::size_t count = map.size / 2;
+    bool loud = false;
+    for (std::size_t i = 0; i < count && !loud; ++i)
+      loud = samples[i] > kSilenceThreshold || samples[i] < -kSilenceThreshold;
+    gst_buffer_unmap(buffer, &map);
+    return loud;
+  }
+
   // Streaming thread of the source (or the capture thread for the tail).
   static GstPadProbeReturn OnData(GstPad*, GstPadProbeInfo* info, gpointer userdata) {
     auto* self = static_cast<Run*>(userdata);
@@ -346,6 +465,7 @@ class TAudioCaptureThread::Run {
       GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
       const std::int64_t now = NowNs();
       const std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
+      if (Loud(buffer)) self->loudFrames_.fetch_add(frames);
       if (self->frames_.fetch_add(frames) == 0 && frames > 0) {
         std::lock_guard<std::mutex> lock(self->owner_.statsMutex_);
         self->owner_.stats_.FirstBuffer = SteadyClock::time_point(std::chrono::nanoseconds(now));
@@ -396,6 +516,8 @@ class TAudioCaptureThread::Run {
   bool running_ = false;
   bool ended_ = false;        // nothing more reaches the file
   bool writerEnded_ = false;  // the writer ended the stream itself (file full)
+  bool diskFull_ = false;     // the disk filled up: the capture stops
+  double patchedShare_ = 1;   // of the payload passed on, the share that reached the disk
   std::uint64_t sourceGeneration_ = 0;
   std::uint64_t failedGeneration_ = 0;
   std::int64_t attachedNs_ = 0;
@@ -403,6 +525,7 @@ class TAudioCaptureThread::Run {
   std::atomic<bool> seenStart_{false};
   std::atomic<bool> seenSegment_{false};
   std::atomic<std::uint64_t> frames_{0};
+  std::atomic<std::uint64_t> loudFrames_{0};
   std::atomic<std::int64_t> lastArrivalNs_{0};
   std::atomic<std::int64_t> lastEndNs_{-1};
 
@@ -432,8 +555,9 @@ std::optional<std::string> TAudioCaptureThread::FindCaptureSource() {
   }
   TCaptureDevice mix;
   if (mixer_) {
-    mix.Source = mixer_->RecordingLineSource(kStereoMixLine);
-    mix.FriendlyName = mixer_->StereoMixDeviceName();
+    // A slot's recording finds its own mix first.
+    mix.Source = mixer_->SlotLineSource(Slot);
+    mix.FriendlyName = mixer_->SlotDeviceName(Slot);
   }
   // Only devices the sound server can record are of use here.
   std::erase_if(devices, [](const TCaptureDevice& d) { return d.Source.empty(); });
@@ -445,7 +569,8 @@ std::optional<std::string> TAudioCaptureThread::FindCaptureSource() {
 
 bool TAudioCaptureThread::SelectRecordingLine(int choice) {
   if (!mixer_) return false;
-  const std::string source = mixer_->RecordingLineSource(choice);
+  const std::string source =
+      choice == kStereoMixLine ? mixer_->SlotLineSource(Slot) : mixer_->RecordingLineSource(choice);
   if (source.empty()) return false;
   selectedLine_ = source;
   return true;
@@ -454,6 +579,66 @@ bool TAudioCaptureThread::SelectRecordingLine(int choice) {
 TCaptureStats TAudioCaptureThread::Stats() const {
   std::lock_guard<std::mutex> lock(statsMutex_);
   return stats_;
+}
+
+TCaptureOutcome TAudioCaptureThread::Outcome() const {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  return outcome_;
+}
+
+bool TAudioCaptureThread::WriteHeaderNow(std::chrono::milliseconds bound) {
+  if (!Started() || DoneEvent.IsSet()) return true;
+  std::unique_lock<std::mutex> lock(headerMutex_);
+  const std::uint64_t ticket = ++headerRequested_;
+  if (!headerCv_.wait_for(lock, bound, [&] { return headerServed_ >= ticket; })) {
+    Log("the header was not written within " + std::to_string(bound.count()) + " ms (" + OutputFileName +
+        ")");
+    return false;
+  }
+  return headerOk_;
+}
+
+namespace {
+
+std::string Folder(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.empty() ? "." : folder.string();
+}
+
+}  // namespace
+
+// The failure in words a user can act on; "" when nothing went wrong.
+std::string TAudioCaptureThread::PlainFailure(const TCaptureStats& stats) const {
+  if (stats.DiskFull) return "the disk is full; the file keeps what was recorded until then";
+  if (stats.Failure.empty()) return "";
+  std::error_code ec;
+  const std::string folder = Folder(OutputFileName);
+  if (!std::filesystem::is_directory(folder, ec)) return "the folder " + folder + " does not exist";
+  if (!stats.Ran && ::access(folder.c_str(), W_OK) != 0)
+    return "the folder " + folder + " cannot be written to";
+  if (stats.Failure.find("no capture device") != std::string::npos) {
+    if (mixer_ && mixer_->ServerGeneration() == 0) return "no sound server";
+    return "no device to record from";
+  }
+  if (stats.Failure.find("no MP3 encoder") != std::string::npos)
+    return "no MP3 encoder (lamemp3enc) is installed";
+  if (stats.Failure.find("GStreamer") != std::string::npos)
+    return "the media framework (GStreamer) is not available";
+  if (!stats.Ran) return "the recording could not start: " + stats.Failure;
+  if (!stats.Finished && !stats.HeaderPatched) return "the file could not be finished: " + stats.Failure;
+  return "";
+}
+
+void TAudioCaptureThread::SetOutcome(const Run& run) {
+  const double seconds = run.WrittenSeconds();
+  const double loud = std::min(seconds, run.LoudSeconds());
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  outcome_.Ran = stats_.Ran && seconds > 0;
+  outcome_.Finished = stats_.Finished || stats_.HeaderPatched;
+  outcome_.DiskFull = stats_.DiskFull;
+  outcome_.Seconds = seconds;
+  outcome_.SilentSeconds = std::max(0.0, seconds - loud);
+  outcome_.Failure = PlainFailure(stats_);
 }
 
 void TAudioCaptureThread::Execute() {
@@ -465,7 +650,13 @@ void TAudioCaptureThread::Execute() {
     // The recording line, and muting: without the Vista option the line is
     // always chosen; with it, the mixer is left alone unless muting.
     if (!IsVista || IsMute) SelectRecordingLine(kStereoMixLine);
-    if (IsMute && mixer_) muted = mixer_->MuteSpeakers();
+    if (IsMute && mixer_) {
+      // The loopback that carries this slot's sound (its own mix's, or the
+      // shared one's); it follows the sound while the recording runs.
+      const int mix = mixer_->SlotMix(Slot);
+      muted = mixer_->MuteMix(mix);
+      mutedMix_ = muted ? mix : -1;
+    }
 
     // The chosen line decides what the found device records.
     std::string device;
@@ -497,12 +688,14 @@ void TAudioCaptureThread::Execute() {
       stats_.Ran = started;
     }
 
-    // The flag is tested before the first wait.
-    while (!StopRequested.load()) {
+    // The flag is tested before the first wait. A full disk ends the
+    // recording by itself: nothing more can be kept.
+    while (!StopRequested.load() && !run.DiskFull()) {
       if (started) {
         run.Watch(options_.PollInterval);
       } else {
         std::this_thread::sleep_for(options_.PollInterval);
+        run.ServeHeaderRequests();
       }
     }
     {
@@ -515,20 +708,31 @@ void TAudioCaptureThread::Execute() {
       stats_.CapturedFrames = run.Frames();
       stats_.FileFinished = SteadyClock::now();
     }
+    SetOutcome(run);
   } catch (const std::exception& e) {
     Log(std::string("recording aborted: ") + e.what());
     std::lock_guard<std::mutex> lock(statsMutex_);
     stats_.Failure = e.what();
+    outcome_.Failure = std::string("the recording was aborted: ") + e.what();
   } catch (...) {
     Log("recording aborted");
+    std::lock_guard<std::mutex> lock(statsMutex_);
+    outcome_.Failure = "the recording was aborted";
   }
-  if (muted) {
+  if (mutedMix_ >= 0) {
     try {
-      mixer_->RestoreSpeakers();
+      mixer_->RestoreMix(mutedMix_);
     } catch (...) {
       Log("the speakers could not be restored");
     }
+    mutedMix_ = -1;
   }
+  {
+    // The file is as finished as it gets: no header request waits longer.
+    std::lock_guard<std::mutex> lock(headerMutex_);
+    headerServed_ = headerRequested_;
+  }
+  headerCv_.notify_all();
   DoneEvent.SetEvent();
 }
 
@@ -584,6 +788,26 @@ bool StopAllCapturesAndWait(std::chrono::milliseconds bound) {
     }
   }
   return all;
+}
+
+bool WriteAllCaptureHeadersNow(std::chrono::milliseconds bound) {
+  std::vector<std::shared_ptr<TAudioCaptureThread>> running;
+  {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (const auto& w : Registry()) {
+      if (auto capture = std::dynamic_pointer_cast<TAudioCaptureThread>(w.lock())) {
+        if (capture->Started() && !capture->DoneEvent.IsSet()) running.push_back(std::move(capture));
+      }
+    }
+  }
+  // All asked at once, so the bound is shared rather than added up.
+  std::vector<std::thread> askers;
+  std::vector<char> done(running.size(), 0);
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    askers.emplace_back([&, i] { done[i] = running[i]->WriteHeaderNow(bound) ? 1 : 0; });
+  }
+  for (auto& t : askers) t.join();
+  return std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
 }
 
 }  // namespace wavecrate

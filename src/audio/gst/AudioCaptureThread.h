@@ -9,16 +9,25 @@
 // a recording lasts as long as the clock says even when the sound server
 // delivers less (an idle monitor does) or stalls for a while.
 //
+// A slot's recording records the slot's own mix, and follows the slot when
+// its sound moves to the shared mix and back (the source is swapped, and
+// muting moves to the loopback that now carries the sound); it also leaves
+// the fallback (the user's sink) once the program's own mix is back.
+//
 // When the sound server goes away during a recording, the file keeps what
 // was recorded, and the capture starts a new source once the server and the
 // mix are back (TRecordingMixer::ServerGeneration), with the time in between
-// as silence. At the stop the file is finished (end-of-stream, so the writer
-// writes the exact header) within a bounded wait; DoneEvent is signalled on
-// every path, a missing device, encoder or output folder included.
+// as silence. When the disk fills up, the capture stops by itself: the
+// file's header is set to the bytes on disk, Outcome() says so, DoneEvent is
+// signalled. WriteHeaderNow makes the file's header exact at once while the
+// recording goes on (before the computer sleeps). At the stop the file is finished (end-of-stream, so the
+// writer writes the exact header) within a bounded wait; DoneEvent is signalled on every path, a missing
+// device, encoder or output folder included.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,6 +69,9 @@ struct TCaptureStats {
   bool Finished = false;             // end-of-stream reached the file at the stop
   std::uint64_t CapturedFrames = 0;  // frames the server delivered
   int SourceRestarts = 0;            // new sources after the server came back
+  int SourceSwitches = 0;            // sources swapped for the slot's sound moving
+  bool DiskFull = false;             // the disk filled up; the capture stopped
+  bool HeaderPatched = false;        // the header was set to the bytes on disk
   // When the first captured buffer arrived, and how much audio it held.
   std::optional<std::chrono::steady_clock::time_point> FirstBuffer;
   std::chrono::nanoseconds FirstBufferDuration{0};
@@ -84,6 +96,12 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   bool SelectRecordingLine(int choice);
 
   TCaptureStats Stats() const;
+  TCaptureOutcome Outcome() const override;
+
+  // Makes the file's header exact for what it holds now; the recording goes
+  // on into the same file. Waits at most `bound` for the capture thread to
+  // do it; true when it did (or there is no file to write yet).
+  bool WriteHeaderNow(std::chrono::milliseconds bound);
 
  protected:
   void Execute() override;
@@ -92,9 +110,20 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   class Run;
   const std::shared_ptr<TRecordingMixer> mixer_;
   const TCaptureOptions options_;
+  void SetOutcome(const class Run& run);
+  std::string PlainFailure(const TCaptureStats& stats) const;
+
   std::string selectedLine_;  // set by SelectRecordingLine, on this thread
+  int mutedMix_ = -1;         // the mix whose loopback this recording mutes; -1 = none
   mutable std::mutex statsMutex_;
   TCaptureStats stats_;
+  TCaptureOutcome outcome_;
+  // Header requests (WriteHeaderNow) and the capture thread's answers.
+  std::mutex headerMutex_;
+  std::condition_variable headerCv_;
+  std::uint64_t headerRequested_ = 0;
+  std::uint64_t headerServed_ = 0;
+  bool headerOk_ = true;
 };
 
 // The factory the slot threads make their captures with. Every capture made
@@ -108,5 +137,9 @@ bool StopAndWait(TCaptureThreadBase& capture, std::chrono::milliseconds bound);
 // stopped at once and waited for together within `bound` (program exit:
 // before the stereo mix is stopped).
 bool StopAllCapturesAndWait(std::chrono::milliseconds bound);
+// Every running capture made by MakeAudioCaptureFactory writes its exact
+// header now and goes on recording (before the computer sleeps); all within
+// `bound`. True when every one did.
+bool WriteAllCaptureHeadersNow(std::chrono::milliseconds bound);
 
 }  // namespace wavecrate

@@ -1,5 +1,6 @@
 #include "audio/gst/WavDestFilter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -24,6 +25,7 @@ struct TWavDestState {
   std::uint32_t FrameBitrate = 0;  // from the first frame header
   bool VariableBitrate = false;    // frames of different bitrates seen
   std::uint64_t DurationNs = 0;    // sum of buffer durations (for an average bitrate)
+  std::uint64_t WrittenNs = 0;     // audio in the buffers the file writer took
   bool HeaderPushed = false;       // provisional header written
   bool Finished = false;           // exact header written; nothing more goes out
   std::uint64_t MaxBytes = wavecrate::kRiffMaxFileBytes;
@@ -45,7 +47,7 @@ G_DEFINE_TYPE(TWavDestFilter, wavecrate_wav_dest_filter, GST_TYPE_ELEMENT)
 
 namespace {
 
-enum { PROP_0, PROP_DATA_BYTES, PROP_HEADER_BYTES, PROP_MAX_BYTES };
+enum { PROP_0, PROP_DATA_BYTES, PROP_HEADER_BYTES, PROP_MAX_BYTES, PROP_DATA_DURATION };
 
 GstStaticPadTemplate gSinkTemplate = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
@@ -165,6 +167,27 @@ GstFlowReturn FinishFile(TWavDestFilter* self) {
   return flow;
 }
 
+// The exact header for what the file holds now, then back to the end of the
+// payload, so the recording goes on into the same file (before the computer
+// sleeps: a file cut off while it sleeps is then still exact).
+bool WriteHeaderNow(TWavDestFilter* self) {
+  TWavDestState& st = *self->State;
+  if (!st.HeaderPushed || st.Finished) return true;  // nothing in the file yet, or already exact
+  RefreshMpegFormat(st, true);
+  const std::uint32_t end = st.Counter.HeaderBytes + st.Counter.DataBytes;
+  GstFlowReturn flow = PushHeader(self, wavecrate::BuildRiffHeader(st.Format, st.Counter.DataBytes));
+  GstSegment segment;
+  gst_segment_init(&segment, GST_FORMAT_BYTES);
+  segment.start = end;
+  segment.position = end;
+  segment.time = end;
+  if (!gst_pad_push_event(self->SrcPad, gst_event_new_segment(&segment))) flow = GST_FLOW_ERROR;
+  if (flow != GST_FLOW_OK)
+    std::fprintf(stderr, "wavdest: writing the header in the middle of the file failed (%s)\n",
+                 gst_flow_get_name(flow));
+  return flow == GST_FLOW_OK;
+}
+
 void ResetState(TWavDestFilter* self) {
   GST_OBJECT_LOCK(self);
   const std::uint64_t maxBytes = self->State->MaxBytes;
@@ -238,6 +261,13 @@ gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
     case GST_EVENT_EOS:
       FinishFile(self);
       return gst_pad_event_default(pad, parent, event);
+    case GST_EVENT_CUSTOM_DOWNSTREAM:
+      if (gst_event_has_name(event, wavecrate::kWavDestWriteHeaderEvent)) {
+        const bool ok = WriteHeaderNow(self);
+        gst_event_unref(event);
+        return ok;
+      }
+      return gst_pad_event_default(pad, parent, event);
     default:
       return gst_pad_event_default(pad, parent, event);
   }
@@ -260,6 +290,25 @@ void NoteFrame(TWavDestState& st, GstBuffer* buffer) {
   } else if (info->SampleRate) {
     st.DurationNs += std::uint64_t{info->SamplesPerFrame} * GST_SECOND / info->SampleRate;
   }
+}
+
+// The audio a payload buffer holds, in nanoseconds: its own duration, or
+// what its size says (raw samples; an MPEG frame by its header).
+std::uint64_t BufferDuration(const TWavDestState& st, GstBuffer* buffer, gsize size) {
+  if (GST_BUFFER_DURATION_IS_VALID(buffer)) return GST_BUFFER_DURATION(buffer);
+  if (st.IsMpeg) {
+    std::uint8_t head[4];
+    if (gst_buffer_extract(buffer, 0, head, sizeof head) != sizeof head) return 0;
+    const auto info = wavecrate::ParseMpegFrameHeader(head);
+    if (!info || !info->SampleRate || !info->FrameBytes) return 0;
+    const std::uint64_t frames = std::max<std::uint64_t>(1, size / info->FrameBytes);
+    return frames * info->SamplesPerFrame * GST_SECOND / info->SampleRate;
+  }
+  const std::uint64_t bytesPerSecond =
+      st.Format.size() >= 12 ? (std::uint64_t{st.Format[8]} | std::uint64_t{st.Format[9]} << 8 |
+                                std::uint64_t{st.Format[10]} << 16 | std::uint64_t{st.Format[11]} << 24)
+                             : 0;
+  return bytesPerSecond ? size * GST_SECOND / bytesPerSecond : 0;
 }
 
 // The streaming thread's path for every payload buffer.
@@ -302,6 +351,7 @@ GstFlowReturn SinkChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
   }
 
   buffer = gst_buffer_make_writable(buffer);
+  const std::uint64_t duration = BufferDuration(st, buffer, size);
   GST_BUFFER_OFFSET(buffer) = *offset;
   GST_BUFFER_OFFSET_END(buffer) = *offset + size;
   const GstFlowReturn flow = gst_pad_push(self->SrcPad, buffer);
@@ -309,6 +359,10 @@ GstFlowReturn SinkChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     // Not taken downstream: not counted, so the header's size stays true.
     GST_OBJECT_LOCK(self);
     st.Counter.Restore(before);
+    GST_OBJECT_UNLOCK(self);
+  } else {
+    GST_OBJECT_LOCK(self);
+    st.WrittenNs += duration;
     GST_OBJECT_UNLOCK(self);
   }
   return flow;
@@ -353,6 +407,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
       break;
     case PROP_MAX_BYTES:
       g_value_set_uint64(value, self->State->MaxBytes);
+      break;
+    case PROP_DATA_DURATION:
+      g_value_set_uint64(value, self->State->WrittenNs);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -407,6 +464,11 @@ static void wavecrate_wav_dest_filter_class_init(TWavDestFilterClass* klass) {
       g_param_spec_uint64("max-bytes", "Maximum file size", "The file never grows past this many bytes", 0,
                           wavecrate::kRiffMaxFileBytes, wavecrate::kRiffMaxFileBytes,
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+  g_object_class_install_property(
+      objectClass, PROP_DATA_DURATION,
+      g_param_spec_uint64("data-duration", "Data duration", "Audio in the payload passed downstream, in ns",
+                          0, G_MAXUINT64, 0,
+                          static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
   elementClass->change_state = ChangeState;
   gst_element_class_add_static_pad_template(elementClass, &gSinkTemplate);
   gst_element_class_add_static_pad_template(elementClass, &gSrcTemplate);

@@ -19,9 +19,17 @@
 // cross the limit is dropped, the exact header is written and upstream gets
 // GST_FLOW_EOS, so the recording ends with a complete file.
 //
+// A custom downstream event named kWavDestWriteHeaderEvent, sent to the sink
+// pad from any thread (it is serialized with the payload), makes it write
+// the exact header for what the file holds now and go back to the end of
+// the payload: the recording goes on in the same file, whose header is
+// exact at that moment (written before the computer sleeps).
+//
 // Properties: "data-bytes" (guint, read-only; payload bytes passed
 // downstream), "header-bytes" (guint, read-only; F + 28, 0 before the format
-// is known), "max-bytes" (guint64; the file size limit, at most 0xFFFFFFFF).
+// is known), "max-bytes" (guint64; the file size limit, at most 0xFFFFFFFF),
+// "data-duration" (guint64, read-only; ns of audio in the payload passed
+// downstream).
 //
 // The element is registered only inside this process (never installed
 // system-wide) under kWavDestElementName.
@@ -38,6 +46,7 @@ GType wavecrate_wav_dest_filter_get_type();
 namespace wavecrate {
 
 inline constexpr const char* kWavDestElementName = "wavecratewavdest";
+inline constexpr const char* kWavDestWriteHeaderEvent = "wavecrate-write-header";
 
 // Initialises GStreamer if needed and registers the element with this
 // process's registry. Idempotent and thread-safe; true when the element can

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -68,12 +69,36 @@ void OnSuccess(pa_context*, int success, void* userdata) {
 struct TSinkInput {
   std::uint32_t Index;
   std::uint32_t OwnerModule;
+  std::string Name;  // media.name
   TLineVolume Volume;
+  std::uint32_t Sink = PA_INVALID_INDEX;
 };
+
+struct TSourceOutput {
+  std::uint32_t Source;
+  std::uint32_t OwnerModule;
+};
+
+void OnSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
+  if (eol || !info) return;
+  static_cast<std::vector<TSourceOutput>*>(userdata)->push_back(
+      TSourceOutput{info->source, info->owner_module});
+}
+
+struct TSinkIndexes {
+  std::uint32_t Sink = PA_INVALID_INDEX;
+  std::uint32_t Monitor = PA_INVALID_INDEX;
+};
+
+void OnSinkIndexes(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+  if (eol || !info) return;
+  *static_cast<TSinkIndexes*>(userdata) = TSinkIndexes{info->index, info->monitor_source};
+}
 
 void OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata) {
   if (eol || !info) return;
-  TSinkInput input{info->index, info->owner_module, {}};
+  TSinkInput input{info->index, info->owner_module, {}, {}, info->sink};
+  if (const char* name = pa_proplist_gets(info->proplist, PA_PROP_MEDIA_NAME)) input.Name = name;
   for (unsigned c = 0; c < info->volume.channels; ++c)
     input.Volume.Channels.push_back(info->volume.values[c]);
   input.Volume.Muted = info->mute != 0;
@@ -90,19 +115,54 @@ void OnSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
   *static_cast<std::string*>(userdata) = info->description ? info->description : "";
 }
 
+constexpr int kMixes = kMixSlots + 1;
+// How long a loaded loopback's playback stream may take to appear.
+constexpr std::chrono::milliseconds kStreamAppears{2000};
+
+// The monitor of a mix of ours (this process's or another's): never the
+// user's input.
+bool IsMixMonitor(const std::string& source) {
+  const std::size_t dot = source.rfind('.');
+  return dot != std::string::npos && source.substr(dot) == ".monitor" &&
+         StereoMixOwner(std::string_view(source).substr(0, dot)).has_value();
+}
+
+bool ValidSlot(int slot) {
+  return slot >= 1 && slot <= kMixSlots;
+}
+
+// What loading one mix (a null sink and its loopback) gave.
+struct TLoadedMix {
+  std::uint32_t NullSinkModule = PA_INVALID_INDEX;
+  std::uint32_t LoopbackModule = PA_INVALID_INDEX;
+  std::uint32_t LoopbackInput = PA_INVALID_INDEX;
+  std::string DeviceName;  // how the device list shows its monitor
+  std::string Reason;      // why it could not be loaded
+  bool Loaded() const { return LoopbackInput != PA_INVALID_INDEX; }
+};
+
 }  // namespace
 
 // The mainloop thread runs libpulse's callbacks; every other thread talks to
 // the server with the mainloop lock held, waiting (bounded) for replies.
-// Lock order: the mainloop lock before state_mutex_, never the reverse.
-class TStereoMix::Impl : public TSpeakerControls {
+// Lock order: setupMutex_, then a mix's mute lock, then the mainloop lock,
+// then stateMutex_; never the reverse.
+class TStereoMix::Impl {
  public:
   explicit Impl(TOptions options)
       : options_(std::move(options)),
-        sinkName_(StereoMixSinkName(options_.OwnerId > 0 ? options_.OwnerId : static_cast<long>(::getpid()))),
-        mute_(*this, Log) {}
+        owner_(options_.OwnerId > 0 ? options_.OwnerId : static_cast<long>(::getpid())) {
+    for (int m = 0; m < kMixes; ++m) {
+      TMix& mix = mixes_[static_cast<std::size_t>(m)];
+      mix.Sink = m == 0 ? StereoMixSinkName(owner_) : SlotMixSinkName(owner_, m);
+      mix.Description = m == 0 ? std::string(kStereoMixDescription) : SlotMixDescription(m);
+      mix.Wanted = m == 0 || options_.SlotMixesAtStart;
+      mix.Controls = std::make_unique<TLoopbackControls>(*this, m);
+      mix.Mute = std::make_unique<TSpeakerMute>(*mix.Controls, Log);
+    }
+  }
 
-  ~Impl() override { Stop(); }
+  ~Impl() { Stop(); }
 
   bool Start() {
     {
@@ -137,19 +197,23 @@ class TStereoMix::Impl : public TSpeakerControls {
     }
     superviseCv_.notify_all();
     if (supervisor_.joinable()) supervisor_.join();
+    std::lock_guard<std::mutex> setup(setupMutex_);
     if (mainloop_) {
       pa_threaded_mainloop_lock(mainloop_);
       stopping_ = true;
-      std::uint32_t loopback, nullSink;
+      std::vector<std::uint32_t> modules;
       {
         std::lock_guard<std::mutex> s(stateMutex_);
-        loopback = loopbackModule_;
-        nullSink = nullSinkModule_;
+        // Each loopback before the null sink it reads from.
+        for (const TMix& mix : mixes_) {
+          modules.push_back(mix.LoopbackModule);
+          modules.push_back(mix.NullSinkModule);
+        }
       }
       if (ContextGood(context_)) {
-        // The loopback first: it reads the null sink's monitor.
-        if (loopback != PA_INVALID_INDEX) UnloadModule(loopback);
-        if (nullSink != PA_INVALID_INDEX) UnloadModule(nullSink);
+        for (std::uint32_t module : modules) {
+          if (module != PA_INVALID_INDEX) UnloadModule(module);
+        }
       }
       DropContext();
       pa_threaded_mainloop_unlock(mainloop_);
@@ -160,14 +224,13 @@ class TStereoMix::Impl : public TSpeakerControls {
     {
       std::lock_guard<std::mutex> s(stateMutex_);
       connected_ = false;
-      loaded_ = false;
-      loopbackModule_ = nullSinkModule_ = loopbackInput_ = PA_INVALID_INDEX;
+      for (TMix& mix : mixes_) mix.Forget();
       lines_ = TMixerLines{};
       generation_ = 0;
     }
     if (pointedPlayback_) {
       const char* current = std::getenv("PULSE_SINK");
-      if (current && sinkName_ == current) ::unsetenv("PULSE_SINK");
+      if (current && Mix(0).Sink == current) ::unsetenv("PULSE_SINK");
       pointedPlayback_ = false;
     }
   }
@@ -180,9 +243,13 @@ class TStereoMix::Impl : public TSpeakerControls {
   }
   bool MixLoaded() const {
     std::lock_guard<std::mutex> s(stateMutex_);
-    return connected_ && loaded_;
+    return connected_ && Mix(0).Loaded;
   }
-  std::string SinkName() const { return sinkName_; }
+  bool Loaded(int m) const {
+    std::lock_guard<std::mutex> s(stateMutex_);
+    return connected_ && Mix(0).Loaded && Mix(m).Loaded;
+  }
+  std::string SinkName(int m = 0) const { return Mix(m).Sink; }
   TMixerLines Lines() const {
     std::lock_guard<std::mutex> s(stateMutex_);
     if (!connected_) return TMixerLines{};
@@ -190,7 +257,7 @@ class TStereoMix::Impl : public TSpeakerControls {
   }
   std::string MixDeviceName() const {
     std::lock_guard<std::mutex> s(stateMutex_);
-    return connected_ ? mixDeviceName_ : "";
+    return connected_ ? Mix(0).DeviceName : "";
   }
   std::string Reason() const {
     std::lock_guard<std::mutex> s(stateMutex_);
@@ -201,14 +268,71 @@ class TStereoMix::Impl : public TSpeakerControls {
     return connected_ ? generation_ : 0;
   }
   const TOptions& Options() const { return options_; }
-  TSpeakerMute& Mute() { return mute_; }
+  TSpeakerMute& Mute(int m) { return *Mix(m).Mute; }
 
-  // ---- TSpeakerControls: the loopback's sink input
+  // The mix whose monitor slot `slot`'s recording records now.
+  int MixOfSlot(int slot) const {
+    if (!ValidSlot(slot)) return 0;
+    std::lock_guard<std::mutex> s(stateMutex_);
+    const TMix& mix = Mix(slot);
+    return connected_ && Mix(0).Loaded && mix.Loaded && !mix.UsesShared ? slot : 0;
+  }
 
-  bool Available() override { return MixLoaded() && Input() != PA_INVALID_INDEX; }
+  std::string MixMonitor(int m) const { return MonitorSourceName(Mix(m).Sink); }
 
-  std::optional<TLineVolume> Read() override {
-    const std::uint32_t input = Input();
+  std::string SlotDevice(int m) const {
+    std::lock_guard<std::mutex> s(stateMutex_);
+    return connected_ ? Mix(m).DeviceName : "";
+  }
+
+  void SetUsesShared(int slot, bool shared) {
+    if (!ValidSlot(slot)) return;
+    std::lock_guard<std::mutex> s(stateMutex_);
+    if (Mix(slot).UsesShared != shared) {
+      Log("slot " + std::to_string(slot) +
+          (shared ? " now plays into the shared mix" : " plays into its own mix"));
+    }
+    Mix(slot).UsesShared = shared;
+  }
+
+  // Slot `slot`'s sink, loading its mix first when it is not loaded yet.
+  std::string SlotSink(int slot) {
+    if (!ValidSlot(slot)) return "";
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      TMix& mix = Mix(slot);
+      mix.Wanted = true;
+      mix.LastUsed = std::chrono::steady_clock::now();
+      if (!connected_ || !Mix(0).Loaded || mix.UsesShared) return "";
+      if (mix.Loaded) return mix.Sink;
+    }
+    std::unique_lock<std::mutex> setup(setupMutex_);
+    if (!mainloop_) return "";
+    pa_threaded_mainloop_lock(mainloop_);
+    TLoadedMix loaded;
+    std::string userSink;
+    bool go;
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      go = connected_ && Mix(0).Loaded && !Mix(slot).Loaded;
+      userSink = loopbackTarget_;
+    }
+    if (go && ContextGood(context_)) {
+      loaded = LoadMix(slot, userSink, ServerInfo());
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    if (go) Publish(slot, loaded);
+    setup.unlock();
+    if (go && loaded.Loaded()) CheckLoopback(slot);
+    std::lock_guard<std::mutex> s(stateMutex_);
+    const TMix& mix = Mix(slot);
+    return connected_ && mix.Loaded && !mix.UsesShared ? mix.Sink : "";
+  }
+
+  // ---- the loopbacks' controls (volume and mute of its playback stream)
+
+  std::optional<TLineVolume> Read(int m) {
+    const std::uint32_t input = Input(m);
     if (input == PA_INVALID_INDEX || !mainloop_) return std::nullopt;
     pa_threaded_mainloop_lock(mainloop_);
     std::vector<TSinkInput> found;
@@ -220,8 +344,8 @@ class TStereoMix::Impl : public TSpeakerControls {
     return found.front().Volume;
   }
 
-  bool SetVolume(const std::vector<std::uint32_t>& channels) override {
-    const std::uint32_t input = Input();
+  bool SetVolume(int m, const std::vector<std::uint32_t>& channels) {
+    const std::uint32_t input = Input(m);
     if (input == PA_INVALID_INDEX || !mainloop_ || channels.empty() || channels.size() > PA_CHANNELS_MAX) {
       return false;
     }
@@ -240,8 +364,8 @@ class TStereoMix::Impl : public TSpeakerControls {
     return success != 0;
   }
 
-  bool SetMute(bool muted) override {
-    const std::uint32_t input = Input();
+  bool SetMute(int m, bool muted) {
+    const std::uint32_t input = Input(m);
     if (input == PA_INVALID_INDEX || !mainloop_) return false;
     int success = 0;
     pa_threaded_mainloop_lock(mainloop_);
@@ -253,14 +377,81 @@ class TStereoMix::Impl : public TSpeakerControls {
   }
 
  private:
-  std::uint32_t Input() const {
+  class TLoopbackControls : public TSpeakerControls {
+   public:
+    TLoopbackControls(Impl& impl, int mix) : impl_(impl), mix_(mix) {}
+    bool Available() override { return impl_.Input(mix_) != PA_INVALID_INDEX; }
+    std::optional<TLineVolume> Read() override { return impl_.Read(mix_); }
+    bool SetVolume(const std::vector<std::uint32_t>& channels) override {
+      return impl_.SetVolume(mix_, channels);
+    }
+    bool SetMute(bool muted) override { return impl_.SetMute(mix_, muted); }
+
+   private:
+    Impl& impl_;
+    const int mix_;
+  };
+
+  // One null sink with its loopback: the shared mix (0) or a slot's.
+  struct TMix {
+    std::string Sink;
+    std::string Description;
+    bool Wanted = false;      // to be loaded (and loaded again after a restart)
+    bool UsesShared = false;  // a slot whose sound reaches only the shared mix
+    bool Loaded = false;
+    std::string DeviceName;
+    // The loopback's state the last time it was heard: what a new one is
+    // set to after the server restarts.
+    std::optional<TLineVolume> LastHeard;
+    // When something last played into it or recorded it (or asked for it).
+    std::chrono::steady_clock::time_point LastUsed;
+    std::uint32_t NullSinkModule = PA_INVALID_INDEX;
+    std::uint32_t LoopbackModule = PA_INVALID_INDEX;
+    std::uint32_t LoopbackInput = PA_INVALID_INDEX;
+    std::unique_ptr<TLoopbackControls> Controls;
+    std::unique_ptr<TSpeakerMute> Mute;
+
+    void Forget() {
+      Loaded = false;
+      NullSinkModule = LoopbackModule = LoopbackInput = PA_INVALID_INDEX;
+    }
+  };
+
+  TMix& Mix(int m) { return mixes_[static_cast<std::size_t>(m)]; }
+  const TMix& Mix(int m) const { return mixes_[static_cast<std::size_t>(m)]; }
+
+  std::uint32_t Input(int m) const {
     std::lock_guard<std::mutex> s(stateMutex_);
-    return connected_ && loaded_ ? loopbackInput_ : PA_INVALID_INDEX;
+    const TMix& mix = Mix(m);
+    return connected_ && mix.Loaded ? mix.LoopbackInput : PA_INVALID_INDEX;
   }
 
   void SetReason(const std::string& reason) {
     std::lock_guard<std::mutex> s(stateMutex_);
     reason_ = reason;
+  }
+
+  // Records what loading mix `m` gave (stateMutex_ held).
+  void Record(int m, const TLoadedMix& loaded) {
+    TMix& mix = Mix(m);
+    mix.Loaded = loaded.Loaded();
+    mix.NullSinkModule = loaded.NullSinkModule;
+    mix.LoopbackModule = loaded.LoopbackModule;
+    mix.LoopbackInput = loaded.LoopbackInput;
+    mix.DeviceName = loaded.DeviceName;
+  }
+
+  void Publish(int m, const TLoadedMix& loaded) {
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      Record(m, loaded);
+    }
+    if (!loaded.Loaded()) LogNoSlotMix(m, loaded.Reason);
+  }
+
+  static void LogNoSlotMix(int m, const std::string& reason) {
+    Log("slot " + std::to_string(m) + " has no mix of its own (" + reason +
+        "); it plays into the shared mix");
   }
 
   // ---- mainloop-thread callbacks
@@ -281,18 +472,26 @@ class TStereoMix::Impl : public TSpeakerControls {
     const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
-      self->Schedule(false);  // the default devices may have changed
+      self->Schedule(TJob::Refresh);  // the default devices may have changed
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && kind != PA_SUBSCRIPTION_EVENT_REMOVE) {
+      // Anyone (a session manager restoring a saved state included) may
+      // have muted or zeroed a loopback; the check is cheap.
+      self->Schedule(TJob::Check);
     } else if (facility == PA_SUBSCRIPTION_EVENT_MODULE && kind == PA_SUBSCRIPTION_EVENT_REMOVE &&
                !self->stopping_ && !self->unloading_) {
-      bool ours;
+      bool ours = false;
       {
         std::lock_guard<std::mutex> s(self->stateMutex_);
-        ours = self->loaded_ && (index == self->loopbackModule_ || index == self->nullSinkModule_);
-        if (ours) self->loaded_ = false;
+        for (TMix& mix : self->mixes_) {
+          if (mix.Loaded && (index == mix.LoopbackModule || index == mix.NullSinkModule)) {
+            ours = true;
+            mix.Loaded = false;
+          }
+        }
       }
       if (ours) {
-        Log("one of the mix's modules was unloaded by someone else; loading them again");
-        self->Schedule(true);
+        Log("one of the mixes' modules was unloaded by someone else; loading them again");
+        self->Schedule(TJob::Setup);
       }
     }
   }
@@ -317,21 +516,29 @@ class TStereoMix::Impl : public TSpeakerControls {
       std::lock_guard<std::mutex> s(stateMutex_);
       wasConnected = connected_;
       connected_ = false;
-      loaded_ = false;
+      for (TMix& mix : mixes_) mix.Loaded = false;
     }
     if (wasConnected) {
       Log("lost the sound server (" + why + "); reconnecting");
-      Schedule(true);
+      Schedule(TJob::Setup);
     }
   }
 
-  void Schedule(bool setup) {
+  enum class TJob { Setup, Refresh, Check };
+
+  void Schedule(TJob job) {
     {
       std::lock_guard<std::mutex> s(superviseMutex_);
-      if (setup) {
-        needSetup_ = true;
-      } else {
-        needRefresh_ = true;
+      switch (job) {
+        case TJob::Setup:
+          needSetup_ = true;
+          break;
+        case TJob::Refresh:
+          needRefresh_ = true;
+          break;
+        case TJob::Check:
+          needCheck_ = true;
+          break;
       }
     }
     superviseCv_.notify_all();
@@ -404,6 +611,15 @@ class TStereoMix::Impl : public TSpeakerControls {
     return true;
   }
 
+  // Lets the mainloop run for `span` (the lock is released meanwhile).
+  void Pause(std::chrono::milliseconds span) {
+    TTimer timer{mainloop_};
+    pa_time_event* event = pa_context_rttime_new(
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(span.count()) * 1000, OnTimer, &timer);
+    while (!timer.Expired && ContextGood(context_)) pa_threaded_mainloop_wait(mainloop_);
+    if (event) pa_threaded_mainloop_get_api(mainloop_)->time_free(event);
+  }
+
   TServerInfo ServerInfo() {
     TServerInfo info;
     Wait(pa_context_get_server_info(context_, OnServerInfo, &info));
@@ -432,6 +648,18 @@ class TStereoMix::Impl : public TSpeakerControls {
     return monitor;
   }
 
+  // The module that owns the sink called `sink` (PA_INVALID_INDEX: none).
+  std::uint32_t SinkOwner(const std::string& sink) {
+    std::uint32_t owner = PA_INVALID_INDEX;
+    Wait(pa_context_get_sink_info_by_name(
+        context_, sink.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          if (!eol && info) *static_cast<std::uint32_t*>(userdata) = info->owner_module;
+        },
+        &owner));
+    return owner;
+  }
+
   std::string SourceDescription(const std::string& source) {
     std::string description;
     if (!source.empty()) {
@@ -440,14 +668,13 @@ class TStereoMix::Impl : public TSpeakerControls {
     return description;
   }
 
-  // Removes mixes of ours that outlived their process (a crash), and one of
-  // this process from an earlier connection. Only on a local server: the
+  // Removes mixes of ours that outlived their process (a crash), and ones
+  // of this process from an earlier connection. Only on a local server: the
   // process ids of another machine mean nothing here.
   void RemoveLeftovers() {
     if (!pa_context_is_local(context_)) return;
     std::vector<TModule> modules;
     Wait(pa_context_get_module_info_list(context_, OnModuleInfo, &modules));
-    const long self = options_.OwnerId > 0 ? options_.OwnerId : static_cast<long>(::getpid());
     // Loopbacks before the null sinks they read from.
     std::stable_sort(modules.begin(), modules.end(), [](const TModule& a, const TModule& b) {
       return (a.Name == "module-loopback") > (b.Name == "module-loopback");
@@ -455,14 +682,87 @@ class TStereoMix::Impl : public TSpeakerControls {
     for (const TModule& m : modules) {
       const auto owner = StereoMixModuleOwner(m.Argument);
       if (!owner) continue;
-      if (*owner == self || !ProcessAlive(*owner)) {
+      if (*owner == owner_ || !ProcessAlive(*owner)) {
         if (UnloadModule(m.Index)) Log("removed a leftover mix module (" + m.Name + " " + m.Argument + ")");
       }
     }
   }
 
-  // Connects (again) and sets the mix up. True when connected.
+  // Loads mix `m`: its null sink, then a loopback from the sink's monitor
+  // to `userSink` ("" = the server's default). Everything or nothing.
+  TLoadedMix LoadMix(int m, const std::string& userSink, const TServerInfo& before) {
+    TLoadedMix out;
+    const std::string sink = Mix(m).Sink;
+    const std::string monitor = MonitorSourceName(sink);
+    out.NullSinkModule = LoadModule("module-null-sink", NullSinkArguments(sink, Mix(m).Description));
+    if (out.NullSinkModule == PA_INVALID_INDEX) {
+      out.Reason = "the sound server refused module-null-sink";
+      return out;
+    }
+    // A server may give the new sink another name when its own is taken;
+    // players and the recording would then use someone else's sink.
+    if (SinkOwner(sink) != out.NullSinkModule) {
+      UnloadModule(out.NullSinkModule);
+      out.NullSinkModule = PA_INVALID_INDEX;
+      out.Reason = "the sink name " + sink + " is taken";
+      return out;
+    }
+    // Some servers make a new sink the default; that would send every other
+    // program's sound into the recording. Put the user's back.
+    const TServerInfo after = ServerInfo();
+    if (!userSink.empty() && after.DefaultSink == sink) {
+      int ok = 0;
+      Wait(pa_context_set_default_sink(context_, userSink.c_str(), OnSuccess, &ok));
+      Log("the server made a mix its default sink; set it back to " + userSink);
+    }
+    if (!before.DefaultSource.empty() && before.DefaultSource != monitor && after.DefaultSource == monitor) {
+      int ok = 0;
+      Wait(pa_context_set_default_source(context_, before.DefaultSource.c_str(), OnSuccess, &ok));
+    }
+    out.LoopbackModule = LoadModule("module-loopback", LoopbackArguments(sink, userSink));
+    if (out.LoopbackModule == PA_INVALID_INDEX) {
+      out.Reason = "the sound server refused module-loopback";
+    } else {
+      // The loopback's stream is known by its module, or (servers that do
+      // not report the owner) by the name we gave it. PipeWire makes it a
+      // moment after the module has loaded.
+      const auto until = std::chrono::steady_clock::now() + kStreamAppears;
+      for (;;) {
+        std::vector<TSinkInput> inputs;
+        Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
+        for (const TSinkInput& i : inputs) {
+          if (i.OwnerModule == out.LoopbackModule || i.Name == LoopbackStreamName(sink)) {
+            out.LoopbackInput = i.Index;
+          }
+        }
+        if (out.LoopbackInput != PA_INVALID_INDEX || std::chrono::steady_clock::now() > until ||
+            !ContextGood(context_)) {
+          break;
+        }
+        Pause(std::chrono::milliseconds(20));
+      }
+      if (out.LoopbackInput == PA_INVALID_INDEX) out.Reason = "the loopback has no playback stream";
+    }
+    if (!out.Loaded()) {
+      if (out.LoopbackModule != PA_INVALID_INDEX) UnloadModule(out.LoopbackModule);
+      UnloadModule(out.NullSinkModule);
+      out.NullSinkModule = out.LoopbackModule = PA_INVALID_INDEX;
+      return out;
+    }
+    // A new null sink starts with a long sleep (up to two seconds) before it
+    // takes its listeners' latency into account, so a recording that starts
+    // at once would get nothing for that long. Suspending and resuming it
+    // restarts its timing with the loopback's latency.
+    int ok = 0;
+    Wait(pa_context_suspend_sink_by_name(context_, sink.c_str(), 1, OnSuccess, &ok));
+    Wait(pa_context_suspend_sink_by_name(context_, sink.c_str(), 0, OnSuccess, &ok));
+    out.DeviceName = SourceDescription(monitor);
+    return out;
+  }
+
+  // Connects (again) and sets the mixes up. True when connected.
   bool Setup() {
+    std::lock_guard<std::mutex> setup(setupMutex_);
     if (!mainloop_) return false;
     pa_threaded_mainloop_lock(mainloop_);
     std::string error;
@@ -475,126 +775,199 @@ class TStereoMix::Impl : public TSpeakerControls {
     }
     RemoveLeftovers();
     const TServerInfo before = ServerInfo();
-    std::string reason;
-    std::uint32_t nullSink = LoadModule("module-null-sink", NullSinkArguments(sinkName_));
-    std::uint32_t loopback = PA_INVALID_INDEX;
-    std::uint32_t input = PA_INVALID_INDEX;
-    const std::string monitor = MonitorSourceName(sinkName_);
-    std::string userSink = before.DefaultSink == sinkName_ ? "" : before.DefaultSink;
-    if (nullSink == PA_INVALID_INDEX) {
-      reason = "the sound server refused module-null-sink";
-    } else {
-      // Some servers make a new sink the default; that would send every
-      // other program's sound into the recording. Put the user's back.
-      const TServerInfo after = ServerInfo();
-      if (!userSink.empty() && after.DefaultSink == sinkName_) {
-        int ok = 0;
-        Wait(pa_context_set_default_sink(context_, userSink.c_str(), OnSuccess, &ok));
-        Log("the server made the mix its default sink; set it back to " + userSink);
-      }
-      if (!before.DefaultSource.empty() && before.DefaultSource != monitor &&
-          after.DefaultSource == monitor) {
-        int ok = 0;
-        Wait(pa_context_set_default_source(context_, before.DefaultSource.c_str(), OnSuccess, &ok));
-      }
-      loopback = LoadModule("module-loopback", LoopbackArguments(sinkName_, userSink));
-      if (loopback == PA_INVALID_INDEX) {
-        reason = "the sound server refused module-loopback";
-      } else {
-        std::vector<TSinkInput> inputs;
-        Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
-        for (const TSinkInput& i : inputs) {
-          if (i.OwnerModule == loopback) input = i.Index;
-        }
-        if (input == PA_INVALID_INDEX) reason = "the loopback has no playback stream";
-      }
-      if (input != PA_INVALID_INDEX) {
-        // A new null sink starts with a long sleep (up to two seconds) before
-        // it takes its listeners' latency into account, so a recording that
-        // starts at once would get nothing for that long. Suspending and
-        // resuming it restarts its timing with the loopback's latency.
-        int ok = 0;
-        Wait(pa_context_suspend_sink_by_name(context_, sinkName_.c_str(), 1, OnSuccess, &ok));
-        Wait(pa_context_suspend_sink_by_name(context_, sinkName_.c_str(), 0, OnSuccess, &ok));
-      }
-      if (input == PA_INVALID_INDEX) {
-        if (loopback != PA_INVALID_INDEX) UnloadModule(loopback);
-        UnloadModule(nullSink);
-        loopback = nullSink = PA_INVALID_INDEX;
-      }
+    std::string userSink = StereoMixOwner(before.DefaultSink) ? "" : before.DefaultSink;
+    std::array<TLoadedMix, kMixes> loaded;
+    std::array<bool, kMixes> wanted{};
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      for (int m = 0; m < kMixes; ++m) wanted[static_cast<std::size_t>(m)] = Mix(m).Wanted;
     }
-    const bool loaded = input != PA_INVALID_INDEX;
+    loaded[0] = LoadMix(0, userSink, before);
+    for (int m = 1; m < kMixes && loaded[0].Loaded(); ++m) {
+      if (wanted[static_cast<std::size_t>(m)])
+        loaded[static_cast<std::size_t>(m)] = LoadMix(m, userSink, before);
+    }
+    const std::string reason = loaded[0].Reason;
+    const bool sharedLoaded = loaded[0].Loaded();
+    const bool sameAsBefore = !sharedLoaded && reason == Reason();
     pa_context_set_subscribe_callback(context_, OnSubscription, this);
     Wait(pa_context_subscribe(
         context_,
-        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_MODULE),
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_MODULE |
+                                            PA_SUBSCRIPTION_MASK_SINK_INPUT),
         nullptr, nullptr));
+    const std::string monitor = MonitorSourceName(Mix(0).Sink);
     TMixerLines lines;
-    lines.MixLoaded = loaded;
-    lines.MixMonitor = loaded ? monitor : "";
-    lines.DefaultSinkMonitor = SinkMonitor(before.DefaultSink == sinkName_ ? userSink : before.DefaultSink);
-    lines.DefaultSource = before.DefaultSource == monitor ? "" : before.DefaultSource;
-    const std::string deviceName = SourceDescription(LineSource(kStereoMixLine, lines));
+    lines.MixLoaded = sharedLoaded;
+    lines.MixMonitor = sharedLoaded ? monitor : "";
+    lines.DefaultSinkMonitor =
+        SinkMonitor(StereoMixOwner(before.DefaultSink) ? userSink : before.DefaultSink);
+    lines.DefaultSource = IsMixMonitor(before.DefaultSource) ? "" : before.DefaultSource;
+    if (!sharedLoaded) loaded[0].DeviceName = SourceDescription(lines.DefaultSinkMonitor);
     pa_threaded_mainloop_unlock(mainloop_);
 
     {
+      // All at once, so a capture never sees the server back with a slot's
+      // mix still missing (it would move to the shared mix and back).
       std::lock_guard<std::mutex> s(stateMutex_);
       connected_ = true;
-      loaded_ = loaded;
       lines_ = lines;
       loopbackTarget_ = userSink;
-      mixDeviceName_ = deviceName;
       reason_ = reason;
-      nullSinkModule_ = nullSink;
-      loopbackModule_ = loopback;
-      loopbackInput_ = input;
+      for (int m = 0; m < kMixes; ++m) {
+        if (m == 0 || wanted[static_cast<std::size_t>(m)]) Record(m, loaded[static_cast<std::size_t>(m)]);
+      }
       ++generation_;
+    }
+    for (int m = 1; m < kMixes && sharedLoaded; ++m) {
+      if (wanted[static_cast<std::size_t>(m)] && !loaded[static_cast<std::size_t>(m)].Loaded()) {
+        LogNoSlotMix(m, loaded[static_cast<std::size_t>(m)].Reason);
+      }
     }
     if (options_.PointPlaybackHere) {
       const char* current = std::getenv("PULSE_SINK");
-      if (loaded && (!current || sinkName_ != current)) {
-        ::setenv("PULSE_SINK", sinkName_.c_str(), 1);
+      if (sharedLoaded && (!current || Mix(0).Sink != current)) {
+        ::setenv("PULSE_SINK", Mix(0).Sink.c_str(), 1);
         pointedPlayback_ = true;
-      } else if (!loaded && current && sinkName_ == current) {
+      } else if (!sharedLoaded && current && Mix(0).Sink == current) {
         // Players pointed at a sink that does not exist fail outright.
         ::unsetenv("PULSE_SINK");
         pointedPlayback_ = false;
       }
     }
-    if (loaded) {
-      Log("mix " + sinkName_ + " loaded, heard through " +
+    if (sharedLoaded) {
+      Log("mix " + Mix(0).Sink + " loaded, heard through " +
           (userSink.empty() ? "the default sink" : userSink));
-      if (mute_.Depth() > 0) {
-        mute_.Reapply();
-      } else {
-        WakeLoopback();
-      }
-    } else {
+    } else if (!sameAsBefore) {
       Log(reason + "; recording " +
           (lines.DefaultSinkMonitor.empty() ? "nothing" : lines.DefaultSinkMonitor) +
           " instead, and muting is off");
     }
+    for (int m = 0; m < kMixes; ++m) {
+      if (!loaded[static_cast<std::size_t>(m)].Loaded()) continue;
+      if (Mute(m).Depth() > 0) {
+        Mute(m).Reapply();
+      } else {
+        RestoreLastHeard(m);
+        CheckLoopback(m);
+      }
+    }
     return true;
   }
 
-  // A fresh loopback may come up muted or silent when the server restores
-  // a state saved while an earlier one was muted (a crash during a muted
-  // recording): nobody is muting now, so it must be heard.
-  void WakeLoopback() {
-    const auto state = Read();
-    if (!state) return;
-    const bool silent =
-        std::all_of(state->Channels.begin(), state->Channels.end(), [](std::uint32_t v) { return v == 0; });
-    if (state->Muted || silent) {
-      Log("the loopback came up muted; unmuting it");
-      if (silent) SetVolume(std::vector<std::uint32_t>(state->Channels.size(), PA_VOLUME_NORM));
-      SetMute(false);
+  // A loopback must be heard while no recording of ours mutes it. It may
+  // come up muted or silent when the server restores a state saved while an
+  // earlier one was muted (a run killed during a muted recording), or be
+  // muted by someone later: put it back.
+  void CheckLoopback(int m) {
+    Mute(m).IfNotMuted([&] {
+      const auto state = Read(m);
+      if (!state) return;
+      const bool silent = std::all_of(state->Channels.begin(), state->Channels.end(),
+                                      [](std::uint32_t v) { return v == PA_VOLUME_MUTED; });
+      if (!state->Muted && !silent) {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).LastHeard = state;
+        return;
+      }
+      Log("the loopback of " + Mix(m).Sink + " was " + (state->Muted ? "muted" : "at volume 0") +
+          " with no recording muting it; making it heard again");
+      if (silent) SetVolume(m, std::vector<std::uint32_t>(state->Channels.size(), PA_VOLUME_NORM));
+      if (state->Muted) SetMute(m, false);
+    });
+  }
+
+  // After the server came back: a new loopback gets the volume the old one
+  // had (the user's setting), not whatever the server starts it at.
+  void RestoreLastHeard(int m) {
+    Mute(m).IfNotMuted([&] {
+      std::optional<TLineVolume> last;
+      {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        last = Mix(m).LastHeard;
+      }
+      const auto state = Read(m);
+      if (!last || !state || state->Channels.size() != last->Channels.size() ||
+          state->Channels == last->Channels) {
+        return;
+      }
+      Log("the loopback of " + Mix(m).Sink + " is back; setting it to the volume it had");
+      SetVolume(m, last->Channels);
+    });
+  }
+
+  // Unloads the slots' mixes (loaded on demand) that nothing has played
+  // into or recorded for options_.SlotIdleUnload: an idle loaded mix still
+  // costs the server a little all the time.
+  void UnloadIdleSlots() {
+    if (options_.SlotMixesAtStart || options_.SlotIdleUnload.count() <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<int> candidates;
+    {
+      std::lock_guard<std::mutex> s(stateMutex_);
+      for (int m = 1; m < kMixes; ++m) {
+        if (Mix(m).Loaded && now - Mix(m).LastUsed > options_.SlotIdleUnload) candidates.push_back(m);
+      }
+    }
+    std::erase_if(candidates, [&](int m) { return Mute(m).Depth() > 0; });
+    if (candidates.empty()) return;
+    std::lock_guard<std::mutex> setup(setupMutex_);
+    if (!mainloop_) return;
+    pa_threaded_mainloop_lock(mainloop_);
+    if (!ContextGood(context_)) {
+      pa_threaded_mainloop_unlock(mainloop_);
+      return;
+    }
+    std::vector<TSinkInput> inputs;
+    std::vector<TSourceOutput> outputs;
+    Wait(pa_context_get_sink_input_info_list(context_, OnSinkInputInfo, &inputs));
+    Wait(pa_context_get_source_output_info_list(context_, OnSourceOutputInfo, &outputs));
+    std::vector<std::string> unloaded;
+    for (int m : candidates) {
+      TSinkIndexes indexes;
+      Wait(pa_context_get_sink_info_by_name(context_, Mix(m).Sink.c_str(), OnSinkIndexes, &indexes));
+      std::uint32_t loopback, nullSink;
+      {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        loopback = Mix(m).LoopbackModule;
+        nullSink = Mix(m).NullSinkModule;
+      }
+      const bool played = std::any_of(inputs.begin(), inputs.end(),
+                                      [&](const TSinkInput& i) { return i.Sink == indexes.Sink; });
+      const bool recorded = std::any_of(outputs.begin(), outputs.end(), [&](const TSourceOutput& o) {
+        return o.Source == indexes.Monitor && o.OwnerModule != loopback;
+      });
+      if (indexes.Sink == PA_INVALID_INDEX || played || recorded) {
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).LastUsed = now;
+        continue;
+      }
+      {
+        // Forgotten before the server's removal events come in, so they are
+        // not taken for someone else unloading our modules.
+        std::lock_guard<std::mutex> s(stateMutex_);
+        Mix(m).Forget();
+        Mix(m).Wanted = false;
+      }
+      UnloadModule(loopback);
+      UnloadModule(nullSink);
+      unloaded.push_back(Mix(m).Sink);
+    }
+    pa_threaded_mainloop_unlock(mainloop_);
+    for (const std::string& sink : unloaded)
+      Log("unloaded " + sink + ": nothing played into it or recorded it");
+  }
+
+  void CheckLoopbacks() {
+    for (int m = 0; m < kMixes; ++m) {
+      if (Input(m) != PA_INVALID_INDEX) CheckLoopback(m);
     }
   }
 
   // The default devices changed: the microphone line follows the default
-  // input, and the loopback follows the default sink.
+  // input, and the loopbacks follow the default sink.
   void Refresh() {
+    std::lock_guard<std::mutex> setup(setupMutex_);
     if (!mainloop_) return;
     pa_threaded_mainloop_lock(mainloop_);
     if (!ContextGood(context_)) {
@@ -602,46 +975,65 @@ class TStereoMix::Impl : public TSpeakerControls {
       return;
     }
     const TServerInfo info = ServerInfo();
-    std::string target, current;
-    std::uint32_t input;
+    std::string current;
+    std::vector<std::uint32_t> inputs;
     bool loaded;
     {
       std::lock_guard<std::mutex> s(stateMutex_);
       current = loopbackTarget_;
-      input = loopbackInput_;
-      loaded = loaded_;
-    }
-    if (loaded && !info.DefaultSink.empty() && info.DefaultSink != sinkName_ && info.DefaultSink != current) {
-      int ok = 0;
-      Wait(pa_context_move_sink_input_by_name(context_, input, info.DefaultSink.c_str(), OnSuccess, &ok));
-      if (ok) {
-        target = info.DefaultSink;
-        Log("the mix is now heard through " + target);
+      loaded = Mix(0).Loaded;
+      for (const TMix& mix : mixes_) {
+        if (mix.Loaded) inputs.push_back(mix.LoopbackInput);
       }
     }
-    const std::string monitor = MonitorSourceName(sinkName_);
-    const std::string sinkMonitor = SinkMonitor(info.DefaultSink == sinkName_ ? current : info.DefaultSink);
+    std::string target;
+    const bool ours = StereoMixOwner(info.DefaultSink).has_value();
+    if (loaded && !info.DefaultSink.empty() && !ours && info.DefaultSink != current) {
+      bool all = true;
+      for (std::uint32_t input : inputs) {
+        int ok = 0;
+        Wait(pa_context_move_sink_input_by_name(context_, input, info.DefaultSink.c_str(), OnSuccess, &ok));
+        all = all && ok;
+      }
+      if (all) {
+        target = info.DefaultSink;
+        Log("the mixes are now heard through " + target);
+      }
+    }
+    const std::string sinkMonitor = SinkMonitor(ours ? current : info.DefaultSink);
     std::string deviceName;
     if (!loaded) deviceName = SourceDescription(sinkMonitor);
     pa_threaded_mainloop_unlock(mainloop_);
     std::lock_guard<std::mutex> s(stateMutex_);
     if (!target.empty()) loopbackTarget_ = target;
     if (!info.DefaultSource.empty())
-      lines_.DefaultSource = info.DefaultSource == monitor ? "" : info.DefaultSource;
+      lines_.DefaultSource = IsMixMonitor(info.DefaultSource) ? "" : info.DefaultSource;
     if (!sinkMonitor.empty()) lines_.DefaultSinkMonitor = sinkMonitor;
-    if (!loaded && !deviceName.empty()) mixDeviceName_ = deviceName;
+    if (!loaded && !deviceName.empty()) Mix(0).DeviceName = deviceName;
   }
 
   void Supervise() {
+    auto lastIdleCheck = std::chrono::steady_clock::now();
     for (;;) {
-      bool setup, refresh;
+      if (std::chrono::steady_clock::now() - lastIdleCheck >= options_.IdleCheckInterval) {
+        // A server that refused our mix may take it now: recordings leave
+        // the fallback as soon as it is there.
+        if (Connected() && !MixLoaded()) Setup();
+        UnloadIdleSlots();
+        lastIdleCheck = std::chrono::steady_clock::now();
+      }
+      bool setup, refresh, check;
       {
         std::unique_lock<std::mutex> lock(superviseMutex_);
-        superviseCv_.wait(lock, [&] { return superviseStop_ || needSetup_ || needRefresh_; });
+        const bool woken = superviseCv_.wait_for(lock, options_.IdleCheckInterval, [&] {
+          return superviseStop_ || needSetup_ || needRefresh_ || needCheck_;
+        });
         if (superviseStop_) return;
+        if (!woken) continue;
         setup = needSetup_;
         refresh = needRefresh_;
-        needSetup_ = needRefresh_ = false;
+        check = needCheck_;
+        needSetup_ = needRefresh_ = needCheck_ = false;
       }
       if (setup) {
         if (!Setup()) {
@@ -650,17 +1042,19 @@ class TStereoMix::Impl : public TSpeakerControls {
           if (superviseStop_) return;
           needSetup_ = true;
         }
-      } else if (refresh) {
-        Refresh();
+        continue;
       }
+      if (refresh) Refresh();
+      if (check) CheckLoopbacks();
     }
   }
 
   const TOptions options_;
-  const std::string sinkName_;
-  TSpeakerMute mute_;
+  const long owner_;
+  std::array<TMix, kMixes> mixes_;  // names, controls and mutes fixed; the rest under stateMutex_
 
-  std::mutex lifeMutex_;  // Start/Stop
+  std::mutex lifeMutex_;   // Start/Stop
+  std::mutex setupMutex_;  // one change of the server's modules at a time
   bool started_ = false;
   bool pointedPlayback_ = false;
 
@@ -671,14 +1065,9 @@ class TStereoMix::Impl : public TSpeakerControls {
 
   mutable std::mutex stateMutex_;
   bool connected_ = false;
-  bool loaded_ = false;
   TMixerLines lines_;
   std::string loopbackTarget_;
-  std::string mixDeviceName_;
   std::string reason_;
-  std::uint32_t nullSinkModule_ = PA_INVALID_INDEX;
-  std::uint32_t loopbackModule_ = PA_INVALID_INDEX;
-  std::uint32_t loopbackInput_ = PA_INVALID_INDEX;
   std::uint64_t generation_ = 0;
 
   std::thread supervisor_;
@@ -687,9 +1076,16 @@ class TStereoMix::Impl : public TSpeakerControls {
   bool superviseStop_ = false;
   bool needSetup_ = false;
   bool needRefresh_ = false;
+  bool needCheck_ = false;
 };
 
 // ---------------------------------------------------------------- TStereoMix
+
+namespace {
+int ClampMix(int mix) {
+  return mix >= 0 && mix <= kMixSlots ? mix : 0;
+}
+}  // namespace
 
 TStereoMix::TStereoMix() : TStereoMix(TOptions{}) {}
 TStereoMix::TStereoMix(TOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
@@ -719,11 +1115,24 @@ std::string TStereoMix::DefaultInputSource() const {
 std::string TStereoMix::FallbackReason() const {
   return impl_->MixLoaded() ? "" : impl_->Reason();
 }
-std::optional<TLineVolume> TStereoMix::LoopbackState() {
-  return impl_->Read();
+std::optional<TLineVolume> TStereoMix::LoopbackState(int mix) {
+  return impl_->Read(ClampMix(mix));
 }
-int TStereoMix::MuteDepth() const {
-  return impl_->Mute().Depth();
+int TStereoMix::MuteDepth(int mix) const {
+  return impl_->Mute(ClampMix(mix)).Depth();
+}
+
+std::string TStereoMix::SlotSink(int slot) {
+  return impl_->SlotSink(slot);
+}
+void TStereoMix::SetSlotUsesSharedMix(int slot, bool shared) {
+  impl_->SetUsesShared(slot, shared);
+}
+bool TStereoMix::SlotMixLoaded(int slot) const {
+  return ValidSlot(slot) && impl_->Loaded(slot);
+}
+std::string TStereoMix::SlotSinkName(int slot) const {
+  return ValidSlot(slot) ? impl_->SinkName(slot) : "";
 }
 
 std::string TStereoMix::ServerAddress() const {
@@ -735,19 +1144,31 @@ std::string TStereoMix::RecordingLineSource(int choice) {
 std::string TStereoMix::StereoMixDeviceName() {
   return impl_->MixDeviceName();
 }
+std::string TStereoMix::SlotLineSource(int slot) {
+  const int mix = impl_->MixOfSlot(slot);
+  return mix == 0 ? RecordingLineSource(kStereoMixLine) : impl_->MixMonitor(mix);
+}
+std::string TStereoMix::SlotDeviceName(int slot) {
+  const int mix = impl_->MixOfSlot(slot);
+  return mix == 0 ? StereoMixDeviceName() : impl_->SlotDevice(mix);
+}
+int TStereoMix::SlotMix(int slot) {
+  return impl_->MixOfSlot(slot);
+}
 
-bool TStereoMix::MuteSpeakers() {
+bool TStereoMix::MuteMix(int mix) {
+  mix = ClampMix(mix);
   if (!impl_->MixLoaded()) {
     Log("muting is off: " + (impl_->Reason().empty() ? std::string("no mix of our own") : impl_->Reason()) +
         " (muting the speakers would silence the recording)");
     return false;
   }
-  impl_->Mute().Mute();
+  impl_->Mute(mix).Mute();
   return true;
 }
 
-void TStereoMix::RestoreSpeakers() {
-  impl_->Mute().Restore();
+void TStereoMix::RestoreMix(int mix) {
+  impl_->Mute(ClampMix(mix)).Restore();
 }
 
 std::uint64_t TStereoMix::ServerGeneration() const {

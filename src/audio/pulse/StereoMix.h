@@ -9,12 +9,29 @@
 // everything the program plays and nothing else, and muting the loopback
 // silences the speakers without silencing the recording.
 //
-// When the sound server goes away the mix goes with it; a background thread
+// Each schedule slot that plays a stream link gets a mix of its own as well
+// (a null sink described "Wavecrate Slot n Stereo Mix" with a loopback of its
+// own), so that overlapping shows are recorded apart: SlotSink(n) is where
+// slot n's player plays, SlotLineSource(n) what its recording records. The
+// shared mix stays for the page browsers and banners (the web engine has one
+// audio output per process); a slot whose link moved to its page browser is
+// marked with SetSlotUsesSharedMix and recorded from the shared mix. The
+// slots' mixes are loaded when a slot first asks for its sink (or all at
+// start, TOptions::SlotMixesAtStart), and unloaded again after a minute in
+// which nothing played into them or recorded them; a slot whose mix cannot
+// be loaded plays into the shared mix (logged), never into nothing.
+//
+// Each loopback is kept audible: its streams carry names of their own (so
+// a session manager's saved mute of an earlier run never applies to them),
+// and whenever a playback stream changes, a loopback that was muted or
+// zeroed while no recording of ours mutes it is put back.
+//
+// When the sound server goes away the mixes go with it; a background thread
 // reconnects once a second and sets everything up again (muting included,
 // while a recording is muted). When the modules cannot be loaded, the
 // stereo-mix line falls back to the monitor of the user's default sink and
 // muting is switched off (muting that sink would silence its monitor too);
-// the reason is logged. Stop() unloads both modules.
+// the reason is logged. Stop() unloads every module.
 //
 // Every public call is thread-safe; requests to the server are bounded by
 // TOptions::Timeout, so a hung server never hangs a caller for long.
@@ -45,6 +62,14 @@ class TStereoMix : public TRecordingMixer {
     // Suffix for the sink name instead of this process's id (tests that
     // hold two mixes on one server).
     long OwnerId = 0;
+    // Load the slots' mixes at start instead of when a slot first asks.
+    bool SlotMixesAtStart = false;
+    // A slot's mix loaded on demand is unloaded again once nothing has
+    // played into it or recorded it for this long (a loaded mix keeps the
+    // server busy even in silence); 0 = kept until Stop().
+    std::chrono::milliseconds SlotIdleUnload{60000};
+    // How often idle slot mixes are looked for.
+    std::chrono::milliseconds IdleCheckInterval{10000};
   };
 
   TStereoMix();
@@ -71,17 +96,32 @@ class TStereoMix : public TRecordingMixer {
   std::string DefaultInputSource() const;
   // Why the fallback is in use ("" when the mix is loaded).
   std::string FallbackReason() const;
-  // The loopback's volume and mute switch as the server has them now.
-  std::optional<TLineVolume> LoopbackState();
-  // Recordings currently muting the speakers.
-  int MuteDepth() const;
+  // The loopback of mix `mix` (0 = shared, n = slot n): its volume and mute
+  // switch as the server has them now.
+  std::optional<TLineVolume> LoopbackState(int mix = 0);
+  // Recordings currently muting mix `mix`'s loopback.
+  int MuteDepth(int mix = 0) const;
+
+  // The sink slot `slot` (1..4) must play its stream into: its own mix,
+  // loaded now if it is not yet; "" for the shared mix (PULSE_SINK), when
+  // the slot uses it or its own could not be loaded (logged).
+  std::string SlotSink(int slot);
+  // Slot `slot`'s sound now reaches only the shared mix (its link plays in
+  // the page browser), or its own again.
+  void SetSlotUsesSharedMix(int slot, bool shared);
+  bool SlotMixLoaded(int slot) const;
+  // The name slot `slot`'s null sink has (loaded or not).
+  std::string SlotSinkName(int slot) const;
 
   // TRecordingMixer
   std::string ServerAddress() const override;
   std::string RecordingLineSource(int choice) override;
   std::string StereoMixDeviceName() override;
-  bool MuteSpeakers() override;
-  void RestoreSpeakers() override;
+  std::string SlotLineSource(int slot) override;
+  std::string SlotDeviceName(int slot) override;
+  int SlotMix(int slot) override;
+  bool MuteMix(int mix) override;
+  void RestoreMix(int mix) override;
   std::uint64_t ServerGeneration() const override;
 
  private:

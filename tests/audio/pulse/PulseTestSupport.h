@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -184,6 +185,16 @@ inline TPcm Listen(const std::string& source, std::chrono::milliseconds span,
       " ! audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2 ! appsink name=out sync=false");
   return PullPcm(p.Get(), span + std::chrono::seconds(4),
                  static_cast<std::size_t>(span.count()) * 44100 / 1000);
+}
+
+// The median RMS of channel 0 over 100 ms windows: a level that a dropout
+// of a loaded machine (a moment of silence) does not move.
+inline double TypicalLevel(const TPcm& pcm) {
+  std::vector<double> levels = WindowedRms(pcm, static_cast<std::size_t>(pcm.Rate) / 10);
+  if (levels.empty()) return 0;
+  std::nth_element(levels.begin(), levels.begin() + static_cast<std::ptrdiff_t>(levels.size() / 2),
+                   levels.end());
+  return levels[levels.size() / 2];
 }
 
 // The whole recording decoded (RIFF WAVE holding MP3, or anything else

@@ -3,9 +3,12 @@
 // server going away, and that DoneEvent comes on every path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/pulse/PulseTestSupport.h"
@@ -195,6 +198,13 @@ TEST(AudioCapture, LastsAsLongAsTheClockAcrossSilenceAndKeepsSoundAtItsTime) {
 
   const TPcm pcm = Decode(dir.File("gap.mp3"));
   EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.3);
+  // The outcome tells how long the file is and how much of it is silence.
+  const TCaptureOutcome outcome = capture->Outcome();
+  EXPECT_TRUE(outcome.Ran);
+  EXPECT_TRUE(outcome.Finished);
+  EXPECT_EQ(outcome.Failure, "");
+  EXPECT_NEAR(outcome.Seconds, pcm.Seconds(), 0.2);
+  EXPECT_NEAR(outcome.SilentSeconds, secondToneAt - 1.5, 0.8);
   EXPECT_GT(LevelBetween(pcm, 0.3, 1.2), kAudible);
   EXPECT_LT(LevelBetween(pcm, 2.5, secondToneAt - 0.5), kSilent);
   EXPECT_NEAR(OnsetAfter(pcm, 2.5), secondToneAt, 0.35);
@@ -284,6 +294,8 @@ TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
   EXPECT_FALSE(stats.Ran);
   EXPECT_NE(stats.Failure.find("no capture device"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.File("none.mp3")));
+  EXPECT_EQ(capture->Outcome().Failure, "no device to record from");
+  EXPECT_FALSE(capture->Outcome().Ran);
 }
 
 TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
@@ -297,6 +309,8 @@ TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
   const TCaptureStats stats = capture->Stats();
   EXPECT_FALSE(stats.Ran);
   EXPECT_FALSE(stats.Failure.empty());
+  EXPECT_EQ(capture->Outcome().Failure, "the folder /nonexistent-wavecrate-folder does not exist");
+  EXPECT_FALSE(capture->Outcome().Finished);
   EXPECT_EQ(mix->MuteDepth(), 0);
   EXPECT_FALSE(mix->LoopbackState()->Muted);
 }
@@ -336,6 +350,353 @@ TEST(AudioCapture, ExitStopsEveryRunningCaptureAndWaitsForTheirFiles) {
     ExpectExactHeader(dir.File(name));
     EXPECT_GT(Rms(Decode(dir.File(name)).Channel(0)), kAudible) << name;
   }
+}
+
+}  // namespace
+}  // namespace wavecrate::test
+
+namespace wavecrate::test {
+namespace {
+
+// Amplitude of the tone at `hz` (channel 0) between two points of a recording.
+double ToneBetween(const TPcm& pcm, double hz, double from, double to) {
+  return ToneAmplitude(pcm.Channel(0, static_cast<std::size_t>(from * pcm.Rate),
+                                   static_cast<std::size_t>((to - from) * pcm.Rate)),
+                       pcm.Rate, hz);
+}
+
+// The typical amplitude of the tone at `hz` over 100 ms windows: a dropout
+// of a loaded machine (silence for a moment) does not move it, while a
+// recording that lacks the tone for most of the span fails.
+double TypicalToneBetween(const TPcm& pcm, double hz, double from, double to) {
+  std::vector<double> amplitudes;
+  for (double t = from; t + 0.1 <= to; t += 0.1) amplitudes.push_back(ToneBetween(pcm, hz, t, t + 0.1));
+  if (amplitudes.empty()) return 0;
+  std::nth_element(amplitudes.begin(), amplitudes.begin() + amplitudes.size() / 2, amplitudes.end());
+  return amplitudes[amplitudes.size() / 2];
+}
+
+// The typical level (RMS of channel 0) over 100 ms windows, the same way.
+double TypicalLevelBetween(const TPcm& pcm, double from, double to) {
+  std::vector<double> levels;
+  for (double t = from; t + 0.1 <= to; t += 0.1) levels.push_back(LevelBetween(pcm, t, t + 0.1));
+  if (levels.empty()) return 0;
+  std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+  return levels[levels.size() / 2];
+}
+
+constexpr double kToneThere = 0.25;   // a 0.5-volume sine comes out near 0.5
+constexpr double kToneAbsent = 0.01;  // -34 dB under it: another slot's sound
+
+std::shared_ptr<TAudioCaptureThread> SlotCapture(std::shared_ptr<TStereoMix> mix, const std::string& path,
+                                                 int slot, bool isMute = false) {
+  auto capture = MakeCapture(std::move(mix), path, isMute);
+  capture->Slot = slot;
+  return capture;
+}
+
+TEST(AudioCapture, OverlappingSlotsAreRecordedApartAndASlotFollowsItsSoundToTheSharedMix) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink1 = mix->SlotSink(1);
+  const std::string sink2 = mix->SlotSink(2);
+  ASSERT_EQ(sink1, mix->SlotSinkName(1));
+  ASSERT_EQ(sink2, mix->SlotSinkName(2));
+  auto tone1 = PlayTone(500, 0.5, sink1, server);
+  auto tone2 = PlayTone(1300, 0.5, sink2, server);
+  auto banner = PlayTone(2100, 0.5, mix->SinkName(), server);  // the shared mix
+  TempDir dir;
+  auto one = SlotCapture(mix, dir.File("one.mp3"), 1);
+  auto two = SlotCapture(mix, dir.File("two.mp3"), 2);
+  const auto resumed = SteadyClock::now();
+  one->Resume();
+  two->Resume();
+  std::this_thread::sleep_for(3s);
+  // Slot 2's link moves to its page browser, whose sound reaches only the
+  // shared mix: the recording goes with it.
+  tone2.reset();
+  mix->SetSlotUsesSharedMix(2, true);
+  const double switchedAt = Seconds(SteadyClock::now() - resumed);
+  std::this_thread::sleep_for(3500ms);
+  ASSERT_TRUE(StopAndWait(*one, 10s));
+  ASSERT_TRUE(StopAndWait(*two, 10s));
+  EXPECT_EQ(one->Stats().Device, MonitorSourceName(sink1));
+  EXPECT_EQ(two->Stats().Device, MonitorSourceName(sink2));
+  EXPECT_EQ(two->Stats().SourceSwitches, 1);
+
+  const TPcm a = Decode(dir.File("one.mp3"));
+  const TPcm b = Decode(dir.File("two.mp3"));
+  ASSERT_GT(a.Seconds(), 5.0);
+  ASSERT_GT(b.Seconds(), 5.0);
+  EXPECT_GT(TypicalToneBetween(a, 500, 0.5, a.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(a, 1300, 0.5, a.Seconds() - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(a, 2100, 0.5, a.Seconds() - 0.3), kToneAbsent);
+  EXPECT_GT(TypicalToneBetween(b, 1300, 0.5, switchedAt - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(b, 500, 0.5, switchedAt - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(b, 2100, 0.5, switchedAt - 0.3), kToneAbsent);
+  // The new source takes a moment to deliver (longer on a loaded machine);
+  // the gap is silence, and short.
+  const double shared = OnsetAfter(b, switchedAt + 0.3);
+  EXPECT_GT(shared, 0);
+  EXPECT_LT(shared - switchedAt, 1.5);
+  EXPECT_GT(TypicalToneBetween(b, 2100, switchedAt + 1.5, b.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(b, 1300, switchedAt + 0.2, b.Seconds() - 0.3), kToneAbsent);
+  EXPECT_LT(ToneBetween(b, 500, 0.5, b.Seconds() - 0.3), kToneAbsent);
+}
+
+// Index of the playback stream named `name` on `server` ("" when none).
+std::string SinkInputNamed(const std::string& server, const std::string& name) {
+  std::istringstream lines(Pactl("list sink-inputs", server));
+  std::string line, index;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Sink Input #", 0) == 0) index = line.substr(12);
+    if (line.find("media.name = \"" + name + "\"") != std::string::npos) return index;
+  }
+  return "";
+}
+
+TEST(AudioCapture, MutingActsOnEachRecordedLoopbackAndFollowsASlotToTheSharedMix) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink1 = mix->SlotSink(1);
+  const std::string sink2 = mix->SlotSink(2);
+  ASSERT_FALSE(sink2.empty());
+  // The user had turned slot 1's sound down to 50 %.
+  const std::string input1 = SinkInputNamed(server, LoopbackStreamName(sink1));
+  ASSERT_FALSE(input1.empty());
+  Pactl("set-sink-input-volume " + input1 + " 32768", server);
+  const auto before0 = mix->LoopbackState(0);
+  const auto before1 = mix->LoopbackState(1);
+  const auto before2 = mix->LoopbackState(2);
+  ASSERT_EQ(before1->Channels, (std::vector<std::uint32_t>{32768, 32768}));
+
+  auto tone1 = PlayTone(500, 0.5, sink1, server);
+  auto tone2 = PlayTone(900, 0.5, sink2, server);
+  TempDir dir;
+  auto one = SlotCapture(mix, dir.File("one.mp3"), 1, true);
+  auto two = SlotCapture(mix, dir.File("two.mp3"), 2, true);
+  one->Resume();
+  two->Resume();
+  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth(1) == 1 && mix->MuteDepth(2) == 1; }, 5s));
+  EXPECT_TRUE(mix->LoopbackState(1)->Muted);
+  EXPECT_TRUE(mix->LoopbackState(2)->Muted);
+  EXPECT_EQ(mix->LoopbackState(0), before0);  // nothing of these recordings plays there
+  EXPECT_LT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kSilent);
+
+  // Slot 2's sound moves to the shared mix: its muting goes with it.
+  tone2 = PlayTone(900, 0.5, mix->SinkName(), server);
+  mix->SetSlotUsesSharedMix(2, true);
+  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth(0) == 1 && mix->MuteDepth(2) == 0; }, 5s));
+  EXPECT_EQ(mix->LoopbackState(2), before2);
+  EXPECT_TRUE(mix->LoopbackState(0)->Muted);
+
+  ASSERT_TRUE(StopAndWait(*one, 10s));
+  EXPECT_EQ(mix->LoopbackState(1), before1);  // back to the user's 50 %
+  EXPECT_TRUE(mix->LoopbackState(0)->Muted);  // slot 2 still records
+  ASSERT_TRUE(StopAndWait(*two, 10s));
+  EXPECT_EQ(mix->LoopbackState(0), before0);
+  EXPECT_GT(Rms(Listen("speakers.monitor", 800ms, server).Channel(0)), kAudible / 2);
+
+  const TPcm a = Decode(dir.File("one.mp3"));
+  EXPECT_GT(TypicalToneBetween(a, 500, 0.5, a.Seconds() - 0.3), kToneThere);
+  const TPcm b = Decode(dir.File("two.mp3"));
+  EXPECT_GT(TypicalToneBetween(b, 900, 0.5, b.Seconds() - 0.3), kToneThere);
+}
+
+double Db(double ratio) {
+  return 20 * std::log10(ratio);
+}
+
+TEST(AudioCapture, AfterAServerRestartASlotIsHeardAndRecordedAgainAtTheLevelItHad) {
+  // What a desktop's server keeps across a restart: streams' and devices'
+  // volumes.
+  PrivatePulse pulse({"--load=module-device-restore", "--load=module-stream-restore"});
+  const std::string server = pulse.Address();
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  const std::string sink = mix->SlotSink(1);
+  // The user had turned the slot's sound down to 50 %.
+  const std::string input = SinkInputNamed(server, LoopbackStreamName(sink));
+  ASSERT_FALSE(input.empty());
+  Pactl("set-sink-input-volume " + input + " 32768", server);
+  ASSERT_TRUE(WaitUntil([&] { return mix->LoopbackState(1)->Channels[0] == 32768; }, 2s));
+  auto tone = PlayTone(440, 0.5, sink, server);
+  TempDir dir;
+  auto capture = SlotCapture(mix, dir.File("restart.mp3"), 1);
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  const double heardBefore = TypicalLevel(Listen("speakers.monitor", 1500ms, server));
+  std::this_thread::sleep_for(1s);
+  tone.reset();
+  pulse.Stop();  // gone, as after a crash
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(pulse.Start());
+  const double backAt = Seconds(SteadyClock::now() - resumed);
+  ASSERT_TRUE(WaitUntil([&] { return mix->SlotMixLoaded(1); }, 10s));
+  // The player comes back through its own error path, into the slot's mix.
+  ASSERT_EQ(mix->SlotSink(1), sink);
+  EXPECT_TRUE(WaitUntil([&] { return mix->LoopbackState(1)->Channels[0] == 32768; }, 3s));
+  tone = PlayTone(440, 0.5, sink, server);
+  const double heardAfter = TypicalLevel(Listen("speakers.monitor", 1500ms, server));
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  ExpectExactHeader(dir.File("restart.mp3"));
+
+  const TPcm pcm = Decode(dir.File("restart.mp3"));
+  const double before = TypicalLevelBetween(pcm, 0.5, 2.0);
+  const double onset = OnsetAfter(pcm, backAt);
+  ASSERT_GT(onset, 0);
+  EXPECT_LT(onset - backAt, 5.0);
+  const double after = TypicalLevelBetween(pcm, onset + 0.5, pcm.Seconds() - 0.3);
+  EXPECT_GT(before, kAudible);
+  EXPECT_NEAR(Db(after / before), 0, 1.0) << "recorded " << before << " before, " << after << " after";
+  EXPECT_NEAR(Db(heardAfter / heardBefore), 0, 1.0)
+      << "heard " << heardBefore << " before, " << heardAfter << " after";
+}
+
+}  // namespace
+}  // namespace wavecrate::test
+
+namespace wavecrate::test {
+namespace {
+
+// A small disk of the test's own (tmpfs), unmounted again at the end.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& path, const std::string& size) : path_(path) {
+    std::filesystem::create_directories(path_);
+    mounted_ =
+        std::system(
+            ("mount -t tmpfs -o size=" + size + " tmpfs " + ShellQuote(path_) + " 2>/dev/null").c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) std::system(("umount " + ShellQuote(path_)).c_str());
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksWhenSpaceIsBack) {
+  TempDir dir;
+  const std::string disk = dir.File("disk");
+  SmallDisk small(disk, "128k");
+  if (!small.Mounted()) GTEST_SKIP() << "mounting a tmpfs was refused (the test needs root)";
+  // Room for about three seconds of a 128 kbit/s recording.
+  WriteFile(disk + "/filler", std::string(80 * 1024, 'x'));
+  auto tone = PlayTone(800);
+  const std::string full = disk + "/full.mp3";
+  auto capture = MakeCapture(TestMix(), full);
+  capture->Resume();
+  // No stop is asked: the capture ends by itself.
+  ASSERT_TRUE(capture->DoneEvent.WaitFor(20s));
+  const TCaptureOutcome outcome = capture->Outcome();
+  EXPECT_TRUE(outcome.DiskFull);
+  EXPECT_TRUE(outcome.Finished);
+  EXPECT_NE(outcome.Failure.find("the disk is full"), std::string::npos) << outcome.Failure;
+  ExpectExactHeader(full);
+  const TPcm pcm = Decode(full);
+  EXPECT_GT(pcm.Seconds(), 1.0);
+  EXPECT_NEAR(outcome.Seconds, pcm.Seconds(), 0.5);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, pcm.Seconds() - 0.2), 800, 10);
+
+  // Space is back: the next recording is whole.
+  std::filesystem::remove(disk + "/filler");
+  auto next = MakeCapture(TestMix(), disk + "/next.mp3");
+  next->Resume();
+  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(StopAndWait(*next, 10s));
+  const TCaptureOutcome fine = next->Outcome();
+  EXPECT_FALSE(fine.DiskFull);
+  EXPECT_TRUE(fine.Finished);
+  EXPECT_EQ(fine.Failure, "");
+  EXPECT_TRUE(next->Stats().Finished);  // by the end of the stream, not by a patch
+  ExpectExactHeader(disk + "/next.mp3");
+}
+
+TEST(AudioCapture, AHeaderWrittenBeforeSleepIsExactAndTheRecordingGoesOnIntoTheSameFile) {
+  PrivatePulse pulse;
+  auto mix = PrivateMix(pulse);
+  ASSERT_TRUE(mix->MixLoaded());
+  auto tone = PlayTone(600, 0.5, mix->SinkName(), pulse.Address());
+  TempDir dir;
+  const std::string path = dir.File("sleep.mp3");
+  auto capture = MakeAudioCaptureFactory(mix)();
+  capture->OutputFileName = path;
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(2500ms);
+  // Nothing new reaches the file while the server is held, so the file on
+  // disk is exactly what the header must describe.
+  pulse.Pause();
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(WriteAllCaptureHeadersNow(2s));
+  ExpectExactHeader(path);
+  const std::size_t atSleep = ReadFile(path).size();
+  EXPECT_GT(atSleep, 20000u);  // two seconds and more of 128 kbit/s
+  pulse.Continue();
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_GT(ReadFile(path).size(), atSleep + 10000);  // still recording, into the same file
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+  const TCaptureStats stats = std::static_pointer_cast<TAudioCaptureThread>(capture)->Stats();
+  EXPECT_TRUE(stats.Finished) << stats.Failure;
+  ExpectExactHeader(path);
+  const TPcm pcm = Decode(path);
+  EXPECT_NEAR(pcm.Seconds(), Seconds(stats.StopSeen - resumed), 0.4);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, 2.3), 600, 10);
+  EXPECT_NEAR(PitchBetween(pcm, pcm.Seconds() - 1.5, pcm.Seconds() - 0.2), 600, 10);
+  // Nothing asked of a capture that has ended.
+  EXPECT_TRUE(WriteAllCaptureHeadersNow(100ms));
+}
+
+}  // namespace
+}  // namespace wavecrate::test
+
+namespace wavecrate::test {
+namespace {
+
+TEST(AudioCapture, ARecordingOnTheFallbackMovesToTheProgramsMixOnceItCanBeLoaded) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  TStereoMix::TOptions options;
+  options.Server = server;
+  options.PointPlaybackHere = false;
+  options.IdleCheckInterval = 300ms;
+  auto mix = std::make_shared<TStereoMix>(options);
+  // Another program's sink holds the mix's name (quoted, so it is not taken
+  // for a leftover of ours): the mix cannot be loaded for now.
+  const std::string blocker =
+      Pactl("load-module module-null-sink 'sink_name=\"" + StereoMixSinkName(::getpid()) + "\"'", server);
+  ASSERT_FALSE(blocker.empty());
+  ASSERT_FALSE(mix->Start());
+  ASSERT_EQ(mix->MonitorSource(), "speakers.monitor");
+  auto heard = PlayTone(500, 0.5, "speakers", server);
+  // An idle null sink takes a while to deliver its first samples; not the
+  // capture's business here.
+  ASSERT_GT(Rms(Listen("speakers.monitor", 300ms, server).Channel(0)), kAudible);
+  TempDir dir;
+  auto capture = MakeCapture(mix, dir.File("fallback.mp3"));
+  const auto resumed = SteadyClock::now();
+  capture->Resume();
+  std::this_thread::sleep_for(2s);
+  Pactl("unload-module " + blocker.substr(0, blocker.find('\n')), server);
+  ASSERT_TRUE(WaitUntil([&] { return mix->MixLoaded(); }, 5s));
+  ASSERT_TRUE(WaitUntil([&] { return capture->Stats().SourceSwitches == 1; }, 3s));
+  const double movedAt = Seconds(SteadyClock::now() - resumed);
+  auto ours = PlayTone(1500, 0.5, mix->SinkName(), server);
+  std::this_thread::sleep_for(2500ms);
+  ASSERT_TRUE(StopAndWait(*capture, 10s));
+
+  const TPcm pcm = Decode(dir.File("fallback.mp3"));
+  EXPECT_GT(TypicalToneBetween(pcm, 500, 0.5, 1.8), kToneThere);
+  EXPECT_GT(TypicalToneBetween(pcm, 1500, movedAt + 0.8, pcm.Seconds() - 0.3), kToneThere);
+  EXPECT_LT(ToneBetween(pcm, 500, movedAt + 0.8, pcm.Seconds() - 0.3), kToneAbsent);  // the mix only
 }
 
 }  // namespace

@@ -132,7 +132,13 @@ TEST(StereoMix, StopUnloadsItsModulesAndStartRemovesOnlyLeftoversOfDeadProcesses
   Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(deadSink)), server);
   Pactl("load-module module-loopback " + ShellQuote(LoopbackArguments(deadSink, "speakers")), server);
   Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(liveSink)), server);
+  // The dead process's slot mix as well.
+  const std::string deadSlot = SlotMixSinkName(ended.Pid(), 2);
+  Pactl("load-module module-null-sink " + ShellQuote(NullSinkArguments(deadSlot, SlotMixDescription(2))),
+        server);
+  Pactl("load-module module-loopback " + ShellQuote(LoopbackArguments(deadSlot, "speakers")), server);
   ASSERT_NE(Pactl("list short modules", server).find(deadSink), std::string::npos);
+  ASSERT_NE(Pactl("list short modules", server).find(deadSlot), std::string::npos);
 
   auto mix = PrivateMix(pulse);
   ASSERT_TRUE(mix->Start());
@@ -141,6 +147,7 @@ TEST(StereoMix, StopUnloadsItsModulesAndStartRemovesOnlyLeftoversOfDeadProcesses
   EXPECT_NE(modules.find(liveSink), std::string::npos) << modules;
   EXPECT_NE(modules.find("sink_name=" + mix->SinkName()), std::string::npos);
 
+  ASSERT_FALSE(mix->SlotSink(4).empty());  // loaded on demand; unloaded with the rest
   mix->Stop();
   modules = Pactl("list short modules", server);
   EXPECT_EQ(modules.find(mix->SinkName()), std::string::npos) << modules;
@@ -188,6 +195,68 @@ TEST(StereoMix, TheLoopbackFollowsTheUsersDefaultSinkAndTheDefaultsAreLeftAlone)
       WaitUntil([&] { return Level(Listen("headphones.monitor", 300ms, server)) > kAudible / 2; }, 5s));
   Pactl("set-default-source headphones.monitor", server);
   EXPECT_TRUE(WaitUntil([&] { return mix->DefaultInputSource() == "headphones.monitor"; }, 5s));
+}
+
+TEST(StereoMix, SlotMixesLoadWhenAskedFallBackToTheSharedMixFollowTheSlotsLinkAndGoWhenUnused) {
+  PrivatePulse pulse;
+  const std::string server = pulse.Address();
+  TStereoMix::TOptions lazy;
+  lazy.Server = server;
+  lazy.PointPlaybackHere = false;
+  lazy.SlotIdleUnload = 1500ms;
+  lazy.IdleCheckInterval = 200ms;
+  auto mix = std::make_shared<TStereoMix>(lazy);
+  ASSERT_TRUE(mix->Start());
+  EXPECT_EQ(Pactl("list short modules", server).find("_slot"), std::string::npos);  // none until asked
+
+  const std::string sink1 = mix->SlotSink(1);
+  EXPECT_EQ(sink1, mix->SlotSinkName(1));
+  EXPECT_TRUE(mix->SlotMixLoaded(1));
+  EXPECT_EQ(mix->SlotSink(1), sink1);  // asked again: the same, not a second one
+  EXPECT_EQ(mix->SlotLineSource(1), MonitorSourceName(sink1));
+  EXPECT_EQ(mix->SlotMix(1), 1);
+  EXPECT_NE(mix->SlotDeviceName(1).find("Wavecrate Slot 1 Stereo Mix"), std::string::npos);
+  EXPECT_NE(Pactl("list sinks", server).find("Description: Wavecrate Slot 1 Stereo Mix"), std::string::npos);
+  // Its own loopback, heard on the user's sink.
+  auto tone = PlayTone(700, 0.5, sink1, server);
+  EXPECT_GT(Level(Listen("speakers.monitor", 1000ms, server)), kAudible / 2);
+  EXPECT_LT(Level(Listen(mix->MonitorSource(), 500ms, server)), kSilent);  // not in the shared mix
+
+  // The slot's link moves to the page browser and back.
+  mix->SetSlotUsesSharedMix(1, true);
+  EXPECT_EQ(mix->SlotSink(1), "");
+  EXPECT_EQ(mix->SlotLineSource(1), mix->MonitorSource());
+  EXPECT_EQ(mix->SlotMix(1), 0);
+  mix->SetSlotUsesSharedMix(1, false);
+  EXPECT_EQ(mix->SlotSink(1), sink1);
+
+  // A slot whose mix the server refuses (here: its name is taken) plays
+  // and records through the shared mix, never into nothing.
+  Pactl("load-module module-null-sink sink_name=" + mix->SlotSinkName(3), server);
+  EXPECT_EQ(mix->SlotSink(3), "");
+  EXPECT_FALSE(mix->SlotMixLoaded(3));
+  EXPECT_EQ(mix->SlotLineSource(3), mix->MonitorSource());
+  EXPECT_EQ(mix->SlotMix(3), 0);
+
+  // Nothing plays into slot 1 or records it any more: its mix goes, and
+  // comes back when the slot next asks.
+  tone.reset();
+  EXPECT_TRUE(WaitUntil([&] { return !mix->SlotMixLoaded(1); }, 5s));
+  EXPECT_EQ(Pactl("list short modules", server).find("sink_name=" + sink1 + " "), std::string::npos);
+  EXPECT_EQ(mix->SlotSink(1), sink1);
+  EXPECT_TRUE(mix->SlotMixLoaded(1));
+
+  // Loaded at start instead, for another owner on the same server.
+  TStereoMix::TOptions options;
+  options.Server = server;
+  options.PointPlaybackHere = false;
+  options.OwnerId = static_cast<long>(::getppid());
+  options.SlotMixesAtStart = true;
+  TStereoMix eager(options);
+  ASSERT_TRUE(eager.Start());
+  for (int slot = 1; slot <= kMixSlots; ++slot) EXPECT_TRUE(eager.SlotMixLoaded(slot)) << slot;
+  eager.Stop();
+  EXPECT_EQ(Pactl("list short modules", server).find(StereoMixSinkName(options.OwnerId)), std::string::npos);
 }
 
 }  // namespace
