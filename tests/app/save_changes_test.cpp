@@ -46,7 +46,7 @@ class ScheduleEditorTest : public ::testing::Test {
  protected:
   ScheduleEditorTest()
       : editor_(
-            [this] {
+            [this](int) {
               ++threadsMade_;
               return std::make_unique<TRecodeThread>(
                   clock_,

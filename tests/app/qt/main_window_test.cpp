@@ -194,9 +194,12 @@ TEST(MainWindowTest, HandWrittenFileIsLoadedSavedAtStartAndRewrittenByTheRulesAt
   }
   const std::string file = ReadFile(paths.SettingsPath);
   const std::vector<std::string> keys = KeyLines(file);
-  ASSERT_EQ(keys.size(), 50u);
+  ASSERT_EQ(keys.size(), 51u) << "the 50 keys, then the join option in [Options]";
   EXPECT_EQ(keys.front(), "Gender");
-  EXPECT_EQ(keys.back(), "IsVista");
+  EXPECT_EQ(keys[49], "IsVista");
+  EXPECT_EQ(keys.back(), "JoinShowsUnderWay");
+  EXPECT_NE(file.find("[System]"), std::string::npos);
+  EXPECT_NE(file.find("[Options]\nJoinShowsUnderWay=1"), std::string::npos);
   EXPECT_NE(file.find("Check1=0"), std::string::npos);
   EXPECT_NE(file.find("Check2=1"), std::string::npos);
   EXPECT_NE(file.find("Sat1=1"), std::string::npos);
