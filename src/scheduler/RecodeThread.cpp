@@ -210,8 +210,9 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   scheduledStart_.store(occurrence.StartUnix);
   RecordingActive.store(true);
   if (OnRecordingActive) OnRecordingActive();
-  capture->Resume();
+  // Told before the capture runs, so that its Finished can never come first.
   Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
+  capture->Resume();
   capture->DoneEvent.WaitFor();
 
   const TCaptureOutcome outcome = capture->Outcome();

@@ -40,13 +40,15 @@ TEST(TimeZoneTest, SkippedRepeatedAndOrdinaryLocalTimesInTwoZones) {
       {"America/New_York", Civil(2024, 3, 10, 2, 30), Utc(2024, 3, 10, 7, 0), 0, true},
       {"America/New_York", Civil(2024, 3, 10, 1, 59), Utc(2024, 3, 10, 6, 59), 0, false},
       {"America/New_York", Civil(2024, 3, 10, 3, 0), Utc(2024, 3, 10, 7, 0), 0, false},
-      {"America/New_York", Civil(2024, 11, 3, 1, 30), Utc(2024, 11, 3, 5, 30), Utc(2024, 11, 3, 6, 30), false},
+      {"America/New_York", Civil(2024, 11, 3, 1, 30), Utc(2024, 11, 3, 5, 30), Utc(2024, 11, 3, 6, 30),
+       false},
       {"America/New_York", Civil(2024, 11, 3, 2, 0), Utc(2024, 11, 3, 7, 0), 0, false},
       {"America/New_York", Civil(2024, 7, 1, 12, 0), Utc(2024, 7, 1, 16, 0), 0, false},
       // London 2024: 01:00 GMT becomes 02:00 BST on 31 March; 02:00 BST
       // becomes 01:00 GMT on 27 October (both at 01:00 UTC).
       {"Europe/London", Civil(2024, 3, 31, 1, 30), Utc(2024, 3, 31, 1, 0), 0, true},
-      {"Europe/London", Civil(2024, 10, 27, 1, 15), Utc(2024, 10, 27, 0, 15), Utc(2024, 10, 27, 1, 15), false},
+      {"Europe/London", Civil(2024, 10, 27, 1, 15), Utc(2024, 10, 27, 0, 15), Utc(2024, 10, 27, 1, 15),
+       false},
       {"Europe/London", Civil(2024, 1, 15, 9, 0), Utc(2024, 1, 15, 9, 0), 0, false},
   };
   for (const Row& row : rows) {

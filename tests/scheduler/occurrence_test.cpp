@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <ostream>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -61,12 +61,12 @@ struct TZoneRule {
   }
 };
 
-const TZoneRule kNewYork{"America/New_York",   -5 * kHour, -4 * kHour, Utc(2024, 3, 10, 7, 0),
-                         Utc(2024, 11, 3, 6, 0), "02:30:00",  "03:10:00", "01:30:00",
-                         "01:50:00"};
-const TZoneRule kLondon{"Europe/London",        0,          kHour,     Utc(2024, 3, 31, 1, 0),
-                        Utc(2024, 10, 27, 1, 0), "01:30:00", "02:10:00", "01:20:00",
-                        "01:40:00"};
+const TZoneRule kNewYork{
+    "America/New_York", -5 * kHour, -4 * kHour, Utc(2024, 3, 10, 7, 0), Utc(2024, 11, 3, 6, 0), "02:30:00",
+    "03:10:00",         "01:30:00", "01:50:00"};
+const TZoneRule kLondon{
+    "Europe/London", 0,          kHour,     Utc(2024, 3, 31, 1, 0), Utc(2024, 10, 27, 1, 0), "01:30:00",
+    "02:10:00",      "01:20:00", "01:40:00"};
 
 void PrintTo(const TZoneRule& zone, std::ostream* out) {
   *out << zone.Name;
@@ -96,10 +96,10 @@ TEST_P(OccurrenceYearTest, EveryShowOfTheYearStartsOnceAtItsInstant) {
   const TZoneRule& zone = GetParam();
   test::TScopedTimeZone tz(zone.Name);
   const std::vector<TSlotSettings> slots = {
-      Show(zone.SkippedStart, zone.SkippedEnd, 1),  // its start hour is skipped one day a year
+      Show(zone.SkippedStart, zone.SkippedEnd, 1),    // its start hour is skipped one day a year
       Show(zone.RepeatedStart, zone.RepeatedEnd, 1),  // its start minute is shown twice one day
-      Show("23:00:00", "01:00:00", 10),  // weekdays, past midnight
-      Show("08:30:00", "09:00:00", 1100),  // weekends
+      Show("23:00:00", "01:00:00", 10),               // weekdays, past midnight
+      Show("08:30:00", "09:00:00", 1100),             // weekends
   };
   std::vector<TOccurrenceWatch> watches(slots.size());
   std::map<std::size_t, std::vector<TStart>> starts;
@@ -151,8 +151,8 @@ TEST_P(OccurrenceYearTest, EveryShowOfTheYearStartsOnceAtItsInstant) {
       // it; a show that lies wholly in the skipped hour has nothing to record.
       e.Occurrence.Joined = skipped;
       if (skipped && e.Occurrence.EndUnix <= e.Occurrence.StartUnix) continue;
-      if (e.Occurrence.StartUnix < stepForwardAt + 20 * 60 && e.Occurrence.EndUnix > stepForwardAt + 20 * 60 &&
-          e.Occurrence.StartUnix > stepForwardAt) {
+      if (e.Occurrence.StartUnix < stepForwardAt + 20 * 60 &&
+          e.Occurrence.EndUnix > stepForwardAt + 20 * 60 && e.Occurrence.StartUnix > stepForwardAt) {
         e.At = stepForwardAt + 20 * 60;
         e.Occurrence.Joined = true;
       }
@@ -186,10 +186,11 @@ TEST_P(OccurrenceYearTest, EveryShowOfTheYearStartsOnceAtItsInstant) {
   EXPECT_EQ(joined, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(TwoZones, OccurrenceYearTest, ::testing::Values(kNewYork, kLondon),
-                         [](const ::testing::TestParamInfo<TZoneRule>& info) {
-                           return std::string(info.param.Name).substr(0, std::string(info.param.Name).find('/'));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    TwoZones, OccurrenceYearTest, ::testing::Values(kNewYork, kLondon),
+    [](const ::testing::TestParamInfo<TZoneRule>& info) {
+      return std::string(info.param.Name).substr(0, std::string(info.param.Name).find('/'));
+    });
 
 // Joining is the user's choice; a show is otherwise only ever started in its
 // first minute, whatever asks for it.
@@ -220,7 +221,8 @@ TEST(OccurrenceTest, AShowUnderWayIsJoinedOnlyWhenAskedAndAllowed) {
   monday.JoinUnderWay = false;
   TOccurrenceWatch jumped;
   EXPECT_FALSE(jumped.Check(monday, LocalTimeOf(Utc(2008, 1, 7, 8, 29)), false));
-  EXPECT_FALSE(jumped.Check(monday, LocalTimeOf(Utc(2008, 1, 7, 8, 40)), true)) << "a clock stepped 11 minutes";
+  EXPECT_FALSE(jumped.Check(monday, LocalTimeOf(Utc(2008, 1, 7, 8, 40)), true))
+      << "a clock stepped 11 minutes";
 
   test::TScopedTimeZone ny("America/New_York");
   TSlotSettings early = Show("02:30:00", "03:30:00", 1);

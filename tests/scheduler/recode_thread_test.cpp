@@ -24,8 +24,8 @@
 #include "scheduler/Occurrence.h"
 #include "scheduler/OutputNaming.h"
 #include "scheduler/RecodeThread.h"
-#include "support/scheduler_doubles.h"
 #include "support/TempDir.h"
+#include "support/scheduler_doubles.h"
 #include "support/scheduler_fake_clock.h"
 
 namespace wavecrate {
@@ -545,7 +545,7 @@ TEST_F(RecodeThreadTest, AMonthOfFourSlotsRecordsEveryDueStartExactlyOnce) {
 // belongs to the day before, also for its day code) and says so in its
 // reports; a thread not asked stays out of its show.
 TEST_F(RecodeThreadTest, JoinsAShowUnderWayWhenAskedNamedAndReportedAfterItsStart) {
-  StartAt(At(2008, 1, 5, 0, 30, 10));  // Saturday, half past midnight
+  StartAt(At(2008, 1, 5, 0, 30, 10));                                      // Saturday, half past midnight
   TSlotSettings night = Slot("23:00:00", "01:00:00", 10, "  Night Owls");  // weekdays: Friday's show
   night.Station = "WXYZ";
   TRecodeThread& t = AddSlot(night, /*joinAtStart=*/true);
@@ -677,7 +677,8 @@ TEST_F(RecodeThreadTest, NeverOverwritesPutsFilesInsideTheFolderAndWarnsOfASmall
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].Slot, 1);
   EXPECT_NE(warnings[0].Text.find("Only 5 MB is free"), std::string::npos) << warnings[0].Text;
-  EXPECT_NE(warnings[0].Text.find("\"Morning Talk\" needs about 22 MB"), std::string::npos) << warnings[0].Text;
+  EXPECT_NE(warnings[0].Text.find("\"Morning Talk\" needs about 22 MB"), std::string::npos)
+      << warnings[0].Text;
   // Warned or not, both recorded.
   for (const TRecordingReport& r : events_->Finished()) EXPECT_EQ(r.Result, TRecordingResult::Recorded);
 }
@@ -764,8 +765,8 @@ TEST_P(RecodeThreadZoneTest, DaylightSavingDaysStartEachShowOnceAndEndItInTime) 
 
 INSTANTIATE_TEST_SUITE_P(
     TwoZones, RecodeThreadZoneTest,
-    ::testing::Values(TZoneDays{"America/New_York", UtcMs(2024, 3, 10, 7), UtcMs(2024, 11, 3, 6), 3, 10, 11, 3,
-                                "02:30:00", "03:10:00", "01:50:00", "02:10:00", "01:30:00", "01:35:00", 2},
+    ::testing::Values(TZoneDays{"America/New_York", UtcMs(2024, 3, 10, 7), UtcMs(2024, 11, 3, 6), 3, 10, 11,
+                                3, "02:30:00", "03:10:00", "01:50:00", "02:10:00", "01:30:00", "01:35:00", 2},
                       TZoneDays{"Europe/London", UtcMs(2024, 3, 31, 1), UtcMs(2024, 10, 27, 1), 3, 31, 10, 27,
                                 "01:30:00", "02:10:00", "00:50:00", "01:10:00", "01:30:00", "01:35:00", 1}),
     [](const ::testing::TestParamInfo<TZoneDays>& info) {
