@@ -27,6 +27,9 @@ std::mutex& AdvertisementMutex() {
 // cut short (the capture stops within a second or two of the end minute).
 constexpr double kCutShortSeconds = 60;
 
+// A recording file with no more than this holds at most its header.
+constexpr std::uintmax_t kHeaderOnlyBytes = 1024;
+
 // An observer is somebody else's code: whatever it throws must not end the
 // slot thread, which still has a file to finish and a slot to watch.
 template <typename F>
@@ -215,7 +218,19 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   capture->Resume();
   capture->DoneEvent.WaitFor();
 
-  const TCaptureOutcome outcome = capture->Outcome();
+  TCaptureOutcome outcome = capture->Outcome();
+  if (!outcome.Ran && outcome.Failure.empty()) {
+    // A capture that tells nothing of how it went (no failure, yet nothing
+    // ran): judge by the file, which holds more than a header once sound
+    // reached it, and by the clock.
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(output, ec);
+    if (!ec && size > kHeaderOnlyBytes) {
+      outcome.Ran = true;
+      outcome.Finished = true;
+      outcome.Seconds = static_cast<double>(clock_.Now().UnixSeconds - report.ActualStart);
+    }
+  }
   if (!outcome.Ran && claimed.Created) RemoveIfEmpty(output);
   Finish(report, outcome);
 
