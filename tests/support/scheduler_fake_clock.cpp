@@ -138,18 +138,6 @@ bool TFakeClock::JumpBy(std::chrono::milliseconds duration, const std::function<
   return true;
 }
 
-bool TFakeClock::StepBy(std::chrono::milliseconds delta, const std::function<void()>& afterStep) {
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!WaitUntilIdleLocked(lock, TIdle::AtLeast)) return false;
-    nowMs_ += delta.count();
-    for (TSleeper* s : sleepers_) s->WakeMs += delta.count();
-    if (!WaitUntilIdleLocked(lock, TIdle::Exactly)) return false;
-  }
-  if (afterStep) afterStep();
-  return true;
-}
-
 void TFakeClock::ReleaseAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   released_ = true;

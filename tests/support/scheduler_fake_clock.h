@@ -89,12 +89,6 @@ class TFakeClock final : public Clock {
   // once, at the new time; then waits until idle and calls `afterStep`.
   bool JumpBy(std::chrono::milliseconds duration, const std::function<void()>& afterStep = {});
 
-  // The clock is set: its time moves by `delta` (either way) while every
-  // sleeping thread keeps the time it has left to sleep, as it does on a
-  // real machine whose clock is stepped. Waits until idle, then calls
-  // `afterStep`.
-  bool StepBy(std::chrono::milliseconds delta, const std::function<void()>& afterStep = {});
-
   // Every sleep, present and future, returns at once. For tear-down: threads
   // that were asked to stop then leave their loops and can be joined.
   void ReleaseAll();
