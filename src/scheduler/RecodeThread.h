@@ -77,13 +77,16 @@ class TRecodeThread : public TThread {
   std::shared_ptr<TCaptureThreadBase> CaptureThread() const;
   // Output path of the recording in progress or the last one.
   std::string OutputFileName() const;
-  // While a recording runs: the instant (seconds since 1970, UTC) at which
-  // its show ends, its scheduled start plus its duration. The playback timer
-  // ends the recording then even when the end minute never shows on the
-  // clock (a daylight-saving change, a clock step, a wake from sleep).
-  // nullopt when no recording runs or the end is not known. The end follows
-  // the record as it is now, so a save that moves the end minute of a show in
-  // progress moves this end too.
+  // While a recording runs (joined ones too): the instant (seconds since
+  // 1970, UTC) at which its show ends, that is, when the clock first reaches
+  // the end minute after the show's scheduled start; on a day without a
+  // clock change that is the scheduled start plus the duration, and on a
+  // daylight-saving day it is the same minute the clock shows, or the jump
+  // over it when the clock skips it. The playback timer ends the recording
+  // then even when the end minute never shows on the clock (a skipped hour,
+  // a clock step, a wake after the end). nullopt when no recording runs or
+  // the end is not known. The end follows the record as it is now, so a save
+  // that moves the end minute of a show in progress moves this end too.
   std::optional<std::int64_t> PlannedEndUnix() const;
 
   // SaveFolder of the current record + template expanded for the given date +
