@@ -35,6 +35,18 @@ bool TScheduleEditor::SlotActive(int n) const {
   return slotActive_[SlotIndex(n)];
 }
 
+void TScheduleEditor::RequestJoinAll() {
+  for (std::size_t i = 0; i < recodeThreads_.size(); ++i) {
+    if (recodeThreads_[i] && slotActive_[i]) recodeThreads_[i]->RequestJoin();
+  }
+}
+
+void TScheduleEditor::SetJoinShowsUnderWay(bool join) {
+  for (const auto& thread : recodeThreads_) {
+    if (thread) thread->SetJoinUnderWay(join);
+  }
+}
+
 void TScheduleEditor::RequestStopAll() {
   for (const auto& thread : recodeThreads_) {
     if (thread) thread->StopRequested = true;
@@ -80,6 +92,8 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
       record.ShowName = slot.ShowName;
       record.SaveFolder = window.SaveFilePath;
       record.IsMute = window.IsMute;
+      record.Station = slot.Station;
+      record.JoinUnderWay = window.JoinShowsUnderWay;
       records[i] = std::move(record);
     }
   } catch (const TInvalidTimeError& error) {
@@ -93,7 +107,7 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
   }
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (records[i] && !recodeThreads_[i]) {
-      recodeThreads_[i] = recodeThreadFactory_();
+      recodeThreads_[i] = recodeThreadFactory_(static_cast<int>(i) + 1);
       if (!recodeThreads_[i]) throw std::logic_error("the slot thread factory made no thread");
     }
   }
@@ -102,8 +116,10 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
     TRecodeThread* thread = recodeThreads_[i].get();
     if (records[i]) {
       // The whole record is in place before the thread first runs; a thread
-      // that already runs picks the new record up on its next look.
+      // that already runs picks the new record up on its next look. A show
+      // under way is joined (the start-up pass, or a save in its window).
       thread->SetSettings(*records[i]);
+      thread->RequestJoin();
       thread->Resume();
       slotActive_[i] = true;
     } else {

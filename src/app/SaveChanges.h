@@ -31,9 +31,9 @@ struct TSaveResult {
 
 class TScheduleEditor {
  public:
-  // Makes a new, not yet resumed slot thread; called once per slot, at the
-  // slot's first hand-over.
-  using TRecodeThreadFactory = std::function<std::unique_ptr<TRecodeThread>()>;
+  // Makes a new, not yet resumed slot thread for slot n (1..4); called once
+  // per slot, at the slot's first hand-over.
+  using TRecodeThreadFactory = std::function<std::unique_ptr<TRecodeThread>(int slot)>;
   // Asks the web service for a show's advertisement address ("" when there
   // is none or the request failed). Called once per handed-over slot.
   using TReportUserDetails = std::function<std::string(const std::string& showName)>;
@@ -49,7 +49,15 @@ class TScheduleEditor {
   // save pass, which skips the folder and template checks. All or nothing:
   // every check and every time conversion runs before the first slot is
   // handed over, so a refused save leaves all threads and flags as they were.
+  // Every slot handed over is asked to join its show if it is under way.
   TSaveResult SaveChanges(const TSettings& window, bool autoSaving);
+
+  // After a wake from sleep: every handed-over slot joins its show if it is
+  // under way (and joining is on).
+  void RequestJoinAll();
+  // The Options menu's "Join Shows Already Under Way", at once for every
+  // slot thread; later saves hand the window's choice over with each slot.
+  void SetJoinShowsUnderWay(bool join);
 
   // Slot n (1..4): its thread, null until the slot's first hand-over; and
   // whether the last successful save handed it over.

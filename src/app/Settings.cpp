@@ -14,6 +14,9 @@ namespace {
 constexpr std::string_view kUserInfo = "UserInfo";
 constexpr std::string_view kUser = "User";
 constexpr std::string_view kSystem = "System";
+// Choices made in the window's menus. A section of their own keeps the three
+// sections above exactly as older copies of the program read and write them.
+constexpr std::string_view kOptions = "Options";
 
 // The layout of the file, in the order it is written: the profile, then the
 // slot keys row by row (a row is one key for each of the four slots), then the
@@ -49,6 +52,10 @@ const TKey<TSettings> kSystemKeys[] = {
     {"FileNameFormat", &TSettings::FileNameFormat},
     {"IsMute", &TSettings::IsMute},
     {"IsVista", &TSettings::IsVista},
+};
+
+const TKey<TSettings> kOptionKeys[] = {
+    {"JoinShowsUnderWay", &TSettings::JoinShowsUnderWay},
 };
 
 template <typename Record>
@@ -89,6 +96,7 @@ TSettings LoadSettings(const std::string& path) {
     }
   }
   for (const auto& key : kSystemKeys) ReadKey(ini, kSystem, key.name, key, settings, defaults);
+  for (const auto& key : kOptionKeys) ReadKey(ini, kOptions, key.name, key, settings, defaults);
   return settings;
 }
 
@@ -104,6 +112,8 @@ void WriteSettings(const std::string& path, const TSettings& settings) {
   }
   out.Section(kSystem);
   for (const auto& key : kSystemKeys) WriteKey(out, key.name, key, settings);
+  out.Section(kOptions);
+  for (const auto& key : kOptionKeys) WriteKey(out, key.name, key, settings);
 
   try {
     WriteFileAtomically(path, out.Text());

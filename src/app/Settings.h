@@ -43,6 +43,9 @@ struct TSettings {
   std::string FileNameFormat = kDefaultFileNameFormat;
   bool IsMute = false;
   bool IsVista = false;
+  // Options menu, "Join Shows Already Under Way": kept in an [Options]
+  // section after the 50 keys, which readers of the older file ignore.
+  bool JoinShowsUnderWay = true;
 
   bool operator==(const TSettings&) const = default;
 };
@@ -58,7 +61,8 @@ class TSettingsWriteError : public std::runtime_error {
 // their defaults. The caller decides whether the file exists.
 TSettings LoadSettings(const std::string& path);
 
-// Writes all 50 keys in their fixed order. The old file is replaced only once
+// Writes all 50 keys in their fixed order in [UserInfo], [User] and
+// [System], then the [Options] section. The old file is replaced only once
 // the new one is completely on disk; on failure it stays as it was and
 // TSettingsWriteError is thrown.
 void WriteSettings(const std::string& path, const TSettings& settings);

@@ -1,5 +1,6 @@
 #include "common/Clock.h"
 
+#include <algorithm>
 #include <ctime>
 #include <thread>
 
@@ -11,32 +12,30 @@ class TSystemClock final : public Clock {
   TLocalTime Now() const override {
     const auto now = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    TLocalTime t;
-    t.Year = tm.tm_year + 1900;
-    t.Month = tm.tm_mon + 1;
-    t.Day = tm.tm_mday;
-    t.Hour = tm.tm_hour;
-    t.Minute = tm.tm_min;
-    t.Second = tm.tm_sec;
-    t.Millisecond = static_cast<int>(ms % 1000);
-    t.DayOfWeek = tm.tm_wday == 0 ? 7 : tm.tm_wday;
-    t.UnixSeconds = static_cast<std::int64_t>(secs);
-    return t;
+    return LocalTimeOf(ms / 1000, static_cast<int>(ms % 1000));
   }
 
   void SleepUntilNextSecond() override {
     const auto now = std::chrono::system_clock::now();
     const auto next = std::chrono::ceil<std::chrono::seconds>(now + std::chrono::milliseconds(1));
     // A few milliseconds past the boundary, so that the clock read after the
-    // wake-up is safely inside the new second.
-    std::this_thread::sleep_until(next + std::chrono::milliseconds(2));
+    // wake-up is safely inside the new second. The wait is a duration, not a
+    // wall-clock deadline: sleep_until on the system clock keeps sleeping
+    // until the wall clock gets there, so a clock stepped back by an hour
+    // would keep the slot threads asleep for that hour.
+    const auto wait = next + std::chrono::milliseconds(2) - now;
+    std::this_thread::sleep_for(std::clamp<std::chrono::system_clock::duration>(
+        wait, std::chrono::system_clock::duration::zero(), std::chrono::milliseconds(1002)));
   }
 
   void SleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 };
+
+// Seconds since 1970 of the local date and time the clock shows at an
+// instant, so that local times compare as numbers.
+std::int64_t LocalSeconds(std::int64_t unixSeconds) {
+  return SecondsFromCivil(LocalTimeOf(unixSeconds));
+}
 
 }  // namespace
 
@@ -82,6 +81,68 @@ std::int64_t SecondsFromCivil(const TLocalTime& t) {
   const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const std::int64_t days = era * 146097 + doe - 719468;
   return days * 86400 + t.Hour * 3600 + t.Minute * 60 + t.Second;
+}
+
+TLocalTime LocalTimeOf(std::int64_t unixSeconds, int millisecond) {
+  const std::time_t secs = static_cast<std::time_t>(unixSeconds);
+  std::tm tm{};
+  if (localtime_r(&secs, &tm) == nullptr) {
+    TLocalTime t = CivilFromSeconds(unixSeconds, millisecond);
+    t.UnixSeconds = unixSeconds;
+    return t;
+  }
+  TLocalTime t;
+  t.Year = tm.tm_year + 1900;
+  t.Month = tm.tm_mon + 1;
+  t.Day = tm.tm_mday;
+  t.Hour = tm.tm_hour;
+  t.Minute = tm.tm_min;
+  // A leap second (60) would make the minute look one second longer.
+  t.Second = std::min(tm.tm_sec, 59);
+  t.Millisecond = millisecond;
+  t.DayOfWeek = tm.tm_wday == 0 ? 7 : tm.tm_wday;
+  t.UnixSeconds = unixSeconds;
+  return t;
+}
+
+TLocalInstants InstantsOfLocalTime(const TLocalTime& local) {
+  const std::int64_t wanted = SecondsFromCivil(local);
+  // The offsets from UTC a day either side: two transitions are never that
+  // close, so between them they hold every offset the zone has near `wanted`.
+  constexpr std::int64_t kDay = 86400;
+  const std::int64_t before = LocalSeconds(wanted - kDay) - (wanted - kDay);
+  const std::int64_t after = LocalSeconds(wanted + kDay) - (wanted + kDay);
+  std::int64_t candidates[2] = {wanted - std::max(before, after), wanted - std::min(before, after)};
+
+  TLocalInstants result;
+  bool found = false;
+  for (std::int64_t u : candidates) {
+    if (LocalSeconds(u) != wanted) continue;
+    if (!found) {
+      result.First = u;
+      found = true;
+    } else if (u != result.First) {
+      result.Repeat = u;
+    }
+  }
+  if (found) return result;
+
+  // The clock skips the wanted time: find the first instant whose local time
+  // lies beyond it, which is the moment of the jump. Local time only grows
+  // across a forward jump, so the search is a plain bisection.
+  result.Skipped = true;
+  std::int64_t lo = candidates[0];
+  std::int64_t hi = candidates[1];
+  while (lo < hi) {
+    const std::int64_t mid = lo + (hi - lo) / 2;
+    if (LocalSeconds(mid) > wanted) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  result.First = lo;
+  return result;
 }
 
 }  // namespace wavecrate

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace wavecrate {
 
@@ -36,6 +37,24 @@ class Clock {
 
 // The system's local time.
 Clock& SystemClock();
+
+// The local date and time of an instant (seconds since 1970, UTC) under the
+// process's time-zone rules (TZ, else /etc/localtime); UnixSeconds is filled.
+// A program that changes TZ while it runs must call tzset() afterwards.
+TLocalTime LocalTimeOf(std::int64_t unixSeconds, int millisecond = 0);
+
+// Where a local date and time (Year .. Second) falls on the time line.
+struct TLocalInstants {
+  // The earliest instant at which the clock shows that time. When the clock
+  // never shows it (the hour skipped when daylight-saving time begins), the
+  // instant at which the clock jumps over it.
+  std::int64_t First = 0;
+  // The second instant of a time that the clock shows twice (the hour
+  // repeated when daylight-saving time ends).
+  std::optional<std::int64_t> Repeat;
+  bool Skipped = false;
+};
+TLocalInstants InstantsOfLocalTime(const TLocalTime& local);
 
 // Calendar fields of a count of seconds since 1970-01-01 00:00:00, without any
 // time-zone adjustment (the count is taken as local time already).

@@ -1,5 +1,11 @@
 #include "scheduler/OutputNaming.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
 namespace wavecrate {
 namespace {
 
@@ -45,6 +51,34 @@ std::string BuildOutputFileName(const std::string& folder, const std::string& sh
   name = ReplaceAll(name, "dd", TwoDigits(date.Day));
   name = ReplaceAll(name, "showname", showName);
   return folder + name + ".mp3";
+}
+
+std::string SaveFolderPrefix(const std::string& saveFolder) {
+  if (saveFolder.empty() || saveFolder.back() == '/') return saveFolder;
+  std::error_code ec;
+  return std::filesystem::is_directory(saveFolder, ec) ? saveFolder + "/" : saveFolder;
+}
+
+std::string NumberedFileName(const std::string& path, int n) {
+  const std::string suffix = " (" + std::to_string(n) + ")";
+  constexpr std::string_view kExtension = ".mp3";
+  if (path.ends_with(kExtension)) return path.substr(0, path.size() - kExtension.size()) + suffix + ".mp3";
+  return path + suffix;
+}
+
+TClaimedFile ClaimOutputFile(const std::string& path) {
+  // Far more than one show can produce in a day; past it, give up claiming.
+  constexpr int kMaxNumber = 10000;
+  for (int n = 1; n <= kMaxNumber; ++n) {
+    const std::string candidate = n == 1 ? path : NumberedFileName(path, n);
+    // "x": create only, failing with EEXIST when the name is taken.
+    if (std::FILE* f = std::fopen(candidate.c_str(), "wbx")) {
+      std::fclose(f);
+      return {candidate, true};
+    }
+    if (errno != EEXIST) return {candidate, false};
+  }
+  return {path, false};
 }
 
 }  // namespace wavecrate

@@ -1,10 +1,14 @@
 #include "scheduler/RecodeThread.h"
 
+#include <algorithm>
+#include <cmath>
 #include <exception>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 #include <utility>
 
-#include "scheduler/DayCode.h"
+#include "scheduler/DiskSpace.h"
 #include "scheduler/OutputNaming.h"
 
 namespace wavecrate {
@@ -19,27 +23,39 @@ std::mutex& AdvertisementMutex() {
   return mutex;
 }
 
-// The decimal number in two characters of a time text, or -1 when they are
-// missing or not digits (such a slot is then never due).
-int TwoDigitField(const std::string& text, std::size_t at) {
-  if (text.size() < at + 2) return -1;
-  const char hi = text[at];
-  const char lo = text[at + 1];
-  if (hi < '0' || hi > '9' || lo < '0' || lo > '9') return -1;
-  return (hi - '0') * 10 + (lo - '0');
+// A recording shorter than what was left of its show by more than this was
+// cut short (the capture stops within a second or two of the end minute).
+constexpr double kCutShortSeconds = 60;
+
+// A recording file with no more than this holds at most its header.
+constexpr std::uintmax_t kHeaderOnlyBytes = 1024;
+
+// An observer is somebody else's code: whatever it throws must not end the
+// slot thread, which still has a file to finish and a slot to watch.
+template <typename F>
+void Notify(const std::shared_ptr<IRecordingEvents>& events, F call) {
+  if (!events) return;
+  try {
+    call(*events);
+  } catch (const std::exception& e) {
+    std::cerr << "wavecrate: a recording event was not delivered: " << e.what() << '\n';
+  } catch (...) {
+    std::cerr << "wavecrate: a recording event was not delivered\n";
+  }
 }
 
-// Minutes since 1970 of a local time: equal for two times exactly when they
-// fall in the same minute of the same day.
-std::int64_t MinuteIndex(const TLocalTime& t) {
-  return SecondsFromCivil(t) / 60;
+void RemoveIfEmpty(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::file_size(path, ec) == 0 && !ec) std::filesystem::remove(path, ec);
 }
 
 }  // namespace
 
 TRecodeThread::TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad,
                              IMp3JobQueue* mp3Thread, std::string programFolder)
-    : clock_(clock),
+    : FreeBytes(FreeBytesIn),
+      EncoderSettingsSource([] { return LoadEncoderSettings(); }),
+      clock_(clock),
       captureFactory_(std::move(captureFactory)),
       ad_(ad),
       mp3Thread_(mp3Thread),
@@ -77,6 +93,17 @@ void TRecodeThread::SetEnabled(bool enabled) {
   settings_ = std::move(record);
 }
 
+void TRecodeThread::SetJoinUnderWay(bool join) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto record = std::make_shared<TSlotSettings>(*settings_);
+  record->JoinUnderWay = join;
+  settings_ = std::move(record);
+}
+
+void TRecodeThread::RequestJoin() {
+  joinRequested_.store(true);
+}
+
 void TRecodeThread::StopRecording() {
   std::shared_ptr<TCaptureThreadBase> capture = CaptureThread();
   if (capture) capture->StopRequested.store(true);
@@ -92,64 +119,84 @@ std::string TRecodeThread::OutputFileName() const {
   return outputFileName_;
 }
 
+std::optional<std::int64_t> TRecodeThread::PlannedEndUnix() const {
+  const std::int64_t start = scheduledStart_.load();
+  if (start == kNoRecording) return std::nullopt;
+  const std::optional<TShowTimes> times = ShowTimesOf(*Settings());
+  if (!times) return std::nullopt;
+  return NextInstantAtMinute(start, (times->StartMinute + times->LengthMinutes) % (24 * 60));
+}
+
 std::string TRecodeThread::BuildOutputFileName(const std::string& showName, const std::string& fileNameFormat,
                                                const TLocalTime& date) const {
   return wavecrate::BuildOutputFileName(Settings()->SaveFolder, showName, fileNameFormat, date);
 }
 
-bool TRecodeThread::IsDue(const TSlotSettings& settings, const TLocalTime& now) const {
-  if (!settings.Enabled) return false;
-  if (now.Hour != TwoDigitField(settings.StartTime, 0)) return false;
-  if (!IsScheduledToday(settings.DayFlags, now.DayOfWeek)) return false;
-  if (now.Minute != TwoDigitField(settings.StartTime, 3)) return false;
-  // A recording that ended inside its own start minute must not start again
-  // in that minute; the date is part of the comparison, so the same minute
-  // on a later day is due again.
-  return !lastEndMinute_ || *lastEndMinute_ != MinuteIndex(now);
-}
-
 void TRecodeThread::Execute() {
   RecordingActive.store(false);
-  lastEndMinute_.reset();
   while (!StopRequested.load()) {
     // The start minute's first check follows the clock's second boundary by
     // a few milliseconds, and the whole record is read once per cycle, so a
     // save from the editor never mixes old and new fields in one recording.
+    // A join request is read before the record: the editor raises it after
+    // replacing the record, so the request is always judged on the new one.
+    const bool joinRequested = joinRequested_.exchange(false);
     const TLocalTime now = clock_.Now();
     const std::shared_ptr<const TSlotSettings> settings = Settings();
-    if (IsDue(*settings, now)) {
+    if (const std::optional<TOccurrence> occurrence = watch_.Check(*settings, now, joinRequested)) {
       if (StopRequested.load()) break;
-      Record(*settings, now);
+      Record(*settings, now, *occurrence);
       continue;
     }
     clock_.SleepUntilNextSecond();
   }
 }
 
-void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now) {
-  const std::string output = wavecrate::BuildOutputFileName(settings.SaveFolder, Trim(settings.ShowName),
-                                                            settings.FileNameFormat, now);
+void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
+                           const TOccurrence& occurrence) {
+  TRecordingReport report;
+  report.Slot = Slot;
+  report.ShowName = Trim(settings.ShowName);
+  report.Station = settings.Station;
+  report.ScheduledStart = occurrence.StartUnix;
+  report.ScheduledLength = occurrence.EndUnix - occurrence.StartUnix;
+  report.ActualStart = now.UnixSeconds;
+  report.Joined = occurrence.Joined;
+
+  // Named after the start's date, also for a show joined after midnight, and
+  // never over a file that is already there.
+  const TClaimedFile claimed = ClaimOutputFile(wavecrate::BuildOutputFileName(
+      SaveFolderPrefix(settings.SaveFolder), report.ShowName, settings.FileNameFormat, occurrence.Date));
+  const std::string& output = claimed.Path;
+  report.File = output;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     outputFileName_ = output;
   }
+  WarnIfTheDiskIsSmall(settings, report, occurrence.EndUnix - now.UnixSeconds);
 
   std::shared_ptr<TCaptureThreadBase> capture;
+  std::string why = "no capture is available";
   try {
     capture = captureFactory_();
   } catch (const std::exception& e) {
-    std::cerr << "wavecrate: cannot create the capture for " << output << ": " << e.what() << '\n';
+    why = e.what();
   }
   if (!capture) {
-    // Nothing was recorded; treat the minute as used so that a failing
-    // capture is not retried every second of it.
-    std::cerr << "wavecrate: no capture for " << output << '\n';
-    lastEndMinute_ = MinuteIndex(clock_.Now());
+    // Nothing was recorded. The occurrence still counts as recorded, so a
+    // failing capture is not retried every second of its minute.
+    std::cerr << "wavecrate: cannot create the capture for " << output << ": " << why << '\n';
+    Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
+    report.Result = TRecordingResult::Failed;
+    report.Reason = "The recording could not be started: " + why + ".";
+    Notify(Events, [&](IRecordingEvents& e) { e.RecordingFinished(report); });
+    if (claimed.Created) RemoveIfEmpty(output);
     return;
   }
   capture->OutputFileName = output;
   capture->IsVista = settings.IsVista;
   capture->IsMute = settings.IsMute;
+  capture->Slot = Slot;
 
   // The capture is published before RecordingActive rises: once the playback
   // timer can see the recording, StopRecording reaches this capture and not
@@ -163,14 +210,84 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now)
   }
   previous.reset();  // joins the finished thread of the last recording, outside the lock
 
+  scheduledStart_.store(occurrence.StartUnix);
   RecordingActive.store(true);
+  if (OnRecordingActive) OnRecordingActive();
+  // Told before the capture runs, so that its Finished can never come first.
+  Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
   capture->Resume();
   capture->DoneEvent.WaitFor();
+
+  TCaptureOutcome outcome = capture->Outcome();
+  if (!outcome.Ran && outcome.Failure.empty()) {
+    // A capture that tells nothing of how it went (no failure, yet nothing
+    // ran): judge by the file, which holds more than a header once sound
+    // reached it, and by the clock.
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(output, ec);
+    if (!ec && size > kHeaderOnlyBytes) {
+      outcome.Ran = true;
+      outcome.Finished = true;
+      outcome.Seconds = static_cast<double>(clock_.Now().UnixSeconds - report.ActualStart);
+    }
+  }
+  if (!outcome.Ran && claimed.Created) RemoveIfEmpty(output);
+  Finish(report, outcome);
 
   RunAdvertisementStep(settings, output);
 
   RecordingActive.store(false);
-  lastEndMinute_ = MinuteIndex(clock_.Now());
+  scheduledStart_.store(kNoRecording);
+}
+
+void TRecodeThread::WarnIfTheDiskIsSmall(const TSlotSettings& settings, const TRecordingReport& report,
+                                         std::int64_t remainingSeconds) {
+  if (!FreeBytes) return;
+  std::string folder = std::filesystem::path(report.File).parent_path().string();
+  if (folder.empty()) folder = ".";
+  const std::optional<std::uint64_t> available = FreeBytes(folder);
+  if (!available) return;  // the capture will say what is wrong with the folder
+  const TEncoderSettings encoder = EncoderSettingsSource ? EncoderSettingsSource() : TEncoderSettings{};
+  // The advertisement step writes the mixed recording beside the raw one
+  // before it replaces it.
+  const std::uint64_t needed = RecordingBytesNeeded(encoder, remainingSeconds, !settings.AdUrl.empty());
+  if (const std::optional<std::string> text = LowDiskWarning(folder, report.ShowName, needed, *available)) {
+    Notify(Events, [&](IRecordingEvents& e) { e.RecordingWarning(Slot, *text); });
+  }
+}
+
+void TRecodeThread::Finish(TRecordingReport& report, const TCaptureOutcome& outcome) {
+  report.ActualLength = outcome.Seconds;
+  report.SilentSeconds = outcome.SilentSeconds;
+  // What was left of the show when the recording began, as the record now
+  // says (a save may have moved the end while it ran).
+  const std::optional<std::int64_t> plannedEnd = PlannedEndUnix();
+  const double planned =
+      static_cast<double>(plannedEnd ? *plannedEnd - report.ActualStart
+                                     : report.ScheduledStart + report.ScheduledLength - report.ActualStart);
+  const double missing = planned - outcome.Seconds;
+  if (!outcome.Ran) {
+    report.Result = TRecordingResult::Failed;
+    report.Reason = outcome.Failure.empty() ? "No sound reached the file." : outcome.Failure;
+  } else if (outcome.DiskFull) {
+    report.Result = TRecordingResult::Incomplete;
+    report.Reason = "The disk filled up during the recording.";
+  } else if (!outcome.Failure.empty()) {
+    report.Result = TRecordingResult::Incomplete;
+    report.Reason = outcome.Failure;
+  } else if (!outcome.Finished) {
+    report.Result = TRecordingResult::Incomplete;
+    report.Reason = "The end of the file could not be written.";
+  } else if (missing > kCutShortSeconds) {
+    report.Result = TRecordingResult::Incomplete;
+    report.Reason = "The recording stopped " +
+                    std::to_string(static_cast<long long>(std::ceil(missing / 60))) +
+                    " min before the end of the show.";
+  } else {
+    report.Result = TRecordingResult::Recorded;
+    report.Reason.clear();
+  }
+  Notify(Events, [&](IRecordingEvents& e) { e.RecordingFinished(report); });
 }
 
 void TRecodeThread::RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName) {

@@ -1,20 +1,25 @@
-// One slot's scheduler thread: watches the clock once a second and, when the
-// slot is due, runs one recording from capture to hand-over.
+// One slot's scheduler thread: watches the clock once a second and, when a
+// show of its slot is due (on time or late, see Occurrence.h), runs one
+// recording from capture to hand-over and reports it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "audio/CaptureThreadBase.h"
+#include "audio/EncoderSettings.h"
 #include "audio/Mp3JobQueue.h"
 #include "common/Clock.h"
 #include "common/Thread.h"
 #include "scheduler/AdvertisementStep.h"
+#include "scheduler/Occurrence.h"
+#include "scheduler/RecordingEvents.h"
 #include "scheduler/SlotSettings.h"
 
 namespace wavecrate {
@@ -40,6 +45,12 @@ class TRecodeThread : public TThread {
   std::shared_ptr<const TSlotSettings> Settings() const;
   // Switches the slot off (or on) without touching anything else of the record.
   void SetEnabled(bool enabled);
+  // Changes only the record's JoinUnderWay.
+  void SetJoinUnderWay(bool join);
+  // Asks the thread to start its show at its next look at the clock if the
+  // show is under way (and joining is on): the program started, the computer
+  // woke up, or the schedule was saved. Set the record first.
+  void RequestJoin();
 
   // Raises the current capture thread's stop flag, if there is one. Never waits.
   void StopRecording();
@@ -52,17 +63,31 @@ class TRecodeThread : public TThread {
   // starting), so the window can make the slot's stream audible at once
   // rather than at its next timer tick. Set before Resume; may be empty.
   std::function<void()> OnRecordingActive;
+  // Set before Resume. The slot's number (1..4), handed to each capture and
+  // put in each report; and who is told about every recording (may be null).
+  int Slot = 0;
+  std::shared_ptr<IRecordingEvents> Events;
+  // Set before Resume. The free bytes on the disk of a folder (nullopt when
+  // unknown), and the encoder settings a recording will be made with; they
+  // decide whether a recording is warned about as too big for its disk.
+  std::function<std::optional<std::uint64_t>(const std::string& folder)> FreeBytes;
+  std::function<TEncoderSettings()> EncoderSettingsSource;
 
   // The capture thread of the current or last recording (null before the first).
   std::shared_ptr<TCaptureThreadBase> CaptureThread() const;
   // Output path of the recording in progress or the last one.
   std::string OutputFileName() const;
-  // While a recording runs: the instant (seconds since 1970, UTC) at which
-  // its show ends, its scheduled start plus its duration. The playback timer
-  // ends the recording then even when the end minute never shows on the
-  // clock (a daylight-saving change, a clock step, a wake from sleep).
-  // nullopt when no recording runs or the end is not known.
-  std::optional<std::int64_t> PlannedEndUnix() const { return std::nullopt; }
+  // While a recording runs (joined ones too): the instant (seconds since
+  // 1970, UTC) at which its show ends, that is, when the clock first reaches
+  // the end minute after the show's scheduled start; on a day without a
+  // clock change that is the scheduled start plus the duration, and on a
+  // daylight-saving day it is the same minute the clock shows, or the jump
+  // over it when the clock skips it. The playback timer ends the recording
+  // then even when the end minute never shows on the clock (a skipped hour,
+  // a clock step, a wake after the end). nullopt when no recording runs or
+  // the end is not known. The end follows the record as it is now, so a save
+  // that moves the end minute of a show in progress moves this end too.
+  std::optional<std::int64_t> PlannedEndUnix() const;
 
   // SaveFolder of the current record + template expanded for the given date +
   // ".mp3" (see OutputNaming.h; the show name is used as given).
@@ -74,9 +99,11 @@ class TRecodeThread : public TThread {
 
  private:
   // One pass from the capture's start to the hand-over of the finished file.
-  void Record(const TSlotSettings& settings, const TLocalTime& now);
+  void Record(const TSlotSettings& settings, const TLocalTime& now, const TOccurrence& occurrence);
+  void WarnIfTheDiskIsSmall(const TSlotSettings& settings, const TRecordingReport& report,
+                            std::int64_t remainingSeconds);
+  void Finish(TRecordingReport& report, const TCaptureOutcome& outcome);
   void RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName);
-  bool IsDue(const TSlotSettings& settings, const TLocalTime& now) const;
 
   Clock& clock_;
   TCaptureFactory captureFactory_;
@@ -92,9 +119,14 @@ class TRecodeThread : public TThread {
   std::string outputFileName_;
   bool destroying_ = false;
 
-  // Touched by this thread only: the local minute (minutes since 1970, so
-  // date and time of day together) in which the last recording ended.
-  std::optional<std::int64_t> lastEndMinute_;
+  std::atomic<bool> joinRequested_{false};
+  // The scheduled start (seconds since 1970, UTC) of the recording in
+  // progress; kNoRecording between recordings.
+  static constexpr std::int64_t kNoRecording = std::numeric_limits<std::int64_t>::min();
+  std::atomic<std::int64_t> scheduledStart_{kNoRecording};
+
+  // Touched by this thread only.
+  TOccurrenceWatch watch_;
 };
 
 }  // namespace wavecrate

@@ -19,6 +19,8 @@ struct TSlotSettings {
   std::string ShowName;    // as picked, indent included
   std::string AdUrl;       // advertisement address, may be empty
   bool IsMute = false;
+  std::string Station;       // station label, for the recording's report
+  bool JoinUnderWay = true;  // start a show already under way when asked (see Occurrence.h)
 };
 
 }  // namespace wavecrate

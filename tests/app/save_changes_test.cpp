@@ -46,7 +46,7 @@ class ScheduleEditorTest : public ::testing::Test {
  protected:
   ScheduleEditorTest()
       : editor_(
-            [this] {
+            [this](int) {
               ++threadsMade_;
               return std::make_unique<TRecodeThread>(
                   clock_,
@@ -107,8 +107,10 @@ TEST_F(ScheduleEditorTest, HandsEveryFieldOverAsOneRecord) {
   slot.WeekDay = true;
   slot.Sat = false;
   slot.Sun = true;
+  slot.Station = "KFI";
   window.IsVista = true;
   window.IsMute = true;
+  window.JoinShowsUnderWay = false;
 
   const TSaveResult result = editor_.SaveChanges(window, false);
   ASSERT_TRUE(result.Saved) << result.Message;
@@ -129,6 +131,8 @@ TEST_F(ScheduleEditorTest, HandsEveryFieldOverAsOneRecord) {
   EXPECT_EQ(record->ShowName, "  Other Music");
   EXPECT_EQ(record->AdUrl, "http://ads.example/  Other Music");
   EXPECT_TRUE(record->IsMute);
+  EXPECT_EQ(record->Station, "KFI");
+  EXPECT_FALSE(record->JoinUnderWay);
   EXPECT_EQ(reported_, std::vector<std::string>{"  Other Music"});
 
   EXPECT_TRUE(editor_.SlotActive(2));

@@ -22,7 +22,8 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-// Every key of the file, in the order it must be written.
+// Every key of the file, in the order it must be written: the 50 keys in
+// their three sections, then the window's options in a section of their own.
 std::vector<std::string> ExpectedLines() {
   std::vector<std::string> lines = {"[UserInfo]", "Gender",     "YearOfBirth", "Country",
                                     "State",      "PostalCode", "Occupation",  "[User]"};
@@ -30,7 +31,8 @@ std::vector<std::string> ExpectedLines() {
        {"URL", "Check", "StartTime", "EndTime", "ShowName", "Station", "Daily", "WeekDay", "Sat", "Sun"}) {
     for (int n = 1; n <= 4; ++n) lines.push_back(row + std::to_string(n));
   }
-  for (const char* line : {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista"}) {
+  for (const char* line : {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista", "[Options]",
+                           "JoinShowsUnderWay"}) {
     lines.emplace_back(line);
   }
   return lines;
@@ -73,6 +75,7 @@ TSettings NonDefaultSettings() {
   s.FileNameFormat = "yyyy-mm-dd-showname";
   s.IsMute = true;
   s.IsVista = true;
+  s.JoinShowsUnderWay = false;
   return s;
 }
 
@@ -124,6 +127,17 @@ TEST(SettingsLoad, ValuesFollowTheReadingRules) {
   EXPECT_EQ(s.FileNameFormat, "");
 }
 
+TEST(SettingsLoad, JoinOptionIsOnUnlessItsOwnSectionSaysOff) {
+  TempDir dir;
+  // A file of an older copy of the program has no [Options].
+  WriteFile(dir.File("old.dat"), "[System]\nIsMute=1\nJoinShowsUnderWay=0\n");
+  EXPECT_TRUE(LoadSettings(dir.File("old.dat")).JoinShowsUnderWay) << "only [Options] holds the option";
+  WriteFile(dir.File("new.dat"), "[System]\nIsMute=1\n[options]\njoinshowsunderway = 0\n");
+  const TSettings loaded = LoadSettings(dir.File("new.dat"));
+  EXPECT_FALSE(loaded.JoinShowsUnderWay);
+  EXPECT_TRUE(loaded.IsMute);
+}
+
 TEST(SettingsWrite, RoundTripOfAllKeys) {
   TempDir dir;
   const TSettings original = NonDefaultSettings();
@@ -138,7 +152,7 @@ TEST(SettingsWrite, RoundTripOfAllKeys) {
   ExpectSame(LoadSettings(dir.File("wavecrate.dat")), empty);
 }
 
-TEST(SettingsWrite, ExactlyTheFiftyKeysInOrder) {
+TEST(SettingsWrite, TheFiftyKeysInOrderThenTheOptions) {
   TempDir dir;
   const std::string path = dir.File("wavecrate.dat");
   WriteFile(path, "[Extra]\nfoo=bar\n[User]\nURL1=old\nHandAdded=1\n");

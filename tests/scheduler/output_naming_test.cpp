@@ -3,9 +3,14 @@
 // silently names (and overwrites) the wrong file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 
+#include "scheduler/DiskSpace.h"
 #include "scheduler/OutputNaming.h"
+#include "scheduler/RecordingLog.h"
+#include "support/TempDir.h"
 
 namespace wavecrate {
 namespace {
@@ -77,6 +82,46 @@ TEST(OutputNamingTest, TrimRemovesBlanksAndControlCharactersAtBothEndsOnly) {
   // The indented entry of the show list names the same file as the bare name.
   EXPECT_EQ(BuildOutputFileName(kFolder, Trim("  Morning Talk \t"), "showname-mm-dd-yyyy", Date(2008, 1, 5)),
             BuildOutputFileName(kFolder, "Morning Talk", "showname-mm-dd-yyyy", Date(2008, 1, 5)));
+}
+
+TEST(OutputNamingTest, ATypedFolderHoldsTheFilesAndAnyOtherTextStaysAPrefix) {
+  test::TempDir dir;
+  const std::string folder = dir.Path().string();
+  test::WriteFile(dir.File("notes"), "x");
+  EXPECT_EQ(SaveFolderPrefix(folder), folder + "/");
+  EXPECT_EQ(SaveFolderPrefix(folder + "/talk-"), folder + "/talk-") << "no such folder: a plain prefix";
+  EXPECT_EQ(SaveFolderPrefix(dir.File("notes")), dir.File("notes")) << "a file is no folder";
+}
+
+TEST(DiskSpaceTest, AVbrRecordingIsSizedAtItsTopRate) {
+  TEncoderSettings encoder;
+  encoder.RateControl = TRateControl::Vbr;
+  EXPECT_EQ(WorstCaseKbps(encoder), 320);
+  encoder.SampleRate = 22050;
+  EXPECT_EQ(WorstCaseKbps(encoder), 160);
+}
+
+TEST(RecordingLogTest, OneLinePerEventSayingWhatTheUserNeeds) {
+  std::ostringstream out;
+  TRecordingLog log(out);
+  TRecordingReport r;
+  r.Slot = 2;
+  r.ShowName = "Night\nOwls";
+  r.File = "/rec/Night Owls-01-04-2008.mp3";
+  r.ActualStart = r.ScheduledStart + 90 * 60;
+  r.Joined = true;
+  log.RecordingStarted(r);
+  r.Result = TRecordingResult::Failed;
+  r.Reason = "No sound reached the file.";
+  log.RecordingFinished(r);
+  const std::string text = out.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_NE(text.find("slot 2, \"Night Owls\": recording into /rec/Night Owls-01-04-2008.mp3, joined 90 min"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("failed, 0 s in /rec/Night Owls-01-04-2008.mp3: No sound reached the file."),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace

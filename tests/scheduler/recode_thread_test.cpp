@@ -8,16 +8,23 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "scheduler/DayCode.h"
+#include "scheduler/DiskSpace.h"
+#include "scheduler/Occurrence.h"
 #include "scheduler/OutputNaming.h"
 #include "scheduler/RecodeThread.h"
+#include "support/TempDir.h"
 #include "support/scheduler_doubles.h"
 #include "support/scheduler_fake_clock.h"
 
@@ -64,12 +71,19 @@ class RecodeThreadTest : public ::testing::Test {
  protected:
   static constexpr const char* kProgramFolder = "/opt/wavecrate";
 
-  RecodeThreadTest() { StartAt(At(2008, 1, 5, 8, 29, 58, 700)); }  // a Saturday
+  // UTC unless a test picks a zone (before its first StartAt).
+  RecodeThreadTest() : zone_(std::in_place, "UTC") { StartAt(At(2008, 1, 5, 8, 29, 58, 700)); }  // a Saturday
 
   ~RecodeThreadTest() override {
     for (auto& t : threads_) t->StopRequested.store(true);
     clock_->ReleaseAll();
     threads_.clear();  // joins: the released clock lets every thread leave its loop
+  }
+
+  // Only before the first slot is added; the clock starts again with StartAt.
+  void UseZone(const char* zone) {
+    zone_.reset();
+    zone_.emplace(zone);
   }
 
   // Only before the first slot is added.
@@ -78,12 +92,19 @@ class RecodeThreadTest : public ::testing::Test {
     stopper_ = std::make_unique<test::TEndMinuteStopper>(*clock_);
   }
 
-  TRecodeThread& AddSlot(const TSlotSettings& settings) {
+  // `joinAtStart` asks the new thread to join a show under way, as the
+  // start-up save pass does; `configure` runs before the thread starts.
+  TRecodeThread& AddSlot(const TSlotSettings& settings, bool joinAtStart = false,
+                         const std::function<void(TRecodeThread&)>& configure = {}) {
     const int slot = static_cast<int>(threads_.size()) + 1;
     threads_.push_back(std::make_unique<TRecodeThread>(*clock_, captures_.Factory(*clock_, slot), ad_, &mp3_,
                                                        kProgramFolder));
     TRecodeThread& thread = *threads_.back();
+    thread.Slot = slot;
+    thread.Events = events_;
+    if (configure) configure(thread);
     thread.SetSettings(settings);
+    if (joinAtStart) thread.RequestJoin();
     clock_->AddParticipants(1);
     thread.Resume();
     stopper_->Add(thread);
@@ -97,18 +118,24 @@ class RecodeThreadTest : public ::testing::Test {
   }
 
   // Runs the schedule to `endMs`: every wake-up from a little before each
-  // slot's start minute to a little after its end minute, every day whether
-  // the slot is due or not, and otherwise a minute at a time, so that every
-  // minute of every day is still seen.
+  // slot's start minute (each showing of it, in a repeated hour) to a little
+  // after its end, every day whether the slot is due or not, and otherwise a
+  // minute at a time, so that every minute of every day is still seen.
   bool Drive(std::int64_t endMs) {
     std::vector<std::pair<std::int64_t, std::int64_t>> windows;
-    for (std::int64_t day = clock_->NowMs() / kDay * kDay; day < endMs; day += kDay) {
+    const std::int64_t firstDay = SecondsFromCivil(clock_->Now()) / 86400 - 1;
+    const std::int64_t lastDay = SecondsFromCivil(LocalTimeOf(endMs / 1000)) / 86400;
+    for (std::int64_t day = firstDay; day <= lastDay; ++day) {
       for (const auto& t : threads_) {
         const auto s = t->Settings();
         const int start = MinuteOfDay(s->StartTime);
-        const int length = (MinuteOfDay(s->EndTime) - start + 24 * 60) % (24 * 60);
-        const std::int64_t from = day + start * kMinute - 5 * kSecond;
-        windows.emplace_back(from, from + length * kMinute + 70 * kSecond);
+        const int end = MinuteOfDay(s->EndTime);
+        const TLocalInstants at = InstantsOfLocalTime(CivilFromSeconds(day * 86400 + start * 60));
+        for (const std::optional<std::int64_t> from : {std::optional(at.First), at.Repeat}) {
+          if (!from) continue;
+          windows.emplace_back(*from * kSecond - 5 * kSecond,
+                               NextInstantAtMinute(*from, end) * kSecond + 70 * kSecond);
+        }
       }
     }
     std::sort(windows.begin(), windows.end());
@@ -141,6 +168,8 @@ class RecodeThreadTest : public ::testing::Test {
 
   std::vector<TCaptureRecord> Captures() const { return captures_.Records(); }
 
+  std::optional<test::TScopedTimeZone> zone_;
+  std::shared_ptr<test::TRecordingEventLog> events_ = std::make_shared<test::TRecordingEventLog>();
   std::unique_ptr<TFakeClock> clock_;
   std::unique_ptr<test::TEndMinuteStopper> stopper_;
   test::TCaptureLog captures_;
@@ -510,6 +539,205 @@ TEST_F(RecodeThreadTest, AMonthOfFourSlotsRecordsEveryDueStartExactlyOnce) {
     EXPECT_TRUE(job.Target.ends_with(".mp3.bak")) << job.Target;
   }
 }
+
+// Asked to join (program start, wake, save), a thread starts the show under
+// way at once, names it after the start's date (a show joined after midnight
+// belongs to the day before, also for its day code), and reports it: one
+// Started and one Finished, Joined, with the show's and the recording's times.
+TEST_F(RecodeThreadTest, JoinsAShowUnderWayWhenAskedNamedAndReportedAfterItsStart) {
+  StartAt(At(2008, 1, 5, 0, 30, 10));                                      // Saturday, half past midnight
+  TSlotSettings night = Slot("23:00:00", "01:00:00", 10, "  Night Owls");  // weekdays: Friday's show
+  night.Station = "WXYZ";
+  TRecodeThread& t = AddSlot(night, /*joinAtStart=*/true);
+  ASSERT_TRUE(RunUntil(At(2008, 1, 5, 0, 30, 12)));
+  auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0].SlotField, 1) << "the capture is told its slot";
+  EXPECT_EQ(captures[0].StartMs, At(2008, 1, 5, 0, 30, 10));
+  EXPECT_EQ(captures[0].OutputFileName, "/shows/Night Owls-01-04-2008.mp3");
+  EXPECT_EQ(t.PlannedEndUnix(), At(2008, 1, 5, 1, 0) / 1000);
+
+  ASSERT_TRUE(Drive(At(2008, 1, 5, 1, 2)));
+  EXPECT_FALSE(t.PlannedEndUnix()) << "no recording, no planned end";
+  EXPECT_NEAR(Captures()[0].StopMs, At(2008, 1, 5, 1, 0), 2 * kSecond);
+  const auto entries = events_->Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].Kind, test::TRecordingEventLog::TEntry::Started);
+  EXPECT_EQ(entries[0].Report.Result, TRecordingResult::InProgress);
+  EXPECT_TRUE(entries[0].Report.Joined);
+  EXPECT_EQ(entries[1].Kind, test::TRecordingEventLog::TEntry::Finished);
+  const TRecordingReport& r = entries[1].Report;
+  EXPECT_EQ(r.Slot, 1);
+  EXPECT_EQ(r.ShowName, "Night Owls");
+  EXPECT_EQ(r.Station, "WXYZ");
+  EXPECT_EQ(r.File, "/shows/Night Owls-01-04-2008.mp3");
+  EXPECT_EQ(r.ScheduledStart, At(2008, 1, 4, 23, 0) / 1000);
+  EXPECT_EQ(r.ScheduledLength, 2 * 3600);
+  EXPECT_EQ(r.ActualStart, At(2008, 1, 5, 0, 30, 10) / 1000);
+  EXPECT_NEAR(r.ActualLength, 30 * 60 - 10, 3);
+  EXPECT_TRUE(r.Joined);
+  EXPECT_EQ(r.Result, TRecordingResult::Recorded) << r.Reason;
+}
+
+// A capture that fails is tried once in its minute, reported, and the slot
+// records again the next day.
+TEST_F(RecodeThreadTest, AFailedCaptureIsTriedOnceAndReported) {
+  captures_.SetFailure("No capture device was found.");
+  TRecodeThread& t = AddSlot(Slot("08:30:00", "08:35:00", 1));
+  ASSERT_TRUE(Drive(At(2008, 1, 5, 8, 32)));
+  EXPECT_EQ(Captures().size(), 1u) << "a failed capture must not be retried every second";
+  EXPECT_FALSE(t.RecordingActive.load());
+  auto finished = events_->Finished();
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(finished[0].Result, TRecordingResult::Failed);
+  EXPECT_EQ(finished[0].Reason, "No capture device was found.");
+  captures_.SetFailure("");
+  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 36)));
+  EXPECT_EQ(Captures().size(), 2u);
+  finished = events_->Finished();
+  ASSERT_EQ(finished.size(), 2u);
+  EXPECT_EQ(finished[1].Result, TRecordingResult::Recorded) << finished[1].Reason;
+}
+
+// Two recordings of one show on one day, and a file already there: each gets
+// a name of its own, the conversion's ".bak" follows it, and nothing that
+// was there is replaced. A folder typed without its "/" holds the files.
+// A disk too small for the show is reported before it starts.
+TEST_F(RecodeThreadTest, NeverOverwritesPutsFilesInsideTheFolderAndWarnsOfASmallDisk) {
+  test::TempDir dir;
+  test::WriteFile(dir.File("Morning Talk-01-05-2008.mp3"), "earlier show");
+  ad_.Result = true;
+  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
+  s.SaveFolder = dir.Path().string();  // no trailing "/"
+  s.AdUrl = "http://127.0.0.1/ad";
+  auto fixedEncoder = [](TRecodeThread& t) { t.EncoderSettingsSource = [] { return TEncoderSettings{}; }; };
+  AddSlot(s, false, [&](TRecodeThread& t) {
+    fixedEncoder(t);
+    t.FreeBytes = [](const std::string&) { return std::optional<std::uint64_t>(5'000'000); };
+  });
+  AddSlot(s, false, fixedEncoder);  // the disk's real free space
+  ASSERT_TRUE(Drive(At(2008, 1, 5, 8, 33)));
+
+  const std::string base = dir.File("Morning Talk-01-05-2008");
+  std::vector<std::string> outputs;
+  for (const TCaptureRecord& c : Captures()) outputs.push_back(c.OutputFileName);
+  std::sort(outputs.begin(), outputs.end());
+  EXPECT_EQ(outputs, (std::vector<std::string>{base + " (2).mp3", base + " (3).mp3"}));
+  EXPECT_EQ(test::ReadFile(base + ".mp3"), "earlier show");
+  std::vector<std::string> targets;
+  for (const TMp3Job& job : mp3_.Jobs()) targets.push_back(job.Target);
+  std::sort(targets.begin(), targets.end());
+  EXPECT_EQ(targets, (std::vector<std::string>{base + " (2).mp3.bak", base + " (3).mp3.bak"}));
+
+  std::vector<test::TRecordingEventLog::TEntry> warnings;
+  for (const auto& e : events_->Entries()) {
+    if (e.Kind == test::TRecordingEventLog::TEntry::Warning) warnings.push_back(e);
+  }
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].Slot, 1);
+  EXPECT_NE(warnings[0].Text.find("Only 5 MB is free"), std::string::npos) << warnings[0].Text;
+  EXPECT_NE(warnings[0].Text.find("\"Morning Talk\" needs about 22 MB"), std::string::npos)
+      << warnings[0].Text;
+  // Warned or not, both recorded.
+  for (const TRecordingReport& r : events_->Finished()) EXPECT_EQ(r.Result, TRecordingResult::Recorded);
+}
+
+// The days daylight-saving time begins and ends, in two zones, with the
+// slot threads themselves: a start the clock jumps over is made at the jump,
+// a show whose end minute is skipped still ends (at the jump), and a start
+// in the repeated hour records once, at its first showing.
+struct TZoneDays {
+  const char* Zone;
+  std::int64_t SpringJumpMs;  // UTC
+  std::int64_t FallJumpMs;
+  int SpringMonth, SpringDay, FallMonth, FallDay;
+  // Start and end: a start in the skipped hour, an end in it, a show wholly
+  // in the repeated hour.
+  const char* Shows[3][2];
+  std::size_t RepeatedOnSpringDays;  // 1 where that show lies in the skipped hour too
+};
+
+std::int64_t UtcMs(int year, int month, int day, int hour) {
+  TLocalTime t;
+  t.Year = year;
+  t.Month = month;
+  t.Day = day;
+  t.Hour = hour;
+  return SecondsFromCivil(t) * kSecond;
+}
+
+void PrintTo(const TZoneDays& z, std::ostream* out) {
+  *out << z.Zone;
+}
+
+class RecodeThreadZoneTest : public RecodeThreadTest, public ::testing::WithParamInterface<TZoneDays> {};
+
+TEST_P(RecodeThreadZoneTest, DaylightSavingDaysStartEachShowOnceAndEndItInTime) {
+  const TZoneDays& z = GetParam();
+  UseZone(z.Zone);
+  StartAt(At(2024, z.SpringMonth, z.SpringDay - 1, 22, 0, 0, 300));
+  for (const auto& show : z.Shows) AddSlot(Slot(show[0], show[1], 1));
+  ASSERT_TRUE(Drive(At(2024, z.SpringMonth, z.SpringDay + 1, 4, 0)));
+  // Months on in one step, as after a long sleep with nothing under way.
+  ASSERT_TRUE(clock_->JumpBy(milliseconds(At(2024, z.FallMonth, z.FallDay - 1, 22, 0) - clock_->NowMs())));
+  ASSERT_TRUE(Drive(At(2024, z.FallMonth, z.FallDay + 1, 4, 0)));
+
+  std::map<int, std::vector<TCaptureRecord>> bySlot;
+  for (const TCaptureRecord& c : Captures()) bySlot[c.Slot].push_back(c);
+  ASSERT_EQ(bySlot[1].size(), 4u);
+  ASSERT_EQ(bySlot[2].size(), 4u);
+  ASSERT_EQ(bySlot[3].size(), 2 + z.RepeatedOnSpringDays);
+  for (int slot = 1; slot <= 3; ++slot) {
+    std::set<std::string> dates;
+    for (const TCaptureRecord& c : bySlot[slot]) {
+      const TLocalTime local = LocalTimeOf(c.StartMs / 1000);
+      const bool atSpringJump = c.StartMs / 1000 == z.SpringJumpMs / 1000;
+      char date[16];
+      std::snprintf(date, sizeof date, "%02d-%02d-%04d", local.Month, local.Day, local.Year);
+      const std::string where = std::string(z.Zone) + " slot " + std::to_string(slot) + " " + date;
+      if (atSpringJump) {
+        EXPECT_EQ(slot, 1) << where << ": only the skipped start is made at the jump";
+      } else {
+        EXPECT_EQ(local.Hour * 60 + local.Minute, MinuteOfDay(z.Shows[slot - 1][0])) << where;
+        EXPECT_LT(c.StartMs % kSecond, 100) << where << ": on time, at the start of the minute";
+      }
+      EXPECT_TRUE(dates.insert(date).second) << where << ": two recordings of one day's show";
+      EXPECT_NE(c.OutputFileName.find(date), std::string::npos) << where << ": named after the start's date";
+      // Never in the repeated hour: every start there was shown before.
+      const bool repeatedHour = c.StartMs >= z.FallJumpMs && c.StartMs < z.FallJumpMs + 3600 * kSecond;
+      EXPECT_FALSE(repeatedHour) << where << ": recorded at the second showing of its minute";
+    }
+  }
+  // The show whose end minute never shows ended at the jump.
+  EXPECT_GE(bySlot[2][0].StopMs, z.SpringJumpMs);
+  EXPECT_LE(bySlot[2][0].StopMs, z.SpringJumpMs + 2 * kSecond);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TwoZones, RecodeThreadZoneTest,
+    ::testing::Values(
+        TZoneDays{"America/New_York",
+                  UtcMs(2024, 3, 10, 7),
+                  UtcMs(2024, 11, 3, 6),
+                  3,
+                  10,
+                  11,
+                  3,
+                  {{"02:30:00", "03:10:00"}, {"01:50:00", "02:10:00"}, {"01:30:00", "01:35:00"}},
+                  2},
+        TZoneDays{"Europe/London",
+                  UtcMs(2024, 3, 31, 1),
+                  UtcMs(2024, 10, 27, 1),
+                  3,
+                  31,
+                  10,
+                  27,
+                  {{"01:30:00", "02:10:00"}, {"00:50:00", "01:10:00"}, {"01:30:00", "01:35:00"}},
+                  1}),
+    [](const ::testing::TestParamInfo<TZoneDays>& info) {
+      return std::string(info.param.Zone).substr(0, std::string(info.param.Zone).find('/'));
+    });
 
 }  // namespace
 }  // namespace wavecrate

@@ -23,6 +23,16 @@ int TCaptureLog::MaxRunning() const {
   return maxRunning_;
 }
 
+void TCaptureLog::SetFailure(const std::string& failure) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failure_ = failure;
+}
+
+std::string TCaptureLog::Failure() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failure_;
+}
+
 std::size_t TCaptureLog::Started(const TCaptureRecord& record) {
   std::lock_guard<std::mutex> lock(mutex_);
   records_.push_back(record);
@@ -39,14 +49,60 @@ void TCaptureLog::Stopped(std::size_t index, std::int64_t stopMs) {
 void TFakeCapture::Execute() {
   TCaptureRecord record;
   record.Slot = slot_;
+  record.SlotField = Slot;
   record.OutputFileName = OutputFileName;
   record.IsVista = IsVista;
   record.IsMute = IsMute;
   record.StartMs = clock_.NowMs();
   const std::size_t index = log_.Started(record);
-  while (!StopRequested.load()) clock_.SleepFor(std::chrono::milliseconds(1000));
+  TCaptureOutcome outcome;
+  outcome.Failure = log_.Failure();
+  if (outcome.Failure.empty()) {
+    while (!StopRequested.load()) clock_.SleepFor(std::chrono::milliseconds(1000));
+    outcome.Ran = true;
+    outcome.Finished = true;
+    outcome.Seconds = static_cast<double>(clock_.NowMs() - record.StartMs) / 1000.0;
+  }
   log_.Stopped(index, clock_.NowMs());
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outcome_ = outcome;
+  }
   DoneEvent.SetEvent();
+}
+
+TCaptureOutcome TFakeCapture::Outcome() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outcome_;
+}
+
+void TRecordingEventLog::RecordingStarted(const TRecordingReport& report) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.push_back({TEntry::Started, report, report.Slot, ""});
+}
+
+void TRecordingEventLog::RecordingFinished(const TRecordingReport& report) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.push_back({TEntry::Finished, report, report.Slot, ""});
+}
+
+void TRecordingEventLog::RecordingWarning(int slot, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.push_back({TEntry::Warning, {}, slot, text});
+}
+
+std::vector<TRecordingEventLog::TEntry> TRecordingEventLog::Entries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_;
+}
+
+std::vector<TRecordingReport> TRecordingEventLog::Finished() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<TRecordingReport> finished;
+  for (const TEntry& e : entries_) {
+    if (e.Kind == TEntry::Finished) finished.push_back(e.Report);
+  }
+  return finished;
 }
 
 void TRecordingMp3Queue::AddJob(TMp3Job job) {
@@ -91,8 +147,10 @@ void TEndMinuteStopper::operator()() {
       continue;
     }
     const std::string end = thread.Settings()->EndTime;
-    if (end.size() >= 5 && now.Hour == std::stoi(end.substr(0, 2)) &&
-        now.Minute == std::stoi(end.substr(3, 2))) {
+    const std::optional<std::int64_t> plannedEnd = thread.PlannedEndUnix();
+    if ((end.size() >= 5 && now.Hour == std::stoi(end.substr(0, 2)) &&
+         now.Minute == std::stoi(end.substr(3, 2))) ||
+        (plannedEnd && now.UnixSeconds >= *plannedEnd)) {
       thread.StopRecording();
       thread.RecordingActive.store(false);
       slot.Playing = false;

@@ -16,12 +16,14 @@
 #include "audio/Mp3JobQueue.h"
 #include "scheduler/AdvertisementStep.h"
 #include "scheduler/RecodeThread.h"
+#include "scheduler/RecordingEvents.h"
 #include "support/scheduler_fake_clock.h"
 
 namespace wavecrate::test {
 
 struct TCaptureRecord {
-  int Slot = 0;
+  int Slot = 0;       // of the factory that made the capture
+  int SlotField = 0;  // the capture's Slot as the slot thread set it
   std::string OutputFileName;
   bool IsVista = false;
   bool IsMute = false;
@@ -39,6 +41,11 @@ class TCaptureLog {
   // Greatest number of captures that were running at the same time.
   int MaxRunning() const;
 
+  // While set, new captures fail at once with this reason (nothing recorded)
+  // instead of recording until stopped.
+  void SetFailure(const std::string& failure);
+  std::string Failure() const;
+
   // Used by the captures.
   std::size_t Started(const TCaptureRecord& record);
   void Stopped(std::size_t index, std::int64_t stopMs);
@@ -48,16 +55,19 @@ class TCaptureLog {
   std::vector<TCaptureRecord> records_;
   int running_ = 0;
   int maxRunning_ = 0;
+  std::string failure_;
 };
 
 // Behaves towards the slot thread as the real capture does: it starts when
 // resumed, checks its StopRequested once a second (through the clock) and
-// signals DoneEvent once it has stopped.
+// signals DoneEvent once it has stopped. Its outcome: the virtual time it
+// ran, all of it sound; or, when the log says so, a failure at once.
 class TFakeCapture final : public TCaptureThreadBase {
  public:
   TFakeCapture(TFakeClock& clock, TCaptureLog& log, int slot) : clock_(clock), log_(log), slot_(slot) {}
   // Joins before the members that Execute uses go away.
   ~TFakeCapture() override { WaitFor(); }
+  TCaptureOutcome Outcome() const override;
 
  protected:
   void Execute() override;
@@ -66,6 +76,29 @@ class TFakeCapture final : public TCaptureThreadBase {
   TFakeClock& clock_;
   TCaptureLog& log_;
   int slot_;
+  mutable std::mutex mutex_;
+  TCaptureOutcome outcome_;
+};
+
+// Keeps every recording event, in order, for the test to read.
+class TRecordingEventLog final : public IRecordingEvents {
+ public:
+  struct TEntry {
+    enum TKind { Started, Finished, Warning } Kind;
+    TRecordingReport Report;  // Started and Finished
+    int Slot = 0;             // Warning
+    std::string Text;         // Warning
+  };
+  void RecordingStarted(const TRecordingReport& report) override;
+  void RecordingFinished(const TRecordingReport& report) override;
+  void RecordingWarning(int slot, const std::string& text) override;
+  std::vector<TEntry> Entries() const;
+  // The reports of finished recordings, in order.
+  std::vector<TRecordingReport> Finished() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<TEntry> entries_;
 };
 
 class TRecordingMp3Queue final : public IMp3JobQueue {
@@ -108,8 +141,9 @@ class TFakeAdvertisementStep final : public IAdvertisementStep {
 
 // Does, after each step of the clock, what a slot's playback timer does at
 // its ticks: once RecordingActive is seen the stream "plays"; at the end
-// minute (hour and minute of EndTime) the timer calls StopRecording and clears
-// RecordingActive, whatever the day.
+// minute (hour and minute of EndTime), or once the clock has reached the
+// recording's planned end (an end minute the clock skipped or jumped over),
+// the timer calls StopRecording and clears RecordingActive, whatever the day.
 class TEndMinuteStopper {
  public:
   explicit TEndMinuteStopper(const TFakeClock& clock) : clock_(clock) {}

@@ -1,6 +1,8 @@
 #include "support/scheduler_fake_clock.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 
 namespace wavecrate::test {
 
@@ -16,6 +18,10 @@ std::int64_t TFakeClock::At(int year, int month, int day, int hour, int minute, 
   return MsOf(t);
 }
 
+std::int64_t TFakeClock::MsOf(const TLocalTime& t) {
+  return InstantsOfLocalTime(t).First * 1000 + t.Millisecond;
+}
+
 TFakeClock::TFakeClock(std::int64_t startMs) : nowMs_(startMs) {}
 
 TFakeClock::~TFakeClock() {
@@ -24,7 +30,7 @@ TFakeClock::~TFakeClock() {
 
 TLocalTime TFakeClock::Now() const {
   const std::int64_t ms = NowMs();
-  return CivilFromSeconds(ms / 1000, static_cast<int>(ms % 1000));
+  return LocalTimeOf(ms / 1000, static_cast<int>(ms % 1000));
 }
 
 void TFakeClock::SleepUntilNextSecond() {
@@ -141,6 +147,21 @@ void TFakeClock::ReleaseAll() {
   }
   sleepers_.clear();
   idleCv_.notify_all();
+}
+
+TScopedTimeZone::TScopedTimeZone(const std::string& zone) {
+  if (const char* old = std::getenv("TZ")) old_ = old;
+  setenv("TZ", zone.c_str(), 1);
+  tzset();
+}
+
+TScopedTimeZone::~TScopedTimeZone() {
+  if (old_) {
+    setenv("TZ", old_->c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 }  // namespace wavecrate::test

@@ -2,6 +2,11 @@
 // weeks of schedule run in milliseconds and every run sees the same order of
 // events.
 //
+// It holds an instant (milliseconds since 1970, UTC) and gives local time
+// through the process's real time-zone rules, so a test that sets TZ
+// (TScopedTimeZone) sees that zone's daylight-saving changes: the local
+// hour skipped in spring, the hour repeated in autumn.
+//
 // Threads under test sleep in it (SleepUntilNextSecond, SleepFor) and block
 // until the virtual time reaches their wake-up time. The test drives the time
 // with RunFor/RunUntil (every wake-up in turn) or JumpBy (straight to a later
@@ -28,6 +33,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/Clock.h"
@@ -38,8 +45,10 @@ class TFakeClock final : public Clock {
  public:
   static constexpr std::chrono::milliseconds kDefaultSettleTimeout{20000};
 
-  // Local time with milliseconds since 1970-01-01 00:00:00 (no time zone).
-  static std::int64_t MsOf(const TLocalTime& t) { return SecondsFromCivil(t) * 1000 + t.Millisecond; }
+  // The instant (milliseconds since 1970, UTC) at which the local clock
+  // shows `t` (the first of two in a repeated hour; the jump over it in a
+  // skipped hour).
+  static std::int64_t MsOf(const TLocalTime& t);
   static std::int64_t At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
                          int millisecond = 0);
 
@@ -107,6 +116,19 @@ class TFakeClock final : public Clock {
   std::vector<TSleeper*> sleepers_;
   int participants_ = 0;
   bool released_ = false;
+};
+
+// Sets TZ for the life of the object (and tzset()s), then puts back what was
+// there. Set it before the threads under test start.
+class TScopedTimeZone {
+ public:
+  explicit TScopedTimeZone(const std::string& zone);
+  ~TScopedTimeZone();
+  TScopedTimeZone(const TScopedTimeZone&) = delete;
+  TScopedTimeZone& operator=(const TScopedTimeZone&) = delete;
+
+ private:
+  std::optional<std::string> old_;
 };
 
 }  // namespace wavecrate::test

@@ -18,6 +18,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -26,12 +27,14 @@
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
+#include "app/qt/Session.h"
 #include "app/qt/TimeEdit.h"
 #include "playback/PlaybackLogic.h"
 #include "playback/WebLookups.h"
 #include "playback/qt/Browsers.h"
 #include "playback/qt/PlayerHost.h"
 #include "scheduler/RecodeThread.h"
+#include "scheduler/RecordingLog.h"
 
 // The pictures are compiled into the static window library, whose resource
 // initialiser the linker would otherwise drop.
@@ -138,16 +141,22 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   BuildMenu();
 
   TAppServices* svc = services_.get();
+  // Until the program has a window of its own for them, recordings are
+  // reported in the log.
+  if (svc != nullptr && !svc->Events) svc->Events = std::make_shared<TRecordingLog>();
   editor_ = std::make_unique<TScheduleEditor>(
-      [svc, this]() -> std::unique_ptr<TRecodeThread> {
+      [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
           static TNoAdvertisementStep noAd;
           return std::make_unique<TRecodeThread>(
               SystemClock(), TCaptureFactory{}, noAd, nullptr,
               std::filesystem::path(paths_.ExePath).parent_path().string());
         }
-        return std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, *svc->AdStep,
-                                               svc->Mp3Queue, svc->ProgramFolder);
+        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, *svc->AdStep,
+                                                      svc->Mp3Queue, svc->ProgramFolder);
+        thread->Slot = slot;
+        thread->Events = svc->Events;
+        return thread;
       },
       [this](const std::string& show) { return ReportUserDetails(show); });
 
@@ -161,6 +170,12 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   p.setColor(QPalette::Window, FormColour());
   setPalette(p);
   setAutoFillBackground(true);
+  // A sleep that happens in spite of the inhibitor: recordings write their
+  // files' headers before it, and shows under way are joined after it.
+  if (services_) {
+    sleepWatcher_ = new TSleepWatcher(
+        "Wavecrate", "Finishing recording files", [this] { BeforeSleep(); }, [this] { AfterWake(); }, this);
+  }
 
   settingsExisted_ = std::filesystem::exists(paths_.SettingsPath);
   if (settingsExisted_) {
@@ -362,6 +377,11 @@ void TForm1::BuildMenu() {
   QAction* quality = options->addAction("&Recording Quality");
   quality->setObjectName("MP31");
   connect(quality, &QAction::triggered, this, &TForm1::MP31Click);
+  JoinShows1 = options->addAction("&Join Shows Already Under Way");
+  JoinShows1->setObjectName("JoinShows1");
+  JoinShows1->setCheckable(true);
+  JoinShows1->setChecked(true);
+  connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
 
   QMenu* help = bar->addMenu("&Help");
   help->setObjectName("Help1");
@@ -433,6 +453,7 @@ TSettings TForm1::ReadControls() const {
   s.FileNameFormat = ComboBox9->currentText().toStdString();
   s.IsMute = IsMute->isChecked();
   s.IsVista = IsVista->isChecked();
+  s.JoinShowsUnderWay = JoinShows1->isChecked();
   return s;
 }
 
@@ -467,6 +488,7 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   IsVista->setChecked(s.IsVista);
   IsVistaClick();
   IsMute->setChecked(s.IsMute);
+  JoinShows1->setChecked(s.JoinShowsUnderWay);
 }
 
 void TForm1::ShowMessage(const QString& text) {
@@ -556,6 +578,22 @@ void TForm1::About1Click() {
 
 void TForm1::MP31Click() {
   // The encoder's settings dialog arrives with the audio pipeline.
+}
+
+void TForm1::JoinShows1Click(bool checked) {
+  // Takes effect at once; the settings file keeps it at the next write.
+  if (editor_) editor_->SetJoinShowsUnderWay(checked);
+}
+
+void TForm1::BeforeSleep() {
+  constexpr std::chrono::milliseconds kHeaderBound{3000};
+  if (services_ && !services_->WriteCaptureHeadersNow(kHeaderBound)) {
+    std::fprintf(stderr, "wavecrate: a recording did not write its header before the system slept\n");
+  }
+}
+
+void TForm1::AfterWake() {
+  editor_->RequestJoinAll();
 }
 
 void TForm1::Timer5Timer() {

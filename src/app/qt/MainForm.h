@@ -8,6 +8,7 @@
 
 #include "app/Settings.h"
 
+class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -28,6 +29,7 @@ class TMediaRetryBackoff;
 class TForm3;
 class TScheduleEditor;
 class TAppServices;
+class TSleepWatcher;
 
 // Where the program lives; tests point it at a folder of their own.
 struct TAppPaths {
@@ -93,6 +95,7 @@ class TForm1 : public QMainWindow {
   void Timer5Timer();
   void UpDown5Click(bool up);
   void Label12MouseDown();
+  void JoinShows1Click(bool checked);
 
  private:
   void BuildControls();
@@ -108,6 +111,9 @@ class TForm1 : public QMainWindow {
   std::string ReportUserDetails(const std::string& showName);
   void ShowMessage(const QString& text);
   bool WriteSettingsReporting(bool interactive);
+  // The computer is about to sleep / has woken up (from logind).
+  void BeforeSleep();
+  void AfterWake();
 
   TAppPaths paths_;
   std::shared_ptr<TAppServices> services_;
@@ -142,6 +148,8 @@ class TForm1 : public QMainWindow {
   std::shared_ptr<IHttpClient> http_;  // outlives lookups_, which refers to it
   std::unique_ptr<TWebLookups> lookups_;
   QTimer* Timer5 = nullptr;
+  QAction* JoinShows1 = nullptr;  // Options, "Join Shows Already Under Way"
+  TSleepWatcher* sleepWatcher_ = nullptr;
   QSystemTrayIcon* trayIcon_ = nullptr;
   TForm3* form3_ = nullptr;
 };

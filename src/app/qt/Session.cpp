@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace wavecrate {
 namespace {
@@ -73,6 +74,72 @@ TSleepInhibitor::TSleepInhibitor(const QString& who, const QString& why) {
 
 TSleepInhibitor::~TSleepInhibitor() {
   if (fd_ >= 0) close(fd_);
+}
+
+namespace {
+
+constexpr const char* kLogind = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kLogindManager = "org.freedesktop.login1.Manager";
+
+}  // namespace
+
+TSleepWatcher::TSleepWatcher(const QString& who, const QString& why, std::function<void()> beforeSleep,
+                             std::function<void()> afterWake, QObject* parent)
+    : QObject(parent),
+      who_(who),
+      why_(why),
+      beforeSleep_(std::move(beforeSleep)),
+      afterWake_(std::move(afterWake)) {
+  QDBusConnection bus = QDBusConnection::systemBus();
+  if (!bus.isConnected()) {
+    std::fprintf(stderr, "wavecrate: no system bus; recordings are not prepared for system sleep\n");
+    return;
+  }
+  // Delivered on the GUI thread by Qt's event loop.
+  watching_ =
+      bus.connect(kLogind, kLogindPath, kLogindManager, "PrepareForSleep", this, SLOT(PrepareForSleep(bool)));
+  if (!watching_) {
+    std::fprintf(stderr, "wavecrate: cannot listen to logind's sleep announcements (%s)\n",
+                 qPrintable(bus.lastError().message()));
+  }
+  TakeDelayLock();
+}
+
+TSleepWatcher::~TSleepWatcher() {
+  ReleaseDelayLock();
+}
+
+void TSleepWatcher::TakeDelayLock() {
+  if (fd_ >= 0) return;
+  QDBusInterface manager(kLogind, kLogindPath, kLogindManager, QDBusConnection::systemBus());
+  manager.setTimeout(3000);
+  QDBusReply<QDBusUnixFileDescriptor> reply = manager.call("Inhibit", "sleep", who_, why_, "delay");
+  if (!reply.isValid()) {
+    std::fprintf(stderr,
+                 "wavecrate: logind gave no sleep delay lock (%s); recordings may lose their end "
+                 "at a sleep\n",
+                 qPrintable(reply.error().message()));
+    return;
+  }
+  fd_ = dup(reply.value().fileDescriptor());
+}
+
+void TSleepWatcher::ReleaseDelayLock() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
+}
+
+void TSleepWatcher::PrepareForSleep(bool sleeping) {
+  if (sleeping) {
+    // logind waits for us (up to its InhibitDelayMaxSec) until the lock goes.
+    if (beforeSleep_) beforeSleep_();
+    ReleaseDelayLock();
+  } else {
+    TakeDelayLock();
+    if (afterWake_) afterWake_();
+  }
 }
 
 }  // namespace wavecrate

@@ -1,10 +1,12 @@
 // How the program meets the desktop session: a second copy is refused, the
-// session's end (SIGTERM, SIGINT, SIGHUP) runs the normal exit, and system
-// sleep is blocked while the program runs.
+// session's end (SIGTERM, SIGINT, SIGHUP) runs the normal exit, system sleep
+// is blocked while the program runs, and a sleep that happens anyway is
+// prepared for and recovered from.
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
 class QSocketNotifier;
 
@@ -39,6 +41,40 @@ class TSleepInhibitor {
 
  private:
   int fd_ = -1;
+};
+
+// When the system sleeps anyway (a user's or an administrator's forced
+// suspend, a closed lid), logind asks its "delay" inhibitors to get ready
+// first: this holds one, runs `beforeSleep` when logind announces the sleep
+// (PrepareForSleep(true)) and then releases the lock so the sleep can go on;
+// after the wake (PrepareForSleep(false)) it takes a new lock and runs
+// `afterWake`. Both run on the GUI thread. Without logind it does nothing and
+// says why on standard error.
+class TSleepWatcher : public QObject {
+  Q_OBJECT
+ public:
+  TSleepWatcher(const QString& who, const QString& why, std::function<void()> beforeSleep,
+                std::function<void()> afterWake, QObject* parent = nullptr);
+  ~TSleepWatcher() override;
+
+  // A delay lock is held now (false between the announced sleep and the wake).
+  bool DelayHeld() const { return fd_ >= 0; }
+  // Listening to logind's sleep announcements.
+  bool Watching() const { return watching_; }
+
+ private slots:
+  void PrepareForSleep(bool sleeping);
+
+ private:
+  void TakeDelayLock();
+  void ReleaseDelayLock();
+
+  QString who_;
+  QString why_;
+  std::function<void()> beforeSleep_;
+  std::function<void()> afterWake_;
+  int fd_ = -1;
+  bool watching_ = false;
 };
 
 }  // namespace wavecrate

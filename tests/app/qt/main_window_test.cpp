@@ -18,13 +18,17 @@
 #include <filesystem>
 #include <sstream>
 
+#include "LogindTestSupport.h"
 #include "app/SaveChanges.h"
 #include "app/qt/AboutForm.h"
+#include "app/qt/AppServices.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/TimeEdit.h"
 #include "scheduler/RecodeThread.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/scheduler_doubles.h"
+#include "support/scheduler_fake_clock.h"
 
 namespace wavecrate {
 namespace {
@@ -194,9 +198,12 @@ TEST(MainWindowTest, HandWrittenFileIsLoadedSavedAtStartAndRewrittenByTheRulesAt
   }
   const std::string file = ReadFile(paths.SettingsPath);
   const std::vector<std::string> keys = KeyLines(file);
-  ASSERT_EQ(keys.size(), 50u);
+  ASSERT_EQ(keys.size(), 51u) << "the 50 keys, then the join option in [Options]";
   EXPECT_EQ(keys.front(), "Gender");
-  EXPECT_EQ(keys.back(), "IsVista");
+  EXPECT_EQ(keys[49], "IsVista");
+  EXPECT_EQ(keys.back(), "JoinShowsUnderWay");
+  EXPECT_NE(file.find("[System]"), std::string::npos);
+  EXPECT_NE(file.find("[Options]\nJoinShowsUnderWay=1"), std::string::npos);
   EXPECT_NE(file.find("Check1=0"), std::string::npos);
   EXPECT_NE(file.find("Check2=1"), std::string::npos);
   EXPECT_NE(file.find("Sat1=1"), std::string::npos);
@@ -407,6 +414,90 @@ TEST(MainWindowTest, TypedTimesAreCompletedOnLeavingAndHandedOverIn24HourForm) {
   EXPECT_FALSE(thread->Settings()->Enabled);
   EXPECT_FALSE(form.Editor().SlotActive(3));
   form.ExitSequence(false);
+}
+
+}  // namespace
+}  // namespace wavecrate
+
+namespace wavecrate {
+namespace {
+
+// The window hands its join triggers and its option to the slot threads:
+// the start-up save pass joins a show under way (named after its start's
+// date), a save with "Join Shows Already Under Way" off leaves one alone, a
+// save with it on joins.
+TEST(MainWindowTest, ShowsUnderWayAreJoinedAtStartUpAndAtSaveUnlessSwitchedOff) {
+  // The window listens to logind; the private one keeps the real system bus
+  // out of the test.
+  ASSERT_TRUE(test::TPrivateLogind::Ready());
+  test::TScopedTimeZone utc("UTC");
+  test::TempDir dir;
+  const TAppPaths paths = TAppPaths::ForExecutable(dir.File("wavecrate"));
+  std::filesystem::create_directory(dir.File("rec"));
+  test::TFakeClock clock(test::TFakeClock::At(2008, 1, 5, 0, 30, 10));  // Saturday, just past midnight
+  test::TCaptureLog captures;
+  auto events = std::make_shared<test::TRecordingEventLog>();
+  auto services = std::make_shared<TAppServices>();
+  services->AppClock = &clock;
+  services->CaptureFactory = captures.Factory(clock, 0);
+  services->Events = events;
+  services->ProgramFolder = dir.Path().string();
+  // Friday's late show, 23:00 to 01:00 on weekdays, is under way.
+  test::WriteFile(paths.SettingsPath,
+                  "[User]\nURL1=http://127.0.0.1:9/night\nCheck1=1\nStartTime1=11:00:00 PM\n"
+                  "EndTime1=02:00:00\nShowName1=  Other Music\nStation1=WXYZ\nWeekDay1=1\n"
+                  "[System]\nSaveFilePath=" +
+                      dir.File("rec") + "\n");
+  MessageCatcher catcher;
+  {
+    TForm1 form(paths, services);
+    // Also when an assertion leaves early: the slot threads sleep in the
+    // fake clock and must be let go before the window joins them.
+    struct TReleaseClock {
+      test::TFakeClock& Clock;
+      ~TReleaseClock() { Clock.ReleaseAll(); }
+    } release{clock};
+    clock.SetParticipants(1);
+    ASSERT_TRUE(clock.RunFor(std::chrono::seconds(2)));
+    auto recorded = captures.Records();
+    ASSERT_EQ(recorded.size(), 1u) << "the start-up pass must join the show under way";
+    EXPECT_EQ(recorded[0].SlotField, 1);
+    EXPECT_EQ(recorded[0].OutputFileName, dir.File("rec") + "/Other Music-01-04-2008.mp3");
+    const auto entries = events->Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(entries[0].Report.Joined);
+    EXPECT_EQ(entries[0].Report.Station, "WXYZ") << "Save changes hands the station over";
+
+    QAction* join = form.findChild<QAction*>("JoinShows1");
+    ASSERT_NE(join, nullptr);
+    EXPECT_EQ(join->text(), "&Join Shows Already Under Way");
+    EXPECT_TRUE(join->isChecked()) << "on by default";
+    join->trigger();
+
+    // Slot 2: Saturday 00:15 to 01:15, under way too.
+    form.findChild<QCheckBox*>("CheckBox4")->setChecked(true);
+    form.findChild<QLineEdit*>("Edit4")->setText("http://127.0.0.1:9/early");
+    form.TimeEdits[1]->SetFieldText("12:15:00 AM");
+    form.TimeEdits[5]->SetFieldText("01:00:00");
+    form.findChild<QComboBox*>("Edit6")->setCurrentIndex(3);
+    form.findChild<QCheckBox*>("CheckBox15")->setChecked(true);
+    ASSERT_TRUE(form.Button2Click());
+    clock.SetParticipants(2);
+    ASSERT_TRUE(clock.RunFor(std::chrono::seconds(2)));
+    EXPECT_EQ(captures.Records().size(), 1u) << "joined with the option off";
+    EXPECT_NE(test::ReadFile(paths.SettingsPath).find("[Options]\nJoinShowsUnderWay=0"), std::string::npos);
+
+    join->trigger();
+    ASSERT_TRUE(form.Button2Click());
+    ASSERT_TRUE(clock.RunFor(std::chrono::seconds(2)));
+    recorded = captures.Records();
+    ASSERT_EQ(recorded.size(), 2u) << "a save inside the window joins the show";
+    EXPECT_EQ(recorded[1].SlotField, 2);
+    const std::string show = form.findChild<QComboBox*>("Edit6")->itemText(3).trimmed().toStdString();
+    EXPECT_EQ(recorded[1].OutputFileName, dir.File("rec") + "/" + show + "-01-05-2008.mp3");
+    EXPECT_TRUE(catcher.Texts.empty());
+    form.ExitSequence(false);
+  }
 }
 
 }  // namespace
