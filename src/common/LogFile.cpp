@@ -119,21 +119,35 @@ TLogState* g_state = nullptr;
 std::atomic<int> g_crashPipe{-1};
 std::atomic<int> g_crashError{-1};
 std::atomic<int> g_crashLog{-1};
+// The reader holds bytes it took from the pipe and has not written yet.
+std::atomic<bool> g_readerBusy{false};
 
-// Copies what is still in the pipe, raw, to both outputs. Async-signal-safe:
-// used when the process is about to end without the reader thread.
+// Gives the reader a moment to write out what it holds (it may itself be the
+// thread that crashed, or be stuck on the original standard error).
+void WaitForReader() {
+  for (int i = 0; i < 500 && g_readerBusy.load(); ++i) {
+    const timespec millisecond{0, 1000 * 1000};
+    nanosleep(&millisecond, nullptr);
+  }
+}
+
+// Copies what is still in the pipe, raw, to both outputs, after the reader
+// has written what it holds. Async-signal-safe: used when the process is
+// about to end without the reader thread.
 void DrainNow() {
   const int pipe = g_crashPipe.load();
   if (pipe < 0) return;
+  WaitForReader();
   char buffer[4096];
   for (int i = 0; i < 1024; ++i) {
     const ssize_t n = read(pipe, buffer, sizeof buffer);
     if (n <= 0) break;
     const int err = g_crashError.load();
     const int log = g_crashLog.load();
-    if (err >= 0) WriteAll(err, buffer, static_cast<std::size_t>(n));
     if (log >= 0) WriteAll(log, buffer, static_cast<std::size_t>(n));
+    if (err >= 0) WriteAll(err, buffer, static_cast<std::size_t>(n));
   }
+  WaitForReader();
 }
 
 void OnFatalSignal(int signalNumber, siginfo_t* info, void* /*context*/) {
@@ -183,8 +197,8 @@ void FlushPending(TLogState& s) {
   s.Pending.clear();
 }
 
+// The log first: the original standard error may be slow or stuck.
 void Consume(TLogState& s, const char* data, std::size_t size) {
-  if (s.OriginalError >= 0) WriteAll(s.OriginalError, data, size);
   s.Pending.append(data, size);
   const std::size_t lastBreak = s.Pending.rfind('\n');
   if (lastBreak != std::string::npos) {
@@ -192,6 +206,16 @@ void Consume(TLogState& s, const char* data, std::size_t size) {
     s.Pending.erase(0, lastBreak + 1);
   }
   if (s.Pending.size() > kLongestHeldLine) FlushPending(s);
+  if (s.OriginalError >= 0) WriteAll(s.OriginalError, data, size);
+}
+
+// Reads one chunk from the pipe and passes it on; the result of read().
+ssize_t ReadChunk(TLogState& s, char* buffer, std::size_t size) {
+  g_readerBusy.store(true);
+  const ssize_t n = read(s.PipeRead, buffer, size);
+  if (n > 0) Consume(s, buffer, static_cast<std::size_t>(n));
+  g_readerBusy.store(false);
+  return n;
 }
 
 void ReadUntilStopped(TLogState* s) {
@@ -208,15 +232,12 @@ void ReadUntilStopped(TLogState* s) {
     }
     const bool stop = fds[0].revents != 0;
     if (pipeOpen && fds[1].revents != 0) {
-      const ssize_t n = read(s->PipeRead, buffer, sizeof buffer);
-      if (n > 0) Consume(*s, buffer, static_cast<std::size_t>(n));
-      if (n == 0) pipeOpen = false;  // every writer closed descriptor 2
+      // Every writer closed descriptor 2: nothing more can come.
+      if (ReadChunk(*s, buffer, sizeof buffer) == 0) pipeOpen = false;
     }
     if (stop) {
-      for (;;) {  // what is left; the writing end is non-blocking, so is ours
-        const ssize_t n = read(s->PipeRead, buffer, sizeof buffer);
-        if (n <= 0) break;
-        Consume(*s, buffer, static_cast<std::size_t>(n));
+      // What is left; our end of the pipe does not block either.
+      while (ReadChunk(*s, buffer, sizeof buffer) > 0) {
       }
       FlushPending(*s);
       return;
