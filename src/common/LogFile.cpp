@@ -300,7 +300,9 @@ TStandardErrorLog::TStandardErrorLog(const std::string& path, const std::string&
   g_crashPipe.store(state->PipeRead);
   g_crashError.store(state->OriginalError);
   g_crashLog.store(state->File->Fd());
-  g_state = state.get();
+  // Owned through g_state from here until the destructor.
+  TLogState* s = state.release();
+  g_state = s;
 
   // The reader takes no signals: the program's own handlers run elsewhere,
   // and a closed original standard error must give EPIPE, not end us.
@@ -309,7 +311,7 @@ TStandardErrorLog::TStandardErrorLog(const std::string& path, const std::string&
   sigfillset(&all);
   for (int s : kFatalSignals) sigdelset(&all, s);
   pthread_sigmask(SIG_BLOCK, &all, &previousMask);
-  state->Reader = std::thread(ReadUntilStopped, state.get());
+  s->Reader = std::thread(ReadUntilStopped, s);
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
 
   struct sigaction action {};
@@ -317,14 +319,13 @@ TStandardErrorLog::TStandardErrorLog(const std::string& path, const std::string&
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
-    sigaction(kFatalSignals[i], &action, &state->Previous[i]);
+    sigaction(kFatalSignals[i], &action, &s->Previous[i]);
   }
   static std::once_flag hooks;
   std::call_once(hooks, [] {
     std::atexit(DrainNow);
     if (__sanitizer_set_death_callback != nullptr) __sanitizer_set_death_callback(DrainNow);
   });
-  state.release();  // owned through g_state until the destructor
   active_ = true;
 }
 

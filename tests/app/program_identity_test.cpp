@@ -138,9 +138,8 @@ TEST_F(SingleInstanceProcesses, OnlyOurOwnUsersCopiesCount) {
   Start();
   ASSERT_EQ(CountCopies(1), 1);
   {
-    test::Subprocess foreign(
-        {"/usr/bin/setpriv", "--reuid=nobody", "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups",
-         other, "60"});
+    test::Subprocess foreign({"/usr/bin/setpriv", "--reuid=nobody",
+                              "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", other, "60"});
     // Wait until the kernel shows it running our file name as that user.
     const std::string proc = "/proc/" + std::to_string(foreign.Pid());
     ASSERT_TRUE(test::WaitUntil(

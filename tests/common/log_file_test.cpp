@@ -124,8 +124,8 @@ TEST(StandardErrorLog, EverythingOnDescriptorTwoReachesTheLogAndTheOriginal) {
     EXPECT_EQ(line[13], ':');
     bodies.push_back(line.substr(20));
   }
-  EXPECT_EQ(bodies, (std::vector<std::string>{"header of this run", "from stdio", "raw write, no newline yet ... done",
-                                              "from a child process"}));
+  EXPECT_EQ(bodies, (std::vector<std::string>{"header of this run", "from stdio",
+                                              "raw write, no newline yet ... done", "from a child process"}));
 }
 
 TEST(StandardErrorLog, ACrashLosesNothingAlreadyWritten) {

@@ -35,7 +35,8 @@ TEST(ProgramFolders, PortableCopiesKeepEverythingBesideTheExecutable) {
   // A build folder counts as portable even before the first settings file.
   TempDir build;
   test::WriteFile(build.File("CMakeCache.txt"), "");
-  EXPECT_TRUE(DecideProgramFolders(build.File("wavecrate"), build.File("wavecrate.dat"), Env("/home/u")).Portable);
+  EXPECT_TRUE(
+      DecideProgramFolders(build.File("wavecrate"), build.File("wavecrate.dat"), Env("/home/u")).Portable);
 }
 
 TEST(ProgramFolders, OtherCopiesUseTheXdgFoldersWithTheirDefaults) {

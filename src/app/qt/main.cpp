@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
   }
 
   // Decided once, before anything reads or writes a file of ours.
-  const TProgramFolders folders =
-      DecideProgramFolders(exePath, TAppPaths::ForExecutable(exePath).SettingsPath, TXdgEnvironment::FromProcess());
+  const TProgramFolders folders = DecideProgramFolders(
+      exePath, TAppPaths::ForExecutable(exePath).SettingsPath, TXdgEnvironment::FromProcess());
   SetProgramFolders(folders);
   std::string folderError;
   const bool foldersMade = CreateProgramFolders(folders, &folderError);
@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
   // libraries, also goes to the log file.
   TStandardErrorLog log(folders.LogPath(), std::string("wavecrate ") + WAVECRATE_VERSION + " started, pid " +
                                                std::to_string(getpid()) + ", " + exePath);
-  if (!foldersMade) std::fprintf(stderr, "wavecrate: cannot make a folder for our files: %s\n", folderError.c_str());
+  if (!foldersMade)
+    std::fprintf(stderr, "wavecrate: cannot make a folder for our files: %s\n", folderError.c_str());
   if (!log.Active()) std::fprintf(stderr, "wavecrate: no log file: %s\n", log.Error().c_str());
 
   QApplication app(argc, argv);
