@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-
 #include "support/TempDir.h"
 
 namespace wavecrate {
@@ -79,15 +77,6 @@ TEST(ProgramFolders, FoldersAreMadePrivateAndFailuresNamed) {
   f.StateFolder = dir.File("file/wavecrate");
   EXPECT_FALSE(CreateProgramFolders(f, &error));
   EXPECT_NE(error.find(dir.File("file")), std::string::npos) << error;
-}
-
-TEST(ProgramFolders, ProcessWideChoiceDefaultsToTheExecutablesFolder) {
-  const std::string own = std::filesystem::read_symlink("/proc/self/exe").string();
-  EXPECT_EQ(ProgramFolders().ConfigFolder, std::filesystem::path(own).parent_path().string());
-  const TProgramFolders before = ProgramFolders();
-  SetProgramFolders(TProgramFolders{own, false, "/c", "/k", "/s"});
-  EXPECT_EQ(ProgramFolders().InConfig("mp3encoder.ini"), "/c/mp3encoder.ini");
-  SetProgramFolders(before);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ namespace {
 // the quit if any other top-level window was still visible at that moment,
 // such as the tray icon's own window, depending on the order in which Qt
 // happens to visit them. File, Exit then only hid the window, and the end of
-// the session did nothing at all.
+// the session could be ignored the same way.
 void EndMessageLoop() {
   QCoreApplication::exit(0);
 }
