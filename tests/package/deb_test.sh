@@ -12,7 +12,8 @@ set -euo pipefail
 deb=$(readlink -f "$1")
 here=$(cd "$(dirname "$0")/../system" && pwd)
 . "$here/lib.sh"
-[ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 if dpkg-query -W -f='${Status}' wavecrate 2>/dev/null | grep -q "install ok installed"; then
   fail "wavecrate is already installed here; not touching it"
 fi
@@ -20,7 +21,7 @@ work=$(mktemp -d /tmp/wavecrate-deb.XXXXXX)
 installed=0
 cleanup() {
   stop_started
-  if [ "$installed" -eq 1 ]; then dpkg -r wavecrate >/dev/null 2>&1 || true; fi
+  if [ "$installed" -eq 1 ]; then $sudo dpkg -r wavecrate >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -29,7 +30,7 @@ apt-get install -s --no-install-recommends "$deb" >"$work/sim.log" 2>&1 ||
   fail "the dependencies do not resolve: $(grep -E '^E:|Depends' "$work/sim.log")"
 echo "dependencies resolve: $(dpkg-deb -f "$deb" Depends | tr -d '\n' | cut -c1-100)..."
 
-dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { installed=1; fail "dpkg -i failed: $(cat "$work/dpkg.log")"; }
+$sudo dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { installed=1; fail "dpkg -i failed: $(cat "$work/dpkg.log")"; }
 installed=1
 desktop-file-validate /usr/share/applications/example.wavecrate.Recorder.desktop
 appstreamcli validate --no-net /usr/share/metainfo/example.wavecrate.Recorder.metainfo.xml >/dev/null
@@ -56,7 +57,7 @@ written=$(find /usr -xdev -newer "$work/before" \( -name 'wavecrate*' -o -name '
 [ -z "$written" ] || fail "written under /usr: $written"
 echo "the installed program started, kept its files in the XDG folders and ended on SIGTERM"
 
-dpkg -r wavecrate >"$work/dpkg.log" 2>&1 || fail "dpkg -r failed: $(cat "$work/dpkg.log")"
+$sudo dpkg -r wavecrate >"$work/dpkg.log" 2>&1 || fail "dpkg -r failed: $(cat "$work/dpkg.log")"
 installed=0
 [ ! -e /usr/bin/wavecrate ] || fail "/usr/bin/wavecrate is still there after removal"
 echo "removed"
