@@ -129,9 +129,23 @@ TIniFile TIniFile::FromText(std::string_view text) {
   return ini;
 }
 
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 TIniFile TIniFile::FromFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking: opening a FIFO for reading would otherwise wait
+  // for a writer for ever, and a device might never answer. Only a regular
+  // file is read; the check is made on the open descriptor, so swapping the
+  // file for something else after a check by name cannot block either.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return {};
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return {};
+  }
   std::string bytes;
   char buffer[65536];
   for (;;) {

@@ -36,13 +36,18 @@ inline constexpr std::size_t kIniMaxValueLength = 2047;
 // Values beyond the range of long long are clamped, so they stay non-zero.
 std::optional<long long> ParseProfileInteger(std::string_view text);
 
+// True when path names a regular file (symbolic links followed). A FIFO, a
+// device, a socket or a folder named like a settings file is no settings file.
+bool IsRegularFile(const std::string& path);
+
 class TIniFile {
  public:
   TIniFile() = default;
 
   static TIniFile FromText(std::string_view text);
   // A file that is missing or cannot be read gives an empty TIniFile, so every
-  // read then takes its default.
+  // read then takes its default. Anything but a regular file (a FIFO, a
+  // device, a folder) counts as missing and is never waited on.
   static TIniFile FromFile(const std::string& path);
 
   // The value under the reading rules, or nullopt when the key is absent

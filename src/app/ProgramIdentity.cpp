@@ -1,6 +1,8 @@
 #include "app/ProgramIdentity.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -24,10 +26,11 @@ char ToLowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// readlink of a /proc "exe" link, "" when it cannot be read.
-std::string ReadExeLink(const std::string& link) {
+// readlink of a /proc "exe" link (relative to `dirFd` when it is not
+// AT_FDCWD), "" when it cannot be read.
+std::string ReadExeLink(const std::string& link, int dirFd = AT_FDCWD) {
   std::string target(PATH_MAX, '\0');
-  const ssize_t n = readlink(link.c_str(), target.data(), target.size());
+  const ssize_t n = readlinkat(dirFd, link.c_str(), target.data(), target.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return {};
   target.resize(static_cast<std::size_t>(n));
   // The kernel marks an executable whose file is gone (deleted, or replaced
@@ -89,10 +92,21 @@ std::vector<std::string> RunningProcessExeFileNames() {
   std::vector<std::string> names;
   const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
   if (!proc) return names;
+  const uid_t self = geteuid();
   while (const dirent* entry = readdir(proc.get())) {
     if (!IsPid(entry->d_name)) continue;
-    // Kernel threads and other users' processes have no readable link.
-    const std::string target = ReadExeLink(std::string("/proc/") + entry->d_name + "/exe");
+    // Only our own user's processes count: another user's copy can neither be
+    // brought forward nor share our sound server, and root could otherwise
+    // read every user's links. /proc/<pid> belongs to the process's user;
+    // owner and link are read through one descriptor, so a reused PID cannot
+    // pair one process's owner with another's executable.
+    const int dir = openat(dirfd(proc.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) continue;
+    struct stat st {};
+    const bool ours = fstat(dir, &st) == 0 && st.st_uid == self;
+    // Kernel threads have no readable link.
+    const std::string target = ours ? ReadExeLink("exe", dir) : std::string();
+    close(dir);
     if (target.empty()) continue;
     names.emplace_back(FileNameOf(target));
   }

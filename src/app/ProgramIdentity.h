@@ -29,8 +29,9 @@ std::string TrayTip(const std::string& title);
 // us and a second one means another copy runs. Empty names never match.
 bool IsAlreadyRunning(const std::string& ownExePath, const std::vector<std::string>& processExeFileNames);
 
-// The executable file name of every process whose /proc/<pid>/exe can be
-// read, in /proc's order; unreadable ones are skipped, and no /proc gives an
+// The executable file name of every process of this user (the owner of
+// /proc/<pid> is our effective user) whose /proc/<pid>/exe can be read, in
+// /proc's order; other users' processes and unreadable ones are skipped, and no /proc gives an
 // empty list (the program then starts). A name whose file was deleted or
 // replaced while running is given without the kernel's " (deleted)" mark, so
 // a copy started before an upgrade still counts.

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "common/ProgramFolders.h"
+
 namespace wavecrate {
 namespace {
 
@@ -75,10 +77,7 @@ TEncoderSettings Normalized(TEncoderSettings s) {
 }
 
 std::string DefaultEncoderSettingsPath() {
-  std::error_code ec;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  const std::filesystem::path folder = ec ? std::filesystem::current_path(ec) : exe.parent_path();
-  return (folder / "mp3encoder.ini").string();
+  return ProgramFolders().InConfig("mp3encoder.ini");
 }
 
 TEncoderSettings LoadEncoderSettings(const std::string& path) {

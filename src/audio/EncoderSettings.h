@@ -36,7 +36,7 @@ inline constexpr int kMp3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160
 // The output rates offered (Hz).
 inline constexpr int kMp3SampleRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 
-// "mp3encoder.ini" in the executable's folder.
+// "mp3encoder.ini" in the program's settings folder (ProgramFolders).
 std::string DefaultEncoderSettingsPath();
 
 // Reads the file; defaults for a missing file or values, and out-of-range

@@ -1,7 +1,13 @@
 #include "app/IniFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <future>
 #include <random>
 #include <string>
 
@@ -201,6 +207,38 @@ TEST(IniFileLoad, MissingEmptyBinaryAndLargeFiles) {
   EXPECT_EQ(ini.Find("Big", "key99999"), "value 99999");
   EXPECT_EQ(ini.Find("Big", "huge")->size(), kIniMaxValueLength);
   EXPECT_EQ(ini.Find("Last", "k"), "end");
+}
+
+// A FIFO named like the settings file once hung start-up in open(), and a
+// link to an endless device would be read for ever: only regular files are
+// read, and nothing is waited on.
+TEST(IniFileLoad, AnythingButARegularFileReadsAsMissingWithoutWaiting) {
+  TempDir dir;
+  const std::string fifo = dir.File("fifo.dat");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(fifo, dir.File("to-fifo.dat"));
+  std::filesystem::create_symlink("/dev/zero", dir.File("to-zero.dat"));
+  test::WriteFile(dir.File("real.dat"), "[A]\nk=v\n");
+  std::filesystem::create_symlink(dir.File("real.dat"), dir.File("to-real.dat"));
+
+  for (const char* name : {"fifo.dat", "to-fifo.dat", "to-zero.dat"}) {
+    const std::string path = dir.File(name);
+    EXPECT_FALSE(IsRegularFile(path)) << name;
+    auto load = std::async(std::launch::async, [path] { return TIniFile::FromFile(path).Find("A", "k"); });
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      // Let the blocked open() return before failing.
+      const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      load.wait();
+      if (writer >= 0) close(writer);
+      ADD_FAILURE() << name << ": reading blocked";
+      continue;
+    }
+    EXPECT_EQ(load.get(), std::nullopt) << name;
+  }
+  EXPECT_TRUE(IsRegularFile(dir.File("to-real.dat")));
+  EXPECT_EQ(TIniFile::FromFile(dir.File("to-real.dat")).Find("A", "k"), "v");
+  EXPECT_FALSE(IsRegularFile(dir.File("absent.dat")));
+  EXPECT_FALSE(IsRegularFile(dir.Path().string()));
 }
 
 TEST(IniWrite, LayoutAndLineBreaksInValues) {

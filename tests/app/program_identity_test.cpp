@@ -1,8 +1,10 @@
 #include "app/ProgramIdentity.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 
 namespace wavecrate {
@@ -116,6 +119,44 @@ TEST_F(SingleInstanceProcesses, CopyWhoseFileWasReplacedStillCounts) {
   fs::remove(exe_);  // as an upgrade replacing the executable would
   EXPECT_EQ(CountCopies(2), 2);
   EXPECT_TRUE(IsAlreadyRunning(exe_, RunningProcessExeFileNames()));
+}
+
+// Another user's copy (started here as "nobody") must neither count as a
+// running copy nor stop ours; our own second copy still does.
+TEST_F(SingleInstanceProcesses, OnlyOurOwnUsersCopiesCount) {
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root, setpriv and a user 'nobody' to start another user's process";
+  }
+  // Same file name in a folder that user can reach.
+  char folder[] = "/tmp/wc-other-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string other = std::string(folder) + "/" + fs::path(exe_).filename().string();
+  fs::copy_file(exe_, other);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  Start();
+  ASSERT_EQ(CountCopies(1), 1);
+  {
+    test::Subprocess foreign({"/usr/bin/setpriv", "--reuid=nobody",
+                              "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups", other, "60"});
+    // Wait until the kernel shows it running our file name as that user.
+    const std::string proc = "/proc/" + std::to_string(foreign.Pid());
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+          struct stat st {};
+          std::error_code ec;
+          return stat(proc.c_str(), &st) == 0 && st.st_uid == nobody->pw_uid &&
+                 fs::read_symlink(proc + "/exe", ec) == other;
+        },
+        std::chrono::milliseconds(5000)));
+    EXPECT_EQ(CountCopies(1), 1) << "another user's process was listed";
+    EXPECT_FALSE(IsAlreadyRunning(exe_, RunningProcessExeFileNames()));
+    Start();
+    ASSERT_EQ(CountCopies(2), 2);
+    EXPECT_TRUE(IsAlreadyRunning(exe_, RunningProcessExeFileNames()));
+  }
+  fs::remove_all(folder);
 }
 
 TEST(SingleInstance, OwnExecutable) {

@@ -99,3 +99,73 @@ print("%.2f %.4f %.1f %.3f" % (n / 44100, rms, f, onset))'
 
 # twelve_hour EPOCH: "hh:nn:ss AM" for a Unix time in local time.
 twelve_hour() { date -d "@$1" '+%I:%M:00 %p'; }
+
+# start_display: a private X server (Xvfb, display number of its own choosing)
+# with a tray host (trayer), for tests that need a real desktop: the tray icon
+# is then a real window of the program. Sets DISPLAY.
+start_display() {
+  local fifo log
+  fifo=$(mktemp -u /tmp/wavecrate-display.XXXXXX)
+  log=$(mktemp /tmp/wavecrate-display-log.XXXXXX)
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fifo" >"$log" 2>&1 &
+  SYSTEM_PIDS+=("$!")
+  local n=""
+  read -r -t 20 n <"$fifo" || true
+  rm -f "$fifo"
+  [ -n "$n" ] || fail "Xvfb did not start: $(cat "$log")"
+  export DISPLAY=":$n"
+  unset WAYLAND_DISPLAY
+  local attempt
+  for attempt in 1 2 3; do
+    trayer --edge bottom --align right --widthtype pixel --width 120 --height 24 --transparent false \
+      >>"$log" 2>&1 &
+    local tray=$!
+    SYSTEM_PIDS+=("$tray")
+    for _ in $(seq 1 100); do
+      if xdotool search --classname trayer >/dev/null 2>&1; then
+        rm -f "$log"
+        return 0
+      fi
+      kill -0 "$tray" 2>/dev/null || break
+      sleep 0.1
+    done
+  done
+  fail "the tray host did not start on $DISPLAY: $(cat "$log")"
+}
+
+# main_window PID [SECONDS]: the id of the program's visible main window,
+# waiting for it up to SECONDS (60) ("" if it does not show). Start-up may
+# replace the native window once, so the answer is the one seen twice in a row.
+main_window() {
+  local w="" last="" id
+  for _ in $(seq 1 $(( ${2:-60} * 5 ))); do
+    kill -0 "$1" 2>/dev/null || break
+    w=""
+    for id in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+      if [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "Wavecrate Talk Radio Recorder" ]; then w=$id; fi
+    done
+    if [ -n "$w" ] && [ "$w" = "$last" ]; then break; fi
+    last=$w
+    w=""
+    sleep 0.2
+  done
+  echo "$w"
+}
+
+# wait_gone PID SECONDS: true once the process has ended (reaped if ours).
+wait_gone() {
+  local i
+  for i in $(seq 1 $(( $2 * 20 ))); do
+    kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null || true; return 0; }
+    sleep 0.05
+  done
+  return 1
+}
+
+# isolate_home DIR: points HOME and the XDG folders into DIR, so that nothing
+# a test starts reads or writes the real user's configuration.
+isolate_home() {
+  export HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_CACHE_HOME="$1/cache" XDG_STATE_HOME="$1/state"
+  mkdir -p "$HOME"
+}

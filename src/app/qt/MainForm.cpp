@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/Autostart.h"
 #include "app/ProgramIdentity.h"
 #include "app/SaveChanges.h"
 #include "app/ShowNames.h"
@@ -43,10 +44,6 @@ static void InitWavecrateResources() {
 }
 
 namespace wavecrate {
-
-TAppPaths TAppPaths::ForExecutable(const std::string& exePath) {
-  return TAppPaths{exePath, SettingsPathFor(exePath), ProgramTitle(exePath)};
-}
 
 namespace {
 
@@ -177,7 +174,7 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
         "Wavecrate", "Finishing recording files", [this] { BeforeSleep(); }, [this] { AfterWake(); }, this);
   }
 
-  settingsExisted_ = std::filesystem::exists(paths_.SettingsPath);
+  settingsExisted_ = SettingsFileExists(paths_.SettingsPath);
   if (settingsExisted_) {
     LoadIntoControls(LoadSettings(paths_.SettingsPath));
     lookups_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
@@ -377,11 +374,23 @@ void TForm1::BuildMenu() {
   QAction* quality = options->addAction("&Recording Quality");
   quality->setObjectName("MP31");
   connect(quality, &QAction::triggered, this, &TForm1::MP31Click);
+  options->addSeparator();
   JoinShows1 = options->addAction("&Join Shows Already Under Way");
   JoinShows1->setObjectName("JoinShows1");
   JoinShows1->setCheckable(true);
   JoinShows1->setChecked(true);
   connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
+  QAction* autostart = options->addAction("Start with the Desktop");
+  autostart->setObjectName("StartWithDesktop1");
+  autostart->setCheckable(true);
+  // The autostart entry's presence is the setting, and the desktop's own
+  // settings may remove it at any time: show what is there.
+  const auto showAutostart = [autostart] {
+    autostart->setChecked(AutostartEnabled(AutostartEntryPath(TXdgEnvironment::FromProcess())));
+  };
+  showAutostart();
+  connect(options, &QMenu::aboutToShow, this, showAutostart);
+  connect(autostart, &QAction::triggered, this, &TForm1::StartWithDesktop1Click);
 
   QMenu* help = bar->addMenu("&Help");
   help->setObjectName("Help1");
@@ -574,6 +583,17 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm1::About1Click() {
   form3_->exec();
+}
+
+void TForm1::StartWithDesktop1Click(bool checked) {
+  const std::string entry = AutostartEntryPath(TXdgEnvironment::FromProcess());
+  try {
+    SetAutostart(entry, paths_.ExePath, checked);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "wavecrate: Start with the Desktop could not be %s: %s\n",
+                 checked ? "switched on" : "switched off", e.what());
+  }
+  if (auto* action = qobject_cast<QAction*>(sender())) action->setChecked(AutostartEnabled(entry));
 }
 
 void TForm1::MP31Click() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/AppPaths.h"
 #include "app/Settings.h"
 
 class QAction;
@@ -30,14 +31,6 @@ class TForm3;
 class TScheduleEditor;
 class TAppServices;
 class TSleepWatcher;
-
-// Where the program lives; tests point it at a folder of their own.
-struct TAppPaths {
-  std::string ExePath;       // full path of the executable
-  std::string SettingsPath;  // the settings file beside it
-  std::string Title;         // program title, from the executable's name
-  static TAppPaths ForExecutable(const std::string& exePath);
-};
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -91,6 +84,7 @@ class TForm1 : public QMainWindow {
   void Help2Click();
   void About1Click();
   void MP31Click();
+  void StartWithDesktop1Click(bool checked);  // Options, Start with the Desktop
   void IsVistaClick();
   void Timer5Timer();
   void UpDown5Click(bool up);

@@ -1,32 +1,69 @@
-// Program entry: refuse a second copy, build the long-lived services, show
-// the main window and run until File, Exit or the end of the session.
+// Program entry: refuse a second copy, decide where files live, start the
+// log, build the long-lived services, show the main window and run until
+// File, Exit or the end of the session.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QMessageBox>
-#include <filesystem>
+#include <cstdio>
 #include <memory>
 
+#include "app/AppPaths.h"
 #include "app/ProgramIdentity.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/LinuxServices.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/Session.h"
+#include "common/LogFile.h"
+#include "common/ProgramFolders.h"
 
 using namespace wavecrate;
 
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  // The command line is not read. Closing the window only hides it, so the
-  // last window closing must not end the program.
-  QApplication::setQuitOnLastWindowClosed(false);
+namespace {
 
+// Ends the main loop, and any loop nested in it, without asking windows to
+// close. QCoreApplication::quit() would first ask every top-level window to
+// close: the main window refuses (closing only hides it), and Qt then cancels
+// the quit if any other top-level window was still visible at that moment,
+// such as the tray icon's own window, depending on the order in which Qt
+// happens to visit them. File, Exit then only hid the window, and the end of
+// the session could be ignored the same way.
+void EndMessageLoop() {
+  QCoreApplication::exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   const std::string exePath = OwnExecutablePath();
+  // The single-instance rule keys on the executable, wherever its files are.
   if (IsAlreadyRunning(exePath, RunningProcessExeFileNames())) {
+    QApplication app(argc, argv);
     QMessageBox box(QMessageBox::Information, "Warning",
                     "Wavecrate is already running. Please click taskbar icon to open Wavecrate.",
                     QMessageBox::Ok);
     box.exec();
     return 0;
   }
+
+  // Decided once, before anything reads or writes a file of ours.
+  const TProgramFolders folders = DecideProgramFolders(
+      exePath, TAppPaths::ForExecutable(exePath).SettingsPath, TXdgEnvironment::FromProcess());
+  SetProgramFolders(folders);
+  std::string folderError;
+  const bool foldersMade = CreateProgramFolders(folders, &folderError);
+  // From here on everything written to standard error, by us or by the
+  // libraries, also goes to the log file.
+  TStandardErrorLog log(folders.LogPath(), std::string("wavecrate ") + WAVECRATE_VERSION + " started, pid " +
+                                               std::to_string(getpid()) + ", " + exePath);
+  if (!foldersMade)
+    std::fprintf(stderr, "wavecrate: cannot make a folder for our files: %s\n", folderError.c_str());
+  if (!log.Active()) std::fprintf(stderr, "wavecrate: no log file: %s\n", log.Error().c_str());
+
+  QApplication app(argc, argv);
+  // The command line is not read. Closing the window only hides it, so the
+  // last window closing must not end the program.
+  QApplication::setQuitOnLastWindowClosed(false);
 
   TSleepInhibitor inhibitor("Wavecrate", "Recording scheduled radio shows");
   TSessionSignals session;
@@ -42,14 +79,15 @@ int main(int argc, char** argv) {
     while (QWidget* modal = QApplication::activeModalWidget()) {
       if (!modal->close()) break;
     }
-    QApplication::quit();
+    EndMessageLoop();
   });
 
   // Before any window: the stereo mix decides where this process plays.
-  auto services = std::make_shared<TLinuxAppServices>(std::filesystem::path(exePath).parent_path().string());
-  const TAppPaths paths = TAppPaths::ForExecutable(exePath);
+  // Scratch files go to the cache folder.
+  auto services = std::make_shared<TLinuxAppServices>(folders.CacheFolder);
+  const TAppPaths paths = TAppPaths::ForFolders(folders);
   TForm1 form(paths, services);
-  QObject::connect(&form, &TForm1::ExitRequested, &app, &QApplication::quit);
+  QObject::connect(&form, &TForm1::ExitRequested, &app, &EndMessageLoop);
   int code = 0;
   if (!ending) {
     // The message loop shows the window if start-up has not already.
