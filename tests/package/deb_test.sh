@@ -51,7 +51,7 @@ sleep 3
 kill -0 "$pid" 2>/dev/null || fail "the installed program ended by itself: $(tail -5 "$work/out.log")"
 kill -TERM "$pid"
 wait_gone "$pid" 20 || { kill -9 "$pid"; fail "SIGTERM did not end the installed program"; }
-[ "$(grep -c '=' "$XDG_CONFIG_HOME/wavecrate/wavecrate.dat")" -eq 50 ] || fail "settings not in the XDG config folder"
+[ "$(sed -n '/^\[Options\]/q;/=/p' "$XDG_CONFIG_HOME/wavecrate/wavecrate.dat" | wc -l)" -eq 50 ] || fail "settings not in the XDG config folder"
 written=$(find /usr -xdev -newer "$work/before" \( -name 'wavecrate*' -o -name '*.dat' -o -name '*.log' \
   -o -name 'mp3encoder.ini' -o -name 'Temp*' \) ! -type d 2>/dev/null || true)
 [ -z "$written" ] || fail "written under /usr: $written"

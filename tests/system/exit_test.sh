@@ -53,7 +53,7 @@ run_once() {
     done
   fi
   wait_gone "$pid" 15 || { kill -9 "$pid"; fail "$how: the program did not end"; }
-  [ "$(grep -c '=' "$PROGRAM_DAT")" -eq 50 ] || fail "$how: the exit did not rewrite the settings file"
+  [ "$(settings_keys "$PROGRAM_DAT")" -eq 50 ] || fail "$how: the exit did not rewrite the settings file"
   grep -qx "$marker" "$PROGRAM_DAT" || fail "$how: settings not kept"
 }
 

@@ -25,7 +25,7 @@ kill -0 "$pid" 2>/dev/null || fail "the program ended by itself: $(tail -5 "$wor
 kill -TERM "$pid"
 wait_gone "$pid" 20 || { kill -9 "$pid"; fail "SIGTERM did not end the program (start-up blocked on the FIFO?)"; }
 [ -f "$PROGRAM_DAT" ] && [ ! -p "$PROGRAM_DAT" ] || fail "the exit did not write a settings file"
-[ "$(grep -c '=' "$PROGRAM_DAT")" -eq 50 ] || fail "the settings file is incomplete"
+[ "$(settings_keys "$PROGRAM_DAT")" -eq 50 ] || fail "the settings file is incomplete"
 grep -qx 'Check1=0' "$PROGRAM_DAT" || fail "first-run defaults expected"
 echo "FIFO settings file: read as missing, SIGTERM ends the program"
 echo "1 passed, 0 failed"

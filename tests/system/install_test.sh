@@ -46,7 +46,7 @@ sleep 2
 kill -TERM "$pid"
 wait_gone "$pid" 20 || { kill -9 "$pid"; fail "SIGTERM did not end the installed program"; }
 dat="$XDG_CONFIG_HOME/wavecrate/$name.dat"
-[ "$(grep -c '=' "$dat" 2>/dev/null)" = 50 ] || fail "settings not written to $dat"
+[ "$(settings_keys "$dat")" -eq 50 ] || fail "settings not written to $dat"
 [ -d "$XDG_CACHE_HOME/wavecrate" ] || fail "no scratch folder in the XDG cache folder"
 grep -q "started, pid $pid" "$log" || fail "the log does not name this run: $(head -3 "$log")"
 rm "$root/usr/bin/$name"

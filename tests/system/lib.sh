@@ -14,6 +14,12 @@ copy_program() {
   PROGRAM_DAT="$PROGRAM.dat"
 }
 
+# settings_keys FILE: how many keys the settings file's own three sections
+# hold (the program's options section that follows them is not counted).
+settings_keys() {
+  sed -n '/^\[Options\]/q;/=/p' "$1" 2>/dev/null | wc -l
+}
+
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }

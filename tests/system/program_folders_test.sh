@@ -51,7 +51,7 @@ else
 fi
 xdg_dat="$XDG_CONFIG_HOME/wavecrate/$name.dat"
 grep -qx 'FileNameFormat=xdg-marker' "$xdg_dat" || fail "read-only: the XDG settings file was not the one read"
-[ "$(grep -c '=' "$xdg_dat")" -eq 50 ] || fail "read-only: settings not written to $xdg_dat"
+[ "$(settings_keys "$xdg_dat")" -eq 50 ] || fail "read-only: settings not written to $xdg_dat"
 grep -qx 'FileNameFormat=beside-marker' "$PROGRAM_DAT" || fail "read-only: the file beside it changed"
 [ -d "$XDG_CACHE_HOME/wavecrate" ] || fail "read-only: no scratch folder in the XDG cache folder"
 [ "$listing" = "$(ls -lA --time-style=full-iso "$work/readonly")" ] || fail "read-only: its folder changed"
