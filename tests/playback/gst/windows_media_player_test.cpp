@@ -10,6 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <glib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "playback/PlaybackLogic.h"
 #include "playback/gst/PlayerTestEnv.h"
 #include "playback/gst/WindowsMediaPlayer.h"
 #include "support/TempDir.h"
@@ -33,6 +40,60 @@ struct TPlayerProbe {
   }
   std::vector<TMediaErrorInfo> Errors;
   std::vector<TPlayState> States;
+};
+
+// Output of a shell command ("" when it fails).
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
+    pclose(p);
+  }
+  return out;
+}
+
+// What the window does with a slot's MediaError, over the real player: wait
+// as TMediaRetryBackoff says, then do what DecideMediaError says.
+struct TSlotRetrier {
+  TSlotRetrier(TWindowsMediaPlayer& player, std::string link) : Player(player), Link(std::move(link)) {
+    player.StatusChange = [this] {
+      if (Player.PlayState() != TPlayState::Playing) return;
+      ++Plays;
+      LinkPlayed = true;
+      Backoff.NotePlaying(std::chrono::steady_clock::now());
+    };
+    player.MediaError = [this](const TMediaErrorInfo&) {
+      ++Errors;
+      const auto delay = Backoff.NextDelay(std::chrono::steady_clock::now(), LinkPlayed);
+      if (Pending == 0) Pending = g_timeout_add(static_cast<guint>(delay.count()), &TSlotRetrier::Act, this);
+    };
+  }
+  ~TSlotRetrier() {
+    if (Pending != 0) g_source_remove(Pending);
+  }
+  static gboolean Act(gpointer data) {
+    auto* self = static_cast<TSlotRetrier*>(data);
+    self->Pending = 0;
+    const auto action = DecideMediaError(true, self->Player.URL(), self->LinkPlayed, [self] {
+      ++self->ContentTests;
+      return false;  // what the content test answers while the mount is gone
+    });
+    if (action == TMediaErrorAction::Retry) {
+      self->Player.SetURL(self->Link);
+      self->Player.controls.play();
+    } else if (action == TMediaErrorAction::OpenPage) {
+      ++self->Pages;
+    }
+    return G_SOURCE_REMOVE;
+  }
+
+  TWindowsMediaPlayer& Player;
+  std::string Link;
+  TMediaRetryBackoff Backoff;
+  bool LinkPlayed = false;
+  int Plays = 0, Errors = 0, ContentTests = 0, Pages = 0;
+  guint Pending = 0;
 };
 
 class PlayerTest : public ::testing::Test {
@@ -250,6 +311,99 @@ TEST_F(PlayerTest, LiveStreamThatBreaksOffRaisesMediaError) {
   own.reset();  // the server goes away mid-stream
   ASSERT_TRUE(RunMainLoopUntil([&] { return !probe.Errors.empty(); }, 30s));
   EXPECT_EQ(player.PlayState(), TPlayState::Failed);
+}
+
+TEST_F(PlayerTest, StreamThatDropsForTwentySecondsIsRetriedAsMediaAndHeardSoonAfterItsReturn) {
+  auto own = std::make_unique<test::TPlaybackIcecast>(550, "/outage.mp3");
+  TWindowsMediaPlayer player;
+  TSlotRetrier slot(player, own->StreamUrl());
+  player.SetURL(own->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  ASSERT_TRUE(test::WaitForSound(5s));
+
+  const auto gone = std::chrono::steady_clock::now();
+  own->StopSource();  // the mount answers 404 from now on
+  ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors > 0; }, 30s)) << "the break went unnoticed";
+  RunMainLoopFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(20s - (std::chrono::steady_clock::now() - gone)));
+  // Tried again every few seconds all through the outage.
+  EXPECT_GE(slot.Errors, 4);
+  EXPECT_NE(player.PlayState(), TPlayState::Playing);
+
+  own->StartSource();
+  const auto back = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 15s));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, 5s);
+  ASSERT_TRUE(test::WaitForSound(3s));
+  RunMainLoopFor(500ms);
+  const auto heard = ListenToSink(2000ms);
+  EXPECT_NEAR(heard.FrequencyHz, 550, 30);
+  EXPECT_GT(heard.SoundSeconds, 0.5 * heard.SecondsHeard);
+  // A link that played stays with the player: no content test, no page.
+  EXPECT_EQ(slot.ContentTests, 0);
+  EXPECT_EQ(slot.Pages, 0);
+}
+
+TEST_F(PlayerTest, EarlyConnectionAtVolumeZeroIsSilentUntilMadeAudible) {
+  TWindowsMediaPlayer player;
+  TPlayerProbe probe(player);
+  player.SetVolume(0);
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  RunMainLoopFor(1500ms);  // well past the monitor's own start-up delay
+  const auto held = ListenToSink(2000ms);
+  EXPECT_GT(held.SecondsHeard, 1.5);
+  EXPECT_EQ(held.SoundSeconds, 0);
+
+  player.SetVolume(50);
+  const auto raised = std::chrono::steady_clock::now();
+  ASSERT_TRUE(test::WaitForSound(2s));
+  EXPECT_LT(std::chrono::steady_clock::now() - raised, 1500ms);
+  const auto heard = ListenToSink(2000ms);
+  EXPECT_NEAR(heard.FrequencyHz, 440, 20);
+  EXPECT_GT(heard.SoundSeconds, 0.5 * heard.SecondsHeard);
+  EXPECT_TRUE(probe.Errors.empty());
+}
+
+TEST_F(PlayerTest, PlaysIntoTheSinkItIsGivenAtEachConnection) {
+  const std::string other = "wavecrate_player_test_other_" + std::to_string(getpid());
+  const std::string module = Shell("pactl load-module module-null-sink sink_name=" + other + " 2>/dev/null");
+  ASSERT_FALSE(module.empty());
+  // How many streams play into the named sink (pactl's short lists: a
+  // sink's index and name; a sink input's index and its sink's index).
+  const auto inputsOn = [](const std::string& sink) {
+    std::istringstream sinks(Shell("pactl list short sinks"));
+    std::string index, name, rest;
+    while (sinks >> index >> name && name != sink) std::getline(sinks, rest);
+    if (name != sink) return -1;
+    std::istringstream inputs(Shell("pactl list short sink-inputs"));
+    std::string input, onSink;
+    int count = 0;
+    while (inputs >> input >> onSink) {
+      count += onSink == index ? 1 : 0;
+      std::getline(inputs, rest);
+    }
+    return count;
+  };
+
+  std::string device = other;
+  TWindowsMediaPlayer player;
+  player.AudioDevice = [&] { return device; };
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_EQ(player.CurrentAudioDevice(), other);
+  EXPECT_EQ(inputsOn(other), 1);
+  RunMainLoopFor(1000ms);
+  EXPECT_EQ(ListenToSink(2000ms).SoundSeconds, 0) << "heard in the default sink";
+
+  // Asked afresh at the next connection.
+  device = test::PlayerTestSink();
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_TRUE(test::WaitForSound(5s));
+  EXPECT_EQ(inputsOn(other), 0);
+  player.SetURL("");
+  Shell("pactl unload-module " + module);
 }
 
 }  // namespace
