@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include <glib.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include "playback/PlaybackLogic.h"
 #include "playback/gst/PlayerTestEnv.h"
 #include "playback/gst/WindowsMediaPlayer.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/playback_http_server.h"
 #include "support/playback_icecast.h"
@@ -404,6 +407,68 @@ TEST_F(PlayerTest, PlaysIntoTheSinkItIsGivenAtEachConnection) {
   EXPECT_EQ(inputsOn(other), 0);
   player.SetURL("");
   Shell("pactl unload-module " + module);
+}
+
+TEST_F(PlayerTest, ComesBackAtItsVolumeAfterTheSoundServerRestarts) {
+  // A sound server of this test's own, killed and started again on the same
+  // address; the player reaches it through PULSE_SERVER, as the program
+  // reaches the user's.
+  test::TempDir dir;
+  const std::string address = "unix:" + dir.File("native");
+  std::unique_ptr<test::Subprocess> server;
+  const auto startServer = [&] {
+    server = std::make_unique<test::Subprocess>(
+        std::vector<std::string>{
+            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+            "--log-target=file:" + dir.File("pulse.log"),
+            "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1",
+            "--load=module-null-sink sink_name=slot_sink"},
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.Path().string(), "HOME=" + dir.Path().string()});
+    return test::WaitUntil([&] { return !Shell("pactl -s " + address + " info 2>/dev/null").empty(); }, 10s);
+  };
+  // The volume of the one stream on the server, in percent (-1: none). The
+  // server's percent is on its cubic scale: the player's 30 of 100 reads 67 %.
+  // This server loads no stream-restore module, so a new stream that the
+  // player did not give its volume would read 100 %.
+  const int expected = static_cast<int>(std::lround(std::cbrt(0.30) * 100));
+  const auto streamVolume = [&] {
+    const std::string list = Shell("pactl -s " + address + " list sink-inputs 2>/dev/null");
+    const auto at = list.find("Volume:");
+    const auto slash = list.find('/', at);
+    return at == std::string::npos || slash == std::string::npos ? -1 : std::atoi(list.c_str() + slash + 1);
+  };
+  ASSERT_TRUE(startServer()) << test::ReadFile(dir.File("pulse.log"));
+  const char* old = std::getenv("PULSE_SERVER");
+  const std::string saved = old ? old : "";
+  setenv("PULSE_SERVER", address.c_str(), 1);
+
+  TWindowsMediaPlayer player;
+  TSlotRetrier slot(player, icecast_->StreamUrl());
+  player.AudioDevice = [] { return std::string("slot_sink"); };
+  player.SetVolume(30);
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_TRUE(test::WaitUntil([&] { return streamVolume() == expected; }, 5s)) << streamVolume();
+
+  server->Signal(SIGKILL);
+  server->Wait(5s);
+  ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors > 0; }, 15s)) << "the lost server went unnoticed";
+  RunMainLoopFor(2s);
+  std::filesystem::remove(dir.File("native"));
+  ASSERT_TRUE(startServer());
+  const auto back = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForState(player, TPlayState::Playing, 15s));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, 6s);
+  EXPECT_TRUE(test::WaitUntil([&] { return streamVolume() == expected; }, 5s)) << streamVolume();
+  EXPECT_EQ(player.Volume(), 30);
+  EXPECT_EQ(slot.Pages, 0);
+
+  player.SetURL("");
+  if (saved.empty()) {
+    unsetenv("PULSE_SERVER");
+  } else {
+    setenv("PULSE_SERVER", saved.c_str(), 1);
+  }
 }
 
 }  // namespace
