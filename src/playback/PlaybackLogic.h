@@ -122,7 +122,7 @@ class TMediaRetryBackoff {
   explicit TMediaRetryBackoff(std::chrono::milliseconds first = std::chrono::seconds(1),
                               std::chrono::milliseconds limit = std::chrono::seconds(30),
                               std::chrono::milliseconds stableAfter = std::chrono::seconds(60),
-                              std::chrono::milliseconds outageLimit = std::chrono::seconds(3));
+                              std::chrono::milliseconds outageLimit = std::chrono::seconds(2));
 
   // A new start of the slot's stream.
   void Reset();
