@@ -338,10 +338,12 @@ TEST_F(PlayerTest, StreamThatDropsForTwentySecondsIsRetriedAsMediaAndHeardSoonAf
   ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 15s));
   EXPECT_LT(std::chrono::steady_clock::now() - back, 5s);
   ASSERT_TRUE(test::WaitForSound(3s));
-  RunMainLoopFor(500ms);
-  const auto heard = ListenToSink(2000ms);
+  // A source that has only just come back has little to send ahead: the
+  // player may play that, run dry and pause once to fill its queue (about
+  // two seconds) before it plays steadily.
+  const auto heard = ListenToSink(5000ms);
   EXPECT_NEAR(heard.FrequencyHz, 550, 30);
-  EXPECT_GT(heard.SoundSeconds, 0.5 * heard.SecondsHeard);
+  EXPECT_GT(heard.SoundSeconds, 2.0);
   // A link that played stays with the player: no content test, no page.
   EXPECT_EQ(slot.ContentTests, 0);
   EXPECT_EQ(slot.Pages, 0);
