@@ -17,29 +17,76 @@ bool TwoDigits(const std::string& text, std::size_t at, int& value) {
   return true;
 }
 
+bool InMinuteOf(const TLocalTime& now, const std::string& time) {
+  int hour = 0;
+  int minute = 0;
+  return ParseHourMinute(time, hour, minute) && hour == now.Hour && minute == now.Minute;
+}
+
+constexpr std::int64_t kMsPerDay = 24LL * 3600 * 1000;
+
 }  // namespace
 
 bool ParseHourMinute(const std::string& time, int& hour, int& minute) {
   return TwoDigits(time, 0, hour) && TwoDigits(time, 3, minute);
 }
 
-TPlaybackTickActions DecidePlaybackTick(const TPlaybackTickInput& input) {
-  TPlaybackTickActions actions;
-  int endHour = 0;
-  int endMinute = 0;
-  if (input.HasThread && ParseHourMinute(input.EndTime, endHour, endMinute) && endHour == input.Now.Hour &&
-      endMinute == input.Now.Minute && !input.PlayerUrl.empty() &&
-      (input.RecordingActive || IsScheduledToday(input.DayFlags, input.Now.DayOfWeek))) {
-    actions.End = true;
-    return actions;  // RecordingActive is now false: the start check cannot pass
+std::chrono::milliseconds TimeToNextTick(const TLocalTime& now) {
+  return std::chrono::milliseconds(1000 - std::clamp(now.Millisecond, 0, 999)) + kTickAfterSecond;
+}
+
+std::optional<TNextStart> NextStart(const TLocalTime& now, const std::string& startTime, int dayFlags) {
+  int hour = 0;
+  int minute = 0;
+  if (!ParseHourMinute(startTime, hour, minute) || hour > 23 || minute > 59) return std::nullopt;
+  const std::int64_t nowMs =
+      ((now.Hour * 60LL + now.Minute) * 60 + now.Second) * 1000 + std::clamp(now.Millisecond, 0, 999);
+  const std::int64_t startMs = (hour * 60LL + minute) * 60 * 1000;
+  std::int64_t until = startMs - nowMs;
+  int weekday = now.DayOfWeek;
+  if (until <= 0) {  // today's start has begun or passed: the next one is tomorrow
+    until += kMsPerDay;
+    weekday = weekday % 7 + 1;
   }
-  actions.Start = input.HasThread && input.SlotActive && input.RecordingActive && input.PlayerUrl.empty();
-  return actions;
+  return TNextStart{std::chrono::milliseconds(until), IsScheduledToday(dayFlags, weekday)};
+}
+
+TPlaybackStep DecidePlaybackTick(const TPlaybackTickInput& in) {
+  if (!in.HasThread) return TPlaybackStep::None;
+  const bool playerBusy = !in.PlayerUrl.empty();
+  const bool playsForShow = playerBusy && !in.HeldBack;
+
+  if (playsForShow || in.RecordingActive) {
+    const bool endMinute = playerBusy && InMinuteOf(in.Now, in.EndTime);
+    const bool endInstant = in.PlannedEndUnix && in.Now.UnixSeconds >= *in.PlannedEndUnix;
+    if (endMinute || endInstant) return TPlaybackStep::End;
+  }
+
+  const std::optional<TNextStart> next = NextStart(in.Now, in.StartTime, in.DayFlags);
+  const bool inLead = next && next->OnScheduledDay && next->Until <= kPreConnectLead;
+
+  if (playerBusy && in.HeldBack) {
+    if (!in.SlotActive) return TPlaybackStep::DropEarly;
+    if (in.RecordingActive) return TPlaybackStep::MakeAudible;
+    // Waiting for the capture: through the lead and the whole start minute
+    // (the slot thread may take a moment into it); after that nothing comes.
+    if (!inLead && !InMinuteOf(in.Now, in.StartTime)) return TPlaybackStep::DropEarly;
+    return TPlaybackStep::None;
+  }
+  if (!in.SlotActive) return TPlaybackStep::None;
+  if (in.RecordingActive) return playerBusy ? TPlaybackStep::None : TPlaybackStep::Start;
+  if (!playerBusy && inLead) return TPlaybackStep::PreConnect;
+  return TPlaybackStep::None;
 }
 
 TMediaRetryBackoff::TMediaRetryBackoff(std::chrono::milliseconds first, std::chrono::milliseconds limit,
-                                       std::chrono::milliseconds stableAfter)
-    : first_(first), limit_(std::max(limit, first)), stableAfter_(stableAfter), next_(first) {}
+                                       std::chrono::milliseconds stableAfter,
+                                       std::chrono::milliseconds outageLimit)
+    : first_(first),
+      limit_(std::max(limit, first)),
+      stableAfter_(stableAfter),
+      outageLimit_(std::max(outageLimit, first)),
+      next_(first) {}
 
 void TMediaRetryBackoff::Reset() {
   next_ = first_;
@@ -52,19 +99,20 @@ void TMediaRetryBackoff::NotePlaying(TTimePoint now) {
   playingSince_ = now;
 }
 
-std::chrono::milliseconds TMediaRetryBackoff::NextDelay(TTimePoint now) {
+std::chrono::milliseconds TMediaRetryBackoff::NextDelay(TTimePoint now, bool linkPlayed) {
   if (playing_ && now - playingSince_ >= stableAfter_) next_ = first_;
   playing_ = false;
-  const std::chrono::milliseconds delay = next_;
+  const std::chrono::milliseconds delay = linkPlayed ? std::min(next_, outageLimit_) : next_;
   next_ = std::min(next_ * 2, limit_);
   return delay;
 }
 
-TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl,
+TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl, bool linkPlayed,
                                    const std::function<bool()>& isMediaLink) {
   // A player without a URL was never started on this slot, or the end step
   // cleared it while the handler waited: nothing is left to retry.
   if (!hasThread || playerUrl.empty()) return TMediaErrorAction::Ignore;
+  if (linkPlayed) return TMediaErrorAction::Retry;
   return isMediaLink() ? TMediaErrorAction::Retry : TMediaErrorAction::OpenPage;
 }
 

@@ -44,7 +44,7 @@ int PlaybackHttpStatus(int port, const std::string& path) {
   return status;
 }
 
-TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount_(mount) {
+TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount_(mount), toneHz_(toneHz) {
   port_ = PlaybackFreePort();
   // Icecast drops root for its own user, which must still reach its logs:
   // they go to a folder of their own right in /tmp, as the test folders
@@ -87,6 +87,15 @@ TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  StartSource();
+}
+
+void TPlaybackIcecast::StopSource() {
+  source_.reset();
+}
+
+void TPlaybackIcecast::StartSource() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   source_ = std::make_unique<TPlaybackProcess>(
       std::vector<std::string>{
           "ffmpeg",
@@ -98,7 +107,7 @@ TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount
           "-f",
           "lavfi",
           "-i",
-          "sine=frequency=" + std::to_string(toneHz) + ":sample_rate=44100",
+          "sine=frequency=" + std::to_string(toneHz_) + ":sample_rate=44100",
           "-ac",
           "2",
           "-c:a",
@@ -114,7 +123,7 @@ TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount
   while (PlaybackHttpStatus(port_, mount_) != 200) {
     if (std::chrono::steady_clock::now() > deadline || !source_->Running()) {
       throw std::runtime_error("the Icecast mount did not come up: " + ReadFile(dir_.File("ffmpeg.log")) +
-                               ReadFile(logDir + "/error.log"));
+                               ReadFile(logDir_ + "/error.log"));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

@@ -22,10 +22,16 @@ class TPlaybackIcecast {
   // http://127.0.0.1:<port><mount>
   std::string StreamUrl() const;
 
+  // Ends the source (the mount then answers 404: an outage of the stream)
+  // and starts it again; StartSource returns once the mount answers 200.
+  void StopSource();
+  void StartSource();
+
  private:
   TempDir dir_;
   int port_ = 0;
   std::string mount_;
+  int toneHz_ = 440;
   std::string logDir_;
   std::unique_ptr<TPlaybackProcess> server_;
   std::unique_ptr<TPlaybackProcess> source_;

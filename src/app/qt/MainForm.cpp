@@ -340,11 +340,20 @@ void TForm1::BuildControls() {
 
   CreatePlaybackControls(client);
 
+  // The playback timers tick a few milliseconds after each whole second of
+  // the clock, as the slot threads look at it, so a start or end minute is
+  // seen within milliseconds: every tick sets the wait to the next one.
   for (int i = 0; i < 4; ++i) {
-    playbackTimers_[i] = new QTimer(this);
-    playbackTimers_[i]->setObjectName(QString("Timer%1").arg(i + 1));
-    playbackTimers_[i]->setInterval(1000);
-    connect(playbackTimers_[i], &QTimer::timeout, this, [this, i] { PlaybackTick(i + 1); });
+    auto* timer = new QTimer(this);
+    playbackTimers_[i] = timer;
+    timer->setObjectName(QString("Timer%1").arg(i + 1));
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(1000);
+    connect(timer, &QTimer::timeout, this, [this, i, timer] {
+      PlaybackTick(i + 1);
+      const Clock& clock = services_ ? *services_->AppClock : SystemClock();
+      timer->setInterval(static_cast<int>(TimeToNextTick(clock.Now()).count()));
+    });
   }
   Timer5 = new QTimer(this);
   Timer5->setObjectName("Timer5");

@@ -206,6 +206,8 @@ struct TWindowsMediaPlayer::TImpl {
   TGstPtr<GstBus> Bus;
   std::string Url;
   int Volume = 50;
+  GstElement* AudioSink = nullptr;  // owned by Playbin; null without pulsesink
+  std::string Device;
   TPlayState State = TPlayState::Closed;
 
   // The current attempt at the current URL. Generation changes whenever a
@@ -303,7 +305,13 @@ struct TWindowsMediaPlayer::TImpl {
   void StartPlaybin(const TCandidate& candidate) {
     Current = candidate;
     ResetPlaybin();
-    g_object_set(Playbin.get(), "uri", candidate.Uri.c_str(), nullptr);
+    // The sink is chosen afresh for every connection, in the NULL state in
+    // which pulsesink takes a new device.
+    if (AudioSink != nullptr) {
+      Device = Owner.AudioDevice ? Owner.AudioDevice() : std::string();
+      g_object_set(AudioSink, "device", Device.empty() ? nullptr : Device.c_str(), nullptr);
+    }
+    g_object_set(Playbin.get(), "uri", candidate.Uri.c_str(), "volume", Volume / 100.0, nullptr);
     OpenTimeout.Start(Context, kOpenTimeoutMs, &TImpl::OnOpenTimeout, this);
     const GstStateChangeReturn result = gst_element_set_state(Playbin.get(), GST_STATE_PLAYING);
     if (result == GST_STATE_CHANGE_NO_PREROLL) IsLive = true;
@@ -371,6 +379,11 @@ struct TWindowsMediaPlayer::TImpl {
           // While paused to buffer, a PLAYING that was still on its way
           // is not sound yet.
           if (newState == GST_STATE_PLAYING && !self->Buffering) {
+            // A new connection to the sound server may have been given a
+            // restored stream volume: the player's own one holds.
+            if (!self->ReachedPlaying) {
+              g_object_set(self->Playbin.get(), "volume", self->Volume / 100.0, nullptr);
+            }
             self->ReachedPlaying = true;
             self->OpenTimeout.Cancel();
             self->SetState(TPlayState::Playing);
@@ -555,8 +568,10 @@ TWindowsMediaPlayer::TWindowsMediaPlayer() : impl_(std::make_unique<TImpl>(*this
     g_object_get(impl_->Playbin.get(), "flags", &flags, nullptr);
     flags &= ~(kPlayFlagVideo | kPlayFlagText | kPlayFlagVis);
     g_object_set(impl_->Playbin.get(), "flags", flags, "volume", impl_->Volume / 100.0, nullptr);
-    // pulsesink without a device: PULSE_SINK, when set, picks the sink.
+    // pulsesink without a device plays where PULSE_SINK, when set, points;
+    // AudioDevice may name another sink for each connection.
     if (GstElement* sink = gst_element_factory_make("pulsesink", nullptr)) {
+      impl_->AudioSink = sink;
       g_object_set(impl_->Playbin.get(), "audio-sink", sink, nullptr);
     }
     g_signal_connect(impl_->Playbin.get(), "source-setup", G_CALLBACK(&TImpl::OnSourceSetup), nullptr);
@@ -617,6 +632,10 @@ TPlayState TWindowsMediaPlayer::PlayState() const {
 
 std::string TWindowsMediaPlayer::CurrentMediaURL() const {
   return impl_->Current.Uri;
+}
+
+std::string TWindowsMediaPlayer::CurrentAudioDevice() const {
+  return impl_->Device;
 }
 
 }  // namespace wavecrate

@@ -14,8 +14,9 @@
 // totem-pl-parser; its entries are then tried in order, nested playlists
 // likewise, each address at most once and at most 16 addresses per link. A
 // playlist that points to itself, to nothing, or only to dead links ends in
-// MediaError. Sound goes to pulsesink without a device, so PULSE_SINK in the
-// environment chooses the sink (the program points it at its own mix).
+// MediaError. Sound goes to pulsesink: into the sink that AudioDevice names
+// at each connection, or, without one, the sink that PULSE_SINK in the
+// environment chooses (the program points it at its own mix).
 //
 // Threads: construct, use and destroy the player on one thread, and let that
 // thread iterate the GLib main context that was its thread-default context at
@@ -78,9 +79,19 @@ class TWindowsMediaPlayer {
   };
   TControls controls{*this};
 
-  // 0..100; 50 when made.
+  // 0..100; 50 when made. Kept across reconnections: a stream that comes
+  // back (after an outage, or a restart of the sound server) plays at the
+  // volume it had.
   int Volume() const;
   void SetVolume(int volume);
+
+  // Asked each time the player connects to the sound server (every attempt
+  // at a link): the sound server's name of the sink to play into, "" for
+  // the default. Asking afresh lets a sink that was made again (after a
+  // sound-server restart) be found. Unset: the default.
+  std::function<std::string()> AudioDevice;
+  // The sink the current or last attempt was given ("" for the default).
+  std::string CurrentAudioDevice() const;
 
   TPlayState PlayState() const;
   // The address actually playing: the URL, or the playlist entry chosen.

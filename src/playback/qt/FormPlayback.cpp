@@ -2,8 +2,10 @@
 // browsers, the two banners, the playback timers' ticks and the players'
 // error handlers. Everything here runs on the GUI thread.
 #include <QTimer>
+#include <QWebEnginePage>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "app/SaveChanges.h"
 #include "app/qt/AppServices.h"
@@ -70,7 +72,13 @@ void TForm1::CreatePlaybackControls(QWidget* client) {
     const TPlace& pp = kPlayerPlaces[i];
     players_[i] = new TPlayerHost(QString("WindowsMediaPlayer%1").arg(i + 1), client);
     players_[i]->setGeometry(pp.X, pp.Y, pp.W, pp.H);
+    connect(players_[i]->FastCheck, &QTimer::timeout, this, [this, i] { PlaybackTick(i + 1); });
     TWindowsMediaPlayer& player = players_[i]->Player();
+    // Asked on the GUI thread at every connection, so a slot's own mix that
+    // the sound server lost and got back is found again.
+    player.AudioDevice = [this, i] {
+      return services_ && services_->SlotSinkFor ? services_->SlotSinkFor(i + 1) : std::string();
+    };
     // Called on the GUI thread, which runs GLib's default main context.
     player.MediaError = [this, i](const TMediaErrorInfo& info) {
       std::fprintf(stderr, "wavecrate: slot %d player: %s (%s)\n", i + 1, info.Message.c_str(),
@@ -80,6 +88,7 @@ void TForm1::CreatePlaybackControls(QWidget* client) {
     player.StatusChange = [this, i] {
       if (players_[i]->Player().PlayState() == TPlayState::Playing) {
         backoff_[i]->NotePlaying(std::chrono::steady_clock::now());
+        players_[i]->LinkPlayed = true;
       }
     };
     const TPlace& bp = kPagePlaces[i];
@@ -115,6 +124,7 @@ void TForm1::PlaybackTick(int n) {
   TRecodeThread* thread = editor_->RecodeThreads(n);
   if (host == nullptr) return;
   TWindowsMediaPlayer& player = host->Player();
+  TWebBrowser* page = PageBrowser(n);
   const Clock& clock = services_ ? *services_->AppClock : SystemClock();
 
   TPlaybackTickInput in;
@@ -122,34 +132,90 @@ void TForm1::PlaybackTick(int n) {
   in.HasThread = thread != nullptr;
   in.SlotActive = editor_->SlotActive(n);
   std::shared_ptr<const TSlotSettings> settings;
+  std::optional<std::int64_t> plannedEnd;
   if (thread) {
     settings = thread->Settings();
     in.RecordingActive = thread->RecordingActive.load();
+    in.StartTime = settings->StartTime;
     in.EndTime = settings->EndTime;
     in.DayFlags = settings->DayFlags;
+    if (in.RecordingActive) plannedEnd = thread->PlannedEndUnix();
   }
   in.PlayerUrl = player.URL();
-  const TPlaybackTickActions act = DecidePlaybackTick(in);
-  if (act.End) {
-    thread->StopRecording();
-    player.controls.stop();
-    player.SetURL("");
-    thread->RecordingActive = false;
+  in.HeldBack = host->HeldBack;
+  // The end of the recording the player plays for is remembered, so the
+  // player still stops at it when the capture has ended early.
+  if (plannedEnd && !in.PlayerUrl.empty() && !host->HeldBack) host->PlannedEndUnix = plannedEnd;
+  in.PlannedEndUnix = plannedEnd ? plannedEnd : host->PlannedEndUnix;
+
+  // Sends the slot back to where no show is: blank page, heard again, its
+  // own mix, nothing remembered.
+  const auto finishShow = [&] {
     retryTimers_[n - 1]->stop();
-    if (TWebBrowser* page = PageBrowser(n)) page->Navigate(kBlankPage);
-  }
-  if (act.Start) {
+    if (page) {
+      page->Navigate(kBlankPage);
+      page->page()->setAudioMuted(false);
+    }
+    if (host->PageOpened && services_ && services_->SlotUsesSharedMix) services_->SlotUsesSharedMix(n, false);
+    player.SetVolume(TPlayerHost::kAudibleVolume);
+    host->ForgetShow();
+  };
+  // A new show begins in the player, heard or held back.
+  const auto beginShow = [&](bool heldBack) {
+    host->ForgetShow();
     backoff_[n - 1]->Reset();
+    host->HeldBack = heldBack;
+    if (page) page->page()->setAudioMuted(heldBack);
+    player.SetVolume(heldBack ? 0 : TPlayerHost::kAudibleVolume);
     player.SetURL(settings->StreamUrl);
     player.controls.play();
-    LoadBanners();
+    if (heldBack) host->FastCheck->start();
+  };
+  // The banners are reloaded after the other slots' ticks of this second,
+  // which must not wait for the lookups' requests.
+  const auto reloadBanners = [this] { QTimer::singleShot(0, this, [this] { LoadBanners(); }); };
+
+  switch (DecidePlaybackTick(in)) {
+    case TPlaybackStep::None:
+      break;
+    case TPlaybackStep::End:
+      thread->StopRecording();
+      player.controls.stop();
+      player.SetURL("");
+      thread->RecordingActive = false;
+      finishShow();
+      break;
+    case TPlaybackStep::DropEarly:
+      player.controls.stop();
+      player.SetURL("");
+      finishShow();
+      break;
+    case TPlaybackStep::Start:
+      beginShow(false);
+      if (plannedEnd) host->PlannedEndUnix = plannedEnd;
+      reloadBanners();
+      break;
+    case TPlaybackStep::MakeAudible:
+      player.SetVolume(TPlayerHost::kAudibleVolume);
+      if (page) page->page()->setAudioMuted(false);
+      host->HeldBack = false;
+      host->FastCheck->stop();
+      if (plannedEnd) host->PlannedEndUnix = plannedEnd;
+      reloadBanners();
+      break;
+    case TPlaybackStep::PreConnect:
+      beginShow(true);
+      break;
   }
 }
 
 void TForm1::OnMediaError(int n) {
   // Wait before acting, growing with each failure in a row: a link that fails
-  // at once must not keep the window busy with one request after another.
-  const auto delay = backoff_[n - 1]->NextDelay(std::chrono::steady_clock::now());
+  // at once must not keep the window busy with one request after another. A
+  // link that played in this show is waited for a few seconds at most.
+  TPlayerHost* host = Player(n);
+  const bool played = host != nullptr && host->LinkPlayed;
+  const auto delay = backoff_[n - 1]->NextDelay(std::chrono::steady_clock::now(), played);
   retryTimers_[n - 1]->start(static_cast<int>(delay.count()));
 }
 
@@ -159,15 +225,24 @@ void TForm1::ActOnMediaError(int n) {
   if (host == nullptr) return;
   TWindowsMediaPlayer& player = host->Player();
   const std::string link = thread ? thread->Settings()->StreamUrl : std::string();
-  switch (DecideMediaError(thread != nullptr, player.URL(), [&] { return lookups_->IsMediaLink(link); })) {
+  switch (DecideMediaError(thread != nullptr, player.URL(), host->LinkPlayed,
+                           [&] { return lookups_->IsMediaLink(link); })) {
     case TMediaErrorAction::Ignore:
       break;
     case TMediaErrorAction::Retry:
+      // The volume stays: an early connection is still held back.
       player.SetURL(link);
       player.controls.play();
       break;
     case TMediaErrorAction::OpenPage:
-      if (TWebBrowser* page = PageBrowser(n)) page->Navigate(QString::fromStdString(link));
+      if (TWebBrowser* page = PageBrowser(n)) {
+        // Sound of a page can only reach the shared mix: the slot's recording
+        // follows it there.
+        if (!host->PageOpened && services_ && services_->SlotUsesSharedMix)
+          services_->SlotUsesSharedMix(n, true);
+        host->PageOpened = true;
+        page->Navigate(QString::fromStdString(link));
+      }
       break;
   }
 }

@@ -4,14 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <glib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "playback/PlaybackLogic.h"
 #include "playback/gst/PlayerTestEnv.h"
 #include "playback/gst/WindowsMediaPlayer.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/playback_http_server.h"
 #include "support/playback_icecast.h"
@@ -33,6 +43,60 @@ struct TPlayerProbe {
   }
   std::vector<TMediaErrorInfo> Errors;
   std::vector<TPlayState> States;
+};
+
+// Output of a shell command ("" when it fails).
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
+    pclose(p);
+  }
+  return out;
+}
+
+// What the window does with a slot's MediaError, over the real player: wait
+// as TMediaRetryBackoff says, then do what DecideMediaError says.
+struct TSlotRetrier {
+  TSlotRetrier(TWindowsMediaPlayer& player, std::string link) : Player(player), Link(std::move(link)) {
+    player.StatusChange = [this] {
+      if (Player.PlayState() != TPlayState::Playing) return;
+      ++Plays;
+      LinkPlayed = true;
+      Backoff.NotePlaying(std::chrono::steady_clock::now());
+    };
+    player.MediaError = [this](const TMediaErrorInfo&) {
+      ++Errors;
+      const auto delay = Backoff.NextDelay(std::chrono::steady_clock::now(), LinkPlayed);
+      if (Pending == 0) Pending = g_timeout_add(static_cast<guint>(delay.count()), &TSlotRetrier::Act, this);
+    };
+  }
+  ~TSlotRetrier() {
+    if (Pending != 0) g_source_remove(Pending);
+  }
+  static gboolean Act(gpointer data) {
+    auto* self = static_cast<TSlotRetrier*>(data);
+    self->Pending = 0;
+    const auto action = DecideMediaError(true, self->Player.URL(), self->LinkPlayed, [self] {
+      ++self->ContentTests;
+      return false;  // what the content test answers while the mount is gone
+    });
+    if (action == TMediaErrorAction::Retry) {
+      self->Player.SetURL(self->Link);
+      self->Player.controls.play();
+    } else if (action == TMediaErrorAction::OpenPage) {
+      ++self->Pages;
+    }
+    return G_SOURCE_REMOVE;
+  }
+
+  TWindowsMediaPlayer& Player;
+  std::string Link;
+  TMediaRetryBackoff Backoff;
+  bool LinkPlayed = false;
+  int Plays = 0, Errors = 0, ContentTests = 0, Pages = 0;
+  guint Pending = 0;
 };
 
 class PlayerTest : public ::testing::Test {
@@ -250,6 +314,163 @@ TEST_F(PlayerTest, LiveStreamThatBreaksOffRaisesMediaError) {
   own.reset();  // the server goes away mid-stream
   ASSERT_TRUE(RunMainLoopUntil([&] { return !probe.Errors.empty(); }, 30s));
   EXPECT_EQ(player.PlayState(), TPlayState::Failed);
+}
+
+TEST_F(PlayerTest, StreamThatDropsForTwentySecondsIsRetriedAsMediaAndHeardSoonAfterItsReturn) {
+  auto own = std::make_unique<test::TPlaybackIcecast>(550, "/outage.mp3");
+  TWindowsMediaPlayer player;
+  TSlotRetrier slot(player, own->StreamUrl());
+  player.SetURL(own->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  ASSERT_TRUE(test::WaitForSound(5s));
+
+  const auto gone = std::chrono::steady_clock::now();
+  own->StopSource();  // the mount answers 404 from now on
+  ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors > 0; }, 30s)) << "the break went unnoticed";
+  RunMainLoopFor(
+      std::chrono::duration_cast<std::chrono::milliseconds>(20s - (std::chrono::steady_clock::now() - gone)));
+  // Tried again every few seconds all through the outage.
+  EXPECT_GE(slot.Errors, 4);
+  EXPECT_NE(player.PlayState(), TPlayState::Playing);
+
+  own->StartSource();
+  const auto back = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 15s));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, 5s);
+  ASSERT_TRUE(test::WaitForSound(3s));
+  // A source that has only just come back has little to send ahead: the
+  // player may play that, run dry and pause once to fill its queue (about
+  // two seconds) before it plays steadily.
+  const auto heard = ListenToSink(5000ms);
+  EXPECT_NEAR(heard.FrequencyHz, 550, 30);
+  EXPECT_GT(heard.SoundSeconds, 2.0);
+  // A link that played stays with the player: no content test, no page.
+  EXPECT_EQ(slot.ContentTests, 0);
+  EXPECT_EQ(slot.Pages, 0);
+}
+
+TEST_F(PlayerTest, EarlyConnectionAtVolumeZeroIsSilentUntilMadeAudible) {
+  TWindowsMediaPlayer player;
+  TPlayerProbe probe(player);
+  player.SetVolume(0);
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  RunMainLoopFor(1500ms);  // well past the monitor's own start-up delay
+  const auto held = ListenToSink(2000ms);
+  EXPECT_GT(held.SecondsHeard, 1.5);
+  EXPECT_EQ(held.SoundSeconds, 0);
+
+  player.SetVolume(50);
+  const auto raised = std::chrono::steady_clock::now();
+  ASSERT_TRUE(test::WaitForSound(2s));
+  EXPECT_LT(std::chrono::steady_clock::now() - raised, 1500ms);
+  const auto heard = ListenToSink(2000ms);
+  EXPECT_NEAR(heard.FrequencyHz, 440, 20);
+  EXPECT_GT(heard.SoundSeconds, 0.5 * heard.SecondsHeard);
+  EXPECT_TRUE(probe.Errors.empty());
+}
+
+TEST_F(PlayerTest, PlaysIntoTheSinkItIsGivenAtEachConnection) {
+  const std::string other = "wavecrate_player_test_other_" + std::to_string(getpid());
+  const std::string module = Shell("pactl load-module module-null-sink sink_name=" + other + " 2>/dev/null");
+  ASSERT_FALSE(module.empty());
+  // How many streams play into the named sink (pactl's short lists: a
+  // sink's index and name; a sink input's index and its sink's index).
+  const auto inputsOn = [](const std::string& sink) {
+    std::istringstream sinks(Shell("pactl list short sinks"));
+    std::string index, name, rest;
+    while (sinks >> index >> name && name != sink) std::getline(sinks, rest);
+    if (name != sink) return -1;
+    std::istringstream inputs(Shell("pactl list short sink-inputs"));
+    std::string input, onSink;
+    int count = 0;
+    while (inputs >> input >> onSink) {
+      count += onSink == index ? 1 : 0;
+      std::getline(inputs, rest);
+    }
+    return count;
+  };
+
+  std::string device = other;
+  TWindowsMediaPlayer player;
+  player.AudioDevice = [&] { return device; };
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_EQ(player.CurrentAudioDevice(), other);
+  EXPECT_EQ(inputsOn(other), 1);
+  RunMainLoopFor(1000ms);
+  EXPECT_EQ(ListenToSink(2000ms).SoundSeconds, 0) << "heard in the default sink";
+
+  // Asked afresh at the next connection.
+  device = test::PlayerTestSink();
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_TRUE(test::WaitForSound(5s));
+  EXPECT_EQ(inputsOn(other), 0);
+  player.SetURL("");
+  Shell("pactl unload-module " + module);
+}
+
+TEST_F(PlayerTest, ComesBackAtItsVolumeAfterTheSoundServerRestarts) {
+  // A sound server of this test's own, killed and started again on the same
+  // address; the player reaches it through PULSE_SERVER, as the program
+  // reaches the user's.
+  test::TempDir dir;
+  const std::string address = "unix:" + dir.File("native");
+  std::unique_ptr<test::Subprocess> server;
+  const auto startServer = [&] {
+    server = std::make_unique<test::Subprocess>(
+        std::vector<std::string>{
+            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+            "--log-target=file:" + dir.File("pulse.log"),
+            "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1",
+            "--load=module-null-sink sink_name=slot_sink"},
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.Path().string(), "HOME=" + dir.Path().string()});
+    return test::WaitUntil([&] { return !Shell("pactl -s " + address + " info 2>/dev/null").empty(); }, 10s);
+  };
+  // The volume of the one stream on the server, in percent (-1: none). The
+  // server's percent is on its cubic scale: the player's 30 of 100 reads 67 %.
+  // This server loads no stream-restore module, so a new stream that the
+  // player did not give its volume would read 100 %.
+  const int expected = static_cast<int>(std::lround(std::cbrt(0.30) * 100));
+  const auto streamVolume = [&] {
+    const std::string list = Shell("pactl -s " + address + " list sink-inputs 2>/dev/null");
+    const auto at = list.find("Volume:");
+    const auto slash = list.find('/', at);
+    return at == std::string::npos || slash == std::string::npos ? -1 : std::atoi(list.c_str() + slash + 1);
+  };
+  ASSERT_TRUE(startServer()) << test::ReadFile(dir.File("pulse.log"));
+  const char* old = std::getenv("PULSE_SERVER");
+  const std::string saved = old ? old : "";
+  setenv("PULSE_SERVER", address.c_str(), 1);
+
+  TWindowsMediaPlayer player;
+  TSlotRetrier slot(player, icecast_->StreamUrl());
+  player.AudioDevice = [] { return std::string("slot_sink"); };
+  player.SetVolume(30);
+  player.SetURL(icecast_->StreamUrl());
+  ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+  EXPECT_TRUE(test::WaitUntil([&] { return streamVolume() == expected; }, 5s)) << streamVolume();
+
+  server->Signal(SIGKILL);
+  server->Wait(5s);
+  ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors > 0; }, 15s)) << "the lost server went unnoticed";
+  RunMainLoopFor(2s);
+  std::filesystem::remove(dir.File("native"));
+  ASSERT_TRUE(startServer());
+  const auto back = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForState(player, TPlayState::Playing, 15s));
+  EXPECT_LT(std::chrono::steady_clock::now() - back, 6s);
+  EXPECT_TRUE(test::WaitUntil([&] { return streamVolume() == expected; }, 5s)) << streamVolume();
+  EXPECT_EQ(player.Volume(), 30);
+  EXPECT_EQ(slot.Pages, 0);
+
+  player.SetURL("");
+  if (saved.empty()) {
+    unsetenv("PULSE_SERVER");
+  } else {
+    setenv("PULSE_SERVER", saved.c_str(), 1);
+  }
 }
 
 }  // namespace
