@@ -153,6 +153,12 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
                                                       svc->Mp3Queue, svc->ProgramFolder);
         thread->Slot = slot;
         thread->Events = svc->Events;
+        // The stream, connected early and held back, must be heard from the
+        // capture's first sample, not from the next timer tick.
+        thread->OnRecordingActive = [this, slot] {
+          QMetaObject::invokeMethod(
+              this, [this, slot] { PlaybackTick(slot); }, Qt::QueuedConnection);
+        };
         return thread;
       },
       [this](const std::string& show) { return ReportUserDetails(show); });
@@ -435,7 +441,12 @@ void TForm1::StartMp3Thread() {
 }
 
 void TForm1::EnablePlaybackTimers() {
-  for (QTimer* t : playbackTimers_) t->start();
+  // A running timer keeps its rhythm; one started now waits for the next
+  // whole second, like every tick after it.
+  const Clock& clock = services_ ? *services_->AppClock : SystemClock();
+  for (QTimer* t : playbackTimers_) {
+    if (!t->isActive()) t->start(static_cast<int>(TimeToNextTick(clock.Now()).count()));
+  }
 }
 
 bool TForm1::PlaybackTimersEnabled() const {
