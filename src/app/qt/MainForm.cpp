@@ -146,7 +146,7 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
               SystemClock(), TCaptureFactory{}, noAd, nullptr,
               std::filesystem::path(paths_.ExePath).parent_path().string());
         }
-        return std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, *svc->AdStep,
+        return std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep(),
                                                svc->Mp3Queue, svc->ProgramFolder);
       },
       [this](const std::string& show) { return ReportUserDetails(show); });
