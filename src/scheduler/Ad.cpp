@@ -104,10 +104,10 @@ std::string DownloadAdFile(IHttpClient& http, const std::string& url, const std:
 
 std::string ChooseMixedFile(const std::string& programFolder,
                             const std::function<bool(const std::string&)>& stillQueued) {
-  const std::string first = ProgramScratchFile(programFolder, kMixedFileName);
+  std::string first = ProgramScratchFile(programFolder, kMixedFileName);
   if (!stillQueued || !stillQueued(first)) return first;
   for (int n = 2; n <= kMaxMixedFiles; ++n) {
-    const std::string name =
+    std::string name =
         ProgramScratchFile(programFolder, ("TempOutput-" + std::to_string(n) + ".avi").c_str());
     if (!stillQueued(name)) return name;
   }

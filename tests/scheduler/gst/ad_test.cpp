@@ -110,7 +110,9 @@ class AdTest : public ::testing::Test {
 
 TEST_F(AdTest, DownloadWritesTheWholeBodyAndOverwritesTheLastClip) {
   server_.SetRoutes(R"([{"path": "/a.mp3", "body_size": 2500, "pieces": 700},
-                        {"path": "/b.mp3", "body": "second clip"}])");
+                        {"path": "/b.mp3", "body": "second clip"},
+                        {"path": "/moved", "status": 302, "location": "{base}/a.mp3", "body": "moved"},
+                        {"path": "/endless", "stream": true}])");
   TAd ad(program_.Path().string(), http_, Options(TOutput::Mp3InPlace));
   EXPECT_EQ(ad.AdTempFile, Scratch());
   ad.AdUrl = Url("a.mp3");
@@ -122,6 +124,21 @@ TEST_F(AdTest, DownloadWritesTheWholeBodyAndOverwritesTheLastClip) {
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].Header.at("user-agent"), ProgramFileName());
+  // A redirect is followed and only the final body is kept.
+  ad.AdUrl = Url("moved");
+  ASSERT_TRUE(ad.DownloadAd()) << ad.LastError();
+  EXPECT_EQ(ReadFile(Scratch()), std::string(2500, 'x'));
+  // A body without a length is cut off at the byte bound.
+  TAd::TOptions small = Options(TOutput::Mp3InPlace);
+  small.Limits.MaxDownloadBytes = 4096;
+  TAd bounded(program_.Path().string(), http_, small);
+  bounded.AdUrl = Url("endless");
+  EXPECT_FALSE(bounded.DownloadAd());
+  EXPECT_NE(bounded.LastError().find("larger than"), std::string::npos) << bounded.LastError();
+  EXPECT_EQ(ReadFile(Scratch()), std::string(2500, 'x'));
+  EXPECT_FALSE(fs::exists(Scratch() + ".part"));
+  ad.AdUrl = Url("b.mp3");
+  ASSERT_TRUE(ad.DownloadAd());
 
   // No address: no request, and the scratch clip stays as it is.
   server_.ClearRequests();
