@@ -243,8 +243,8 @@ bool TAd::Fail(std::string why) {
 
 bool TAd::DownloadAd() {
   if (AdUrl.empty()) return false;  // no request, the scratch file untouched
-  if (cancel_.load()) {
-    lastError_ = "cancelled";
+  if (AdTempFile.empty() || cancel_.load()) {
+    lastError_ = AdTempFile.empty() ? "no scratch file for the clip" : "cancelled";
     return false;
   }
   const std::string why = DownloadAdFile(http_, AdUrl, options_.Agent, AdTempFile, options_.Limits, &cancel_);
@@ -292,7 +292,6 @@ bool TAd::MixAdWithRecording() {
   mixedFile_.clear();
   timeline_ = {};
   if (AdUrl.empty()) return false;  // no advertisement for this slot
-  if (AdTempFile.empty()) return Fail("no scratch file for the clip");
   if (!DownloadAd()) return Fail(lastError_);
   if (!EnsureGesInitialized()) return Fail("GStreamer Editing Services are not available");
 
