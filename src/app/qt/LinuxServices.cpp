@@ -40,8 +40,6 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
 }
 
 TLinuxAppServices::~TLinuxAppServices() {
-  // The slot threads that used the advertisement steps are gone by now (the
-  // window owns them and ends before the services).
   if (mp3Thread_) {
     mp3Thread_->StopRequested = true;
     mp3Thread_->WaitFor();

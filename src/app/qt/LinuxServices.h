@@ -38,7 +38,9 @@ class TLinuxAppServices final : public TAppServices {
   std::unique_ptr<TGstMp3Converter> converter_;
   std::unique_ptr<TMP3Thread> mp3Thread_;
   std::mutex adMutex_;
-  std::vector<std::unique_ptr<TAd>> ads_;  // guarded by adMutex_; never shrinks while running
+  // Guarded by adMutex_; freed with the services, after the window whose slot
+  // threads use them.
+  std::vector<std::unique_ptr<TAd>> ads_;
 };
 
 }  // namespace wavecrate
