@@ -1,6 +1,9 @@
 // The step a slot thread runs after each recording: put an advertisement clip
 // in front of the recording. Returns true when it produced a mixed file that
-// must be converted over the recording.
+// must be converted over the recording; false when nothing is left to convert
+// (no clip, a failure that left the recording as it was, or a step that has
+// already put the mix in place of the recording itself). The real step is TAd
+// (scheduler/gst/AdMixer.h).
 #pragma once
 
 #include <string>

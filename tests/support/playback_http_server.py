@@ -25,6 +25,8 @@ received, not decoded), or whose "prefix" starts it, answers:
     hold          true: accept the request and never answer
     stream        true: send the headers, then body bytes every 50 ms forever
     stall_after   with body_size: send this many bytes, then stop and hold
+    pieces        send the body in pieces of this many bytes, 20 ms apart
+    query         the route answers only requests whose query holds this text
 
 A request that no route answers is served from --root when the file exists
 (type by extension), else answered 404 with a small HTML page.
@@ -77,8 +79,10 @@ class Handler(BaseHTTPRequestHandler):
             return []
 
     def find_route(self):
-        path = self.path.split("?", 1)[0]
+        path, _, query = self.path.partition("?")
         for route in self.routes():
+            if "query" in route and route["query"] not in query:
+                continue
             if "path" in route and route["path"] == path:
                 return route
             if "prefix" in route and path.startswith(route["prefix"]):
@@ -132,6 +136,13 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body[: int(route["stall_after"])])
             self.wfile.flush()
             self.hold()
+        if route.get("pieces"):
+            size = int(route["pieces"])
+            for at in range(0, len(body), size):
+                self.wfile.write(body[at : at + size])
+                self.wfile.flush()
+                time.sleep(0.02)
+            return
         self.wfile.write(body)
 
     def serve_static(self):

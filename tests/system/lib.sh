@@ -83,11 +83,14 @@ feed_tone() {
   fail "the tone did not reach Icecast's /$mount"
 }
 
-# analyse_tone FILE: decodes FILE with ffmpeg and prints "seconds rms frequency
-# onset" of its first channel: the frequency counted from zero crossings, the
-# onset the time of the first sample above a twentieth of full scale.
+# analyse_tone FILE [START LENGTH]: decodes FILE (or LENGTH seconds of it from
+# START) with ffmpeg and prints "seconds rms frequency onset" of its first
+# channel: the frequency counted from zero crossings, the onset the time of the
+# first sample above a twentieth of full scale.
 analyse_tone() {
-  ffmpeg -nostdin -loglevel error -i "$1" -f s16le -ac 1 -ar 44100 - | /usr/bin/python3 -c '
+  local part=()
+  if [ $# -ge 3 ]; then part=(-ss "$2" -t "$3"); fi
+  ffmpeg -nostdin -loglevel error "${part[@]}" -i "$1" -f s16le -ac 1 -ar 44100 - | /usr/bin/python3 -c '
 import sys, array, math
 a = array.array("h"); a.frombytes(sys.stdin.buffer.read())
 n = len(a)
@@ -174,4 +177,26 @@ wait_gone() {
 isolate_home() {
   export HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_CACHE_HOME="$1/cache" XDG_STATE_HOME="$1/state"
   mkdir -p "$HOME"
+
+# start_vendor_host ROOT ROUTES: the tests' loopback HTTP server
+# (tests/support/playback_http_server.py) serving ROOT and answering the
+# ROUTES (a JSON array); sets VENDOR_PORT and VENDOR_LOG (its request log).
+# Run the program with all_proxy pointing at it to let it stand in for the
+# vendor's host (see scheduled_recording_test.sh).
+start_vendor_host() {
+  local dir
+  dir=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/vendor.XXXXXX")
+  ICECAST_DIRS+=("$dir")  # removed by stop_started with the other servers' folders
+  echo "{\"routes\": $2}" > "$dir/routes.json"
+  VENDOR_LOG="$dir/requests.log"
+  : > "$VENDOR_LOG"
+  /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/../support/playback_http_server.py" \
+    --routes "$dir/routes.json" --log "$VENDOR_LOG" --root "$1" > "$dir/port" 2> "$dir/err" &
+  SYSTEM_PIDS+=("$!")
+  for _ in $(seq 1 100); do
+    VENDOR_PORT=$(head -n 1 "$dir/port")
+    [ -n "$VENDOR_PORT" ] && return 0
+    sleep 0.05
+  done
+  fail "the vendor host stand-in did not start: $(cat "$dir/err")"
 }

@@ -4,6 +4,10 @@
 # slots, the second starting when the first ends. Each file must appear under
 # the template's name, be a RIFF WAVE file holding MP3, hold its stream's tone
 # for the slot's minute, and be finished within two seconds of the end minute.
+# The vendor's host is a loopback server of the test, reached as the proxy of
+# every request for a host that is not on loopback: its user-details reply
+# names an advertisement clip for the first show only, so the first file must
+# end up beginning with the clip, the second stay as recorded.
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,6 +20,16 @@ copy_program "$exe" "$work"
 start_icecast
 feed_tone one.mp3 440
 feed_tone two.mp3 880
+
+# The clip: 3 s of 1320 Hz. The vendor's host is never resolved: its requests
+# arrive at the stand-in as absolute-URI proxy requests.
+mkdir -p "$work/www"
+ffmpeg -nostdin -loglevel error -f lavfi -i "sine=frequency=1320:sample_rate=44100:duration=3" -ac 2 \
+  -c:a libmp3lame -b:a 128k "$work/www/ad.mp3"
+start_vendor_host "$work/www" '[
+  {"prefix": "http://www.wavecrate.example/stream_recorder/userdetails.php",
+   "query": "Other%20Music", "body": "{base}/ad.mp3"},
+  {"prefix": "http://www.wavecrate.example/", "status": 404, "body": "<html>no banner</html>"}]'
 
 now=$(date +%s)
 start1=$(( now - now % 60 + 60 ))
@@ -41,7 +55,11 @@ SaveFilePath=$work/out/
 FileNameFormat=showname-mm-dd-yyyy
 DAT
 
-QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" > "$work/program.log" 2>&1 &
+# all_proxy, not http_proxy: GStreamer's HTTP source reads http_proxy itself and
+# ignores no_proxy, so the stream would go to the stand-in too; libcurl and the
+# web engine take all_proxy and keep 127.0.0.1 direct through no_proxy.
+all_proxy=http://127.0.0.1:$VENDOR_PORT no_proxy=127.0.0.1,localhost \
+  QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" > "$work/program.log" 2>&1 &
 program=$!
 SYSTEM_PIDS+=("$program")
 
@@ -90,6 +108,25 @@ check_recording "$work/out/Other Music-$day.mp3" $(( start1 + 60 )) 440
 day2=$(date -d "@$start2" +%m-%d-%Y)
 check_recording "$work/out/Other Sports-$day2.mp3" "$end2" 880
 kill -0 "$program" 2>/dev/null || fail "the program ended after the second recording"
+
+# The first show now begins with the clip and goes on with its stream; it was
+# mixed while the second show recorded. The second show has no clip.
+grep -q "userdetails.php?.*Other%20Music" "$VENDOR_LOG" || fail "no user-details request came: $(cat "$VENDOR_LOG")"
+file1="$work/out/Other Music-$day.mp3"
+read -r secs _ _ _ < <(analyse_tone "$file1")
+read -r _ rms_ad f_ad _ < <(analyse_tone "$file1" 0.3 2.4)
+read -r _ rms_show f_show _ < <(analyse_tone "$file1" 3.5 50)
+echo "$(basename "$file1"): ${secs} s; first 3 s ${f_ad} Hz (rms ${rms_ad}), then ${f_show} Hz (rms ${rms_show})"
+/usr/bin/python3 -c "import sys; s,a,b=map(float,sys.argv[1:]); sys.exit(0 if 62.5<=s<=66 and abs(a-1320)<=40 and abs(b-440)<=13 else 1)" \
+  "$secs" "$f_ad" "$f_show" || fail "$(basename "$file1") does not begin with the clip; log: $(grep -i advert "$work/program.log")"
+[ "$(header_state "$file1")" = exact ] || fail "the mixed file's header is not exact"
+# The second show got no clip: one download in all, and its file is as long
+# as it was recorded (its first seconds hold the tail of the first stream).
+[ "$(grep -c $'^GET\t/ad.mp3' "$VENDOR_LOG")" = 1 ] || fail "the clip was fetched more than once"
+read -r secs2 _ _ _ < <(analyse_tone "$work/out/Other Sports-$day2.mp3")
+/usr/bin/python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) < 62.5 else 1)" "$secs2" \
+  || fail "the second show was mixed too ($secs2 s)"
+ls -A "$work" | grep -q '^TempOutput\|^\.mix-' && fail "scratch files of the mix are left: $(ls -A "$work")"
 kill -TERM "$program"
 for _ in $(seq 1 200); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
 kill -0 "$program" 2>/dev/null && fail "the program did not end on SIGTERM"

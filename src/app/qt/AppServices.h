@@ -24,6 +24,7 @@ class TAppServices {
 
   Clock* AppClock = &SystemClock();
   TCaptureFactory CaptureFactory;
+  // The step every slot thread gets unless NewAdStep makes one of its own.
   std::shared_ptr<IAdvertisementStep> AdStep = std::make_shared<TNoAdvertisementStep>();
   IMp3JobQueue* Mp3Queue = nullptr;
   std::string ProgramFolder;
@@ -45,9 +46,14 @@ class TAppServices {
   // Told about every recording (tray, notifications, history); may be null.
   std::shared_ptr<IRecordingEvents> Events;
 
+  // The advertisement step of one new slot thread, owned by the services and
+  // kept until they end (so it outlives the thread).
+  virtual IAdvertisementStep& NewAdStep() { return *AdStep; }
+
   // Start-up step: the MP3 conversion thread is created and resumed.
   virtual void StartMp3Thread() {}
-  // Exit steps: raise the conversion thread's stop flag; finish captures in
+  // Exit steps: raise the conversion thread's stop flag (and abandon an
+  // advertisement mix in progress, keeping its raw recording); finish captures in
   // progress within a bounded wait so their files get their exact header.
   virtual void StopMp3Thread() {}
   virtual void FinishCapturesAtExit() {}

@@ -9,6 +9,7 @@
 #include "audio/gst/WavDestFilter.h"
 #include "audio/pulse/StereoMix.h"
 #include "playback/curl/CurlHttpClient.h"
+#include "scheduler/gst/AdMixer.h"
 
 namespace wavecrate {
 
@@ -60,8 +61,28 @@ void TLinuxAppServices::StartMp3Thread() {
   mp3Thread_->Resume();
 }
 
+IAdvertisementStep& TLinuxAppServices::NewAdStep() {
+  TAd::TOptions options;
+  // Only consulted when the mix goes through "TempOutput.avi": a mixed file
+  // still in the conversion queue is never overwritten by the next mix.
+  TMP3Thread* mp3 = mp3Thread_.get();
+  options.StillQueued = [mp3](const std::string& file) {
+    for (const TMp3Job& job : mp3->Jobs()) {
+      if (job.Source == file) return true;
+    }
+    return false;
+  };
+  std::lock_guard<std::mutex> lock(adMutex_);
+  ads_.push_back(std::make_unique<TAd>(ProgramFolder, *Http, std::move(options)));
+  return *ads_.back();
+}
+
 void TLinuxAppServices::StopMp3Thread() {
   mp3Thread_->StopRequested = true;
+  // A mix in progress is the first half of a conversion: abandon it the
+  // same way, so the slot threads can end; their raw recordings stay.
+  std::lock_guard<std::mutex> lock(adMutex_);
+  for (const auto& ad : ads_) ad->Cancel();
 }
 
 bool TLinuxAppServices::WriteCaptureHeadersNow(std::chrono::milliseconds bound) {

@@ -1,10 +1,12 @@
 // The real long-lived parts of a running program on Linux: the program's own
 // stereo mix on the sound server, GStreamer with our WAV writer registered,
-// the capture factory and the MP3 conversion thread.
+// the capture factory, the advertisement steps and the MP3 conversion thread.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/qt/AppServices.h"
 
@@ -13,6 +15,7 @@ namespace wavecrate {
 class TStereoMix;
 class TGstMp3Converter;
 class TMP3Thread;
+class TAd;
 
 class TLinuxAppServices final : public TAppServices {
  public:
@@ -20,6 +23,9 @@ class TLinuxAppServices final : public TAppServices {
   // run before any player or web view exists.
   explicit TLinuxAppServices(std::string programFolder);
   ~TLinuxAppServices() override;
+
+  // A TAd of its own for each slot thread, mixing in place (see AdMixer.h).
+  IAdvertisementStep& NewAdStep() override;
 
   void StartMp3Thread() override;
   void StopMp3Thread() override;
@@ -32,6 +38,10 @@ class TLinuxAppServices final : public TAppServices {
   std::shared_ptr<TStereoMix> mix_;
   std::unique_ptr<TGstMp3Converter> converter_;
   std::unique_ptr<TMP3Thread> mp3Thread_;
+  std::mutex adMutex_;
+  // Guarded by adMutex_; freed with the services, after the window whose slot
+  // threads use them.
+  std::vector<std::unique_ptr<TAd>> ads_;
 };
 
 }  // namespace wavecrate

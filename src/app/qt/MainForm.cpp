@@ -149,7 +149,7 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
               SystemClock(), TCaptureFactory{}, noAd, nullptr,
               std::filesystem::path(paths_.ExePath).parent_path().string());
         }
-        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, *svc->AdStep,
+        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep(),
                                                       svc->Mp3Queue, svc->ProgramFolder);
         thread->Slot = slot;
         thread->Events = svc->Events;

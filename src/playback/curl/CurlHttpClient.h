@@ -9,6 +9,10 @@
 // may ask for other values. Only http and https are allowed, redirects too.
 // The system's proxy settings (http_proxy, https_proxy, no_proxy) apply, as
 // libcurl reads them itself.
+//
+// Download streams the body into a file with its own bounds: bytes
+// (Content-Length checked before the body), connect, total and stall time-outs,
+// and a cancel flag.
 #pragma once
 
 #include "playback/WebLookups.h"
@@ -19,6 +23,7 @@ class TCurlHttpClient : public IHttpClient {
  public:
   TCurlHttpClient();
   THttpResponse Get(const THttpRequest& request) override;
+  THttpDownloadResponse Download(const THttpDownloadRequest& request, const std::string& path) override;
 };
 
 }  // namespace wavecrate
