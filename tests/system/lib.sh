@@ -177,6 +177,7 @@ wait_gone() {
 isolate_home() {
   export HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_CACHE_HOME="$1/cache" XDG_STATE_HOME="$1/state"
   mkdir -p "$HOME"
+}
 
 # start_vendor_host ROOT ROUTES: the tests' loopback HTTP server
 # (tests/support/playback_http_server.py) serving ROOT and answering the
