@@ -49,6 +49,8 @@ std::vector<TMp3Job> TMP3Thread::Jobs() const {
 }
 
 void TMP3Thread::Execute() {
+  // Conversions are bulk work and must never hold up a recording.
+  LowerThisThreadsPriority();
   while (!StopRequested.load()) {
     TMp3Job job;
     bool have = false;

@@ -1,5 +1,10 @@
 #include "common/Thread.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <exception>
+
 namespace wavecrate {
 
 TThread::~TThread() {
@@ -24,6 +29,25 @@ void TThread::WaitFor() {
     t = std::move(thread_);
   }
   t.join();
+}
+
+void LowerThisThreadsPriority() {
+  // On Linux the nice value belongs to the thread (its id as the "process").
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+void RunAtLowPriority(const std::function<void()>& work) {
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    LowerThisThreadsPriority();
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace wavecrate

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -38,5 +39,18 @@ class TThread {
   std::atomic<bool> started_{false};
   std::atomic<bool> finished_{false};
 };
+
+// Lowers the calling thread's scheduling priority (nice 10), and with it that
+// of every thread it starts from now on. Bulk work (conversions, mixing) must
+// never hold up a recording or a stream that plays in real time. Best effort:
+// nothing happens where the system refuses.
+void LowerThisThreadsPriority();
+
+// Runs `work` on a thread of its own at lowered priority and waits for it; an
+// exception thrown by `work` is thrown again here. For bulk work on a thread
+// that must keep its own priority (a slot thread starts the captures, which
+// would inherit a lowered one, and a lowered priority cannot be raised again
+// without privileges).
+void RunAtLowPriority(const std::function<void()>& work);
 
 }  // namespace wavecrate

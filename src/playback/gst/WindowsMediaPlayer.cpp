@@ -571,6 +571,13 @@ TWindowsMediaPlayer::TWindowsMediaPlayer() : impl_(std::make_unique<TImpl>(*this
     // pulsesink without a device plays where PULSE_SINK, when set, points;
     // AudioDevice may name another sink for each connection.
     if (GstElement* sink = gst_element_factory_make("pulsesink", nullptr)) {
+      // A second of sound waiting on the server, handed over a tenth at a
+      // time: the stream goes on being heard (and recorded) through a second
+      // in which a busy machine does not run this process, and the player
+      // wakes ten times a second rather than a hundred. Latency does not
+      // matter here: volume and stop act on the server at once.
+      g_object_set(sink, "buffer-time", static_cast<gint64>(1000000), "latency-time",
+                   static_cast<gint64>(100000), nullptr);
       impl_->AudioSink = sink;
       g_object_set(impl_->Playbin.get(), "audio-sink", sink, nullptr);
     }
