@@ -74,6 +74,11 @@ TEncoderSettings Normalized(TEncoderSettings s) {
   return s;
 }
 
+int MaxBitrateFor(int sampleRate) {
+  if (sampleRate == 0 || sampleRate >= 32000) return 320;
+  return sampleRate >= 16000 ? 160 : 64;
+}
+
 std::string DefaultEncoderSettingsPath() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -80,6 +80,21 @@ TEST(Mp3Converter, ConvertsAnMp3AndDiscardsVideo) {
   ExpectConverted(dir.File("b.mp3"), 3.0, 660);
 }
 
+// Compressed audio takes a decoder of its own and is resampled to the
+// settings' rate; of several audio streams the first is converted.
+TEST(Mp3Converter, CompressedAndMultiStreamSourcesKeepLengthRateAndTheFirstAudio) {
+  TempDir dir;
+  const std::string aac = dir.File("in.m4a"), two = dir.File("two.mkv");
+  Make(Sine(500, 3) + " -ar 48000 -c:a aac " + aac);
+  Make(Sine(440, 3) + " " + Sine(880, 3) + " -map 0 -map 1 -c:a aac " + two);
+  TGstMp3Converter converter(Cbr128());
+  ASSERT_TRUE(converter.ConvertToMp3(aac, dir.File("a.mp3"))) << converter.LastError();
+  ExpectConverted(dir.File("a.mp3"), 3.0, 500);
+  EXPECT_EQ(LeU32(ReadFile(dir.File("a.mp3")), 24), 44100u);
+  ASSERT_TRUE(converter.ConvertToMp3(two, dir.File("b.mp3"))) << converter.LastError();
+  ExpectConverted(dir.File("b.mp3"), 3.0, 440);
+}
+
 TEST(Mp3Converter, EncoderSettingsReachTheFile) {
   TempDir dir;
   const std::string src = dir.File("in.wav");
