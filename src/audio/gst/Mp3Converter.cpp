@@ -9,6 +9,7 @@
 
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
+#include "audio/gst/ReadAheadFileSrc.h"
 #include "audio/gst/WavDestFilter.h"
 
 namespace wavecrate {
@@ -190,7 +191,7 @@ bool TGstMp3Converter::ConvertToMp3(const std::string& source, const std::string
   if (!std::filesystem::is_regular_file(source, ec)) return Fail(target, "no such file: " + source);
 
   TGraph graph("conversion");
-  TGstPtr<GstElement> src = MakeElement("filesrc", "Source");
+  TGstPtr<GstElement> src = CreateReadAheadFileSrc(source, "Source");
   TGstPtr<GstElement> parse = MakeElement("parsebin");
   TGstPtr<GstElement> encoder =
       options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
@@ -198,7 +199,6 @@ bool TGstMp3Converter::ConvertToMp3(const std::string& source, const std::string
   TGstPtr<GstElement> sink = CreateFileSink(target, TFileSinkMode::Bulk, "FileWriter");
   if (!graph || !src || !parse || !encoder || !writer || !sink)
     return Fail(target, "a media component could not be made");
-  g_object_set(src.get(), "location", source.c_str(), nullptr);
   if (!graph.AddAndLink({&src, &parse}) || !graph.AddAndLink({&encoder, &writer, &sink}))
     return Fail(target, "the conversion graph could not be built");
 

@@ -1,5 +1,5 @@
 // The conversion graph of the MP3 thread:
-//   filesrc "Source" ! parsebin [! decodebin for compressed audio]
+//   read-ahead file source "Source" ! parsebin [! decodebin for compressed audio]
 //   ! MP3 encoder "MP3" ! WAV writer "WavMux" ! filesink "FileWriter"
 // Any file GStreamer can read and that holds audio is decoded; its first
 // audio stream is encoded with the encoder's current settings into a RIFF
