@@ -3,6 +3,7 @@
 // the same bitrate into the same container, in one run on one machine.
 //
 //   conversion_bench [--seconds N] [--rounds R] [--dir PATH] [--only ours|ffmpeg]
+//                    [--source FILE]
 //
 // Makes an N-second (default 3600) stereo 44.1 kHz PCM AVI, like the mixed
 // file the advertisement step hands over (a tone under pink noise, so the
@@ -15,7 +16,9 @@
 //
 // The machine is shared, so one pair of runs says little: R rounds (default
 // 3) alternate which side runs first, and the medians are compared. --only
-// runs one side alone (for a profiler).
+// runs one side alone (for a profiler). --source converts FILE instead of
+// making one (it is left in place), so several builds can be compared on
+// the same file, round by round.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -96,11 +99,13 @@ int main(int argc, char** argv) {
   int rounds = 3;
   std::string base = "/tmp";
   std::string only;
+  std::string given;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--dir") == 0) base = argv[i + 1];
     if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
+    if (std::strcmp(argv[i], "--source") == 0) given = argv[i + 1];
   }
   const bool runOurs = only.empty() || only == "ours";
   const bool runFfmpeg = only.empty() || only == "ffmpeg";
@@ -110,20 +115,22 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::filesystem::path dir = pattern;
-  const std::string source = (dir / "TempOutput.avi").string();
+  const std::string source = given.empty() ? (dir / "TempOutput.avi").string() : given;
   const std::string ours = (dir / "ours.mp3").string();
   const std::string theirs = (dir / "ffmpeg.mp3").string();
 
-  std::printf("making %d s of stereo 44.1 kHz PCM in %s ...\n", seconds, source.c_str());
-  const std::string len = std::to_string(seconds);
-  const TRun made =
-      Spawn({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-             "sine=frequency=440:sample_rate=44100:duration=" + len, "-f", "lavfi", "-i",
-             "anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:duration=" + len, "-filter_complex",
-             "amix=inputs=2,aformat=channel_layouts=stereo", "-c:a", "pcm_s16le", source});
-  if (!made.Ok) {
-    std::fprintf(stderr, "could not make the source with ffmpeg\n");
-    return 1;
+  if (given.empty()) {
+    std::printf("making %d s of stereo 44.1 kHz PCM in %s ...\n", seconds, source.c_str());
+    const std::string len = std::to_string(seconds);
+    const TRun made =
+        Spawn({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+               "sine=frequency=440:sample_rate=44100:duration=" + len, "-f", "lavfi", "-i",
+               "anoisesrc=color=pink:amplitude=0.2:sample_rate=44100:duration=" + len, "-filter_complex",
+               "amix=inputs=2,aformat=channel_layouts=stereo", "-c:a", "pcm_s16le", source});
+    if (!made.Ok) {
+      std::fprintf(stderr, "could not make the source with ffmpeg\n");
+      return 1;
+    }
   }
 
   wavecrate::TGstMp3Converter::TOptions options;
@@ -176,9 +183,11 @@ int main(int argc, char** argv) {
     if (runOurs && runFfmpeg && a.Ok && b.Ok) cpuRatios.push_back(a.Cpu / b.Cpu);
   }
   std::printf("load average after: %s\n", LoadAverage().c_str());
-  if (ok && runOurs)
-    std::printf("median ours: wall %.2f s, cpu %.2f s; %.0fx real time\n", Median(oursWall), Median(oursCpu),
-                seconds / Median(oursWall));
+  if (ok && runOurs) {
+    std::printf("median ours: wall %.2f s, cpu %.2f s", Median(oursWall), Median(oursCpu));
+    if (given.empty()) std::printf("; %.0fx real time", seconds / Median(oursWall));
+    std::printf("\n");
+  }
   if (ok && runFfmpeg)
     std::printf("median ffmpeg: wall %.2f s, cpu %.2f s\n", Median(theirWall), Median(theirCpu));
   if (ok && runOurs && runFfmpeg) {
