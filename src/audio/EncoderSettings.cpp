@@ -76,6 +76,11 @@ TEncoderSettings Normalized(TEncoderSettings s) {
   return s;
 }
 
+int MaxBitrateFor(int sampleRate) {
+  if (sampleRate == 0 || sampleRate >= 32000) return 320;
+  return sampleRate >= 16000 ? 160 : 64;
+}
+
 std::string DefaultEncoderSettingsPath() {
   return ProgramFolders().InConfig("mp3encoder.ini");
 }

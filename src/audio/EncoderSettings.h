@@ -36,6 +36,12 @@ inline constexpr int kMp3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160
 // The output rates offered (Hz).
 inline constexpr int kMp3SampleRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 
+// The highest bitrate (kbit/s) a layer III stream can carry at `sampleRate`:
+// MPEG-1 rates (32 kHz and up) reach 320, MPEG-2 rates (16 to 24 kHz) 160,
+// MPEG-2.5 rates (up to 12 kHz) 64. The encoder lowers a higher bitrate to
+// this. 0 (the input's rate, not known here) gives 320.
+int MaxBitrateFor(int sampleRate);
+
 // "mp3encoder.ini" in the program's settings folder (ProgramFolders).
 std::string DefaultEncoderSettingsPath();
 

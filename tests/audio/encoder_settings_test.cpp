@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "support/TempDir.h"
 
@@ -79,6 +80,12 @@ TEST(EncoderSettings, AFailedSaveKeepsThePreviousFile) {
   changed.Bitrate = 64;
   EXPECT_FALSE(SaveEncoderSettings(path, changed));
   EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST(EncoderSettings, HighestBitrateFollowsTheMpegVersionOfTheRate) {
+  for (auto [rate, kbps] :
+       {std::pair{8000, 64}, {12000, 64}, {16000, 160}, {24000, 160}, {32000, 320}, {48000, 320}, {0, 320}})
+    EXPECT_EQ(MaxBitrateFor(rate), kbps) << rate;
 }
 
 TEST(EncoderSettings, DefaultPathSitsBesideTheExecutable) {

@@ -28,6 +28,7 @@
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
+#include "app/qt/Mp3ConfigDialog.h"
 #include "app/qt/Session.h"
 #include "app/qt/TimeEdit.h"
 #include "playback/PlaybackLogic.h"
@@ -617,7 +618,9 @@ void TForm1::StartWithDesktop1Click(bool checked) {
 }
 
 void TForm1::MP31Click() {
-  // The encoder's settings dialog arrives with the audio pipeline.
+  // Modal, with the event loop running: the timers keep ticking meanwhile.
+  // Nothing is shown when no encoder can be made.
+  ExecMp3ConfigDialog();
 }
 
 void TForm1::JoinShows1Click(bool checked) {

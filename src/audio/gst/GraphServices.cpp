@@ -254,6 +254,10 @@ TGstPtr<GstElement> TSysDevEnum::CreateElement(int index, const char* name) cons
 
 // ---------------------------------------------------------------- encoder
 
+bool Mp3EncoderAvailable() {
+  return static_cast<bool>(MakeElement("lamemp3enc"));
+}
+
 TGstPtr<GstElement> CreateMp3Encoder(const char* name) {
   return CreateMp3Encoder(LoadEncoderSettings(), name);
 }

@@ -116,6 +116,10 @@ class TSysDevEnum {
 TGstPtr<GstElement> CreateMp3Encoder(const char* name = nullptr);
 TGstPtr<GstElement> CreateMp3Encoder(const TEncoderSettings& settings, const char* name = nullptr);
 
+// Whether an MP3 encoder can be made here at all (GStreamer starts and its
+// registry offers lamemp3enc). False is logged.
+bool Mp3EncoderAvailable();
+
 // Text of an error message (message and debug details) for logs.
 std::string DescribeError(GstMessage* message);
 

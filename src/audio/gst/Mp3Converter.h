@@ -1,6 +1,6 @@
 // The conversion graph of the MP3 thread:
-//   filesrc "Source" ! decodebin ! MP3 encoder "MP3" ! WAV writer "WavMux"
-//   ! filesink "FileWriter"
+//   read-ahead file source "Source" ! parsebin [! decodebin for compressed audio]
+//   ! MP3 encoder "MP3" ! WAV writer "WavMux" ! filesink "FileWriter"
 // Any file GStreamer can read and that holds audio is decoded; its first
 // audio stream is encoded with the encoder's current settings into a RIFF
 // WAVE file holding MP3. Other streams are discarded.
