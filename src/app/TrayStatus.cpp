@@ -67,14 +67,13 @@ std::string DateTimeText(std::int64_t unixSeconds) {
 
 std::string TrayStatusText(const std::vector<TRecordingNow>& recording, const std::optional<TNextShow>& next) {
   if (!recording.empty()) {
-    std::vector<TRecordingNow> byEnd = recording;
-    std::stable_sort(byEnd.begin(), byEnd.end(),
-                     [](const TRecordingNow& a, const TRecordingNow& b) { return a.EndUnix < b.EndUnix; });
-    std::string text = "Recording ";
-    for (std::size_t i = 0; i < byEnd.size(); ++i) {
-      if (i > 0) text += "; ";
-      text += byEnd[i].ShowName + " until " + ClockText(byEnd[i].EndUnix);
-    }
+    // The show that ends first; the others only counted, since the tip is
+    // short.
+    const TRecordingNow& first = *std::min_element(
+        recording.begin(), recording.end(),
+        [](const TRecordingNow& a, const TRecordingNow& b) { return a.EndUnix < b.EndUnix; });
+    std::string text = "Recording " + first.ShowName + " until " + ClockText(first.EndUnix);
+    if (recording.size() > 1) text += " (+" + std::to_string(recording.size() - 1) + " more)";
     return text;
   }
   if (next) return "Next: " + next->ShowName + ", " + DayClockText(next->StartUnix);

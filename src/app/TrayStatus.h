@@ -39,7 +39,8 @@ std::string DayClockText(std::int64_t unixSeconds);
 // "Sat 2008-01-05 8:30 AM".
 std::string DateTimeText(std::int64_t unixSeconds);
 
-// "Recording Other Music until 9:30 PM" (more shows joined with "; "),
+// "Recording Other Music until 9:30 PM" (the show that ends first, with
+// "(+1 more)" while others record too),
 // "Next: Other Music, Sat 8:30 AM" or "Nothing scheduled".
 std::string TrayStatusText(const std::vector<TRecordingNow>& recording, const std::optional<TNextShow>& next);
 
