@@ -303,8 +303,9 @@ const char* ResultWord(TRecordingResult result) {
 }
 
 std::optional<TRecordingResult> ResultFromWord(std::string_view word) {
-  for (const TRecordingResult r : {TRecordingResult::InProgress, TRecordingResult::Recorded, TRecordingResult::Failed,
-                                   TRecordingResult::Incomplete, TRecordingResult::Interrupted}) {
+  for (const TRecordingResult r :
+       {TRecordingResult::InProgress, TRecordingResult::Recorded, TRecordingResult::Failed,
+        TRecordingResult::Incomplete, TRecordingResult::Interrupted}) {
     if (word == ResultWord(r)) return r;
   }
   return std::nullopt;

@@ -65,7 +65,8 @@ std::string DateTimeText(std::int64_t unixSeconds) {
   return day.substr(0, 4) + date + day.substr(3);
 }
 
-std::string TrayStatusText(const std::vector<TRecordingNow>& recording, const std::optional<TNextShow>& next) {
+std::string TrayStatusText(const std::vector<TRecordingNow>& recording,
+                           const std::optional<TNextShow>& next) {
   if (!recording.empty()) {
     // The show that ends first; the others only counted, since the tip is
     // short.

@@ -35,7 +35,8 @@ void Started(TRecordingHistory& h, const TRecordingReport& r) {
   ASSERT_TRUE(h.Append({THistoryRecord::TEvent::Started, RecordingId(r), r}, false));
 }
 
-void Finished(TRecordingHistory& h, TRecordingReport r, TRecordingResult result, const std::string& reason = "") {
+void Finished(TRecordingHistory& h, TRecordingReport r, TRecordingResult result,
+              const std::string& reason = "") {
   r.Result = result;
   r.Reason = reason;
   r.ActualLength = 3599.5;
@@ -214,9 +215,10 @@ TEST(RecordingNoticesTest, ReasonsReadAsSentencesAndAWhollySilentShowFailed) {
   EXPECT_EQ(FinishedNotice(r).Body, "Other Music.mp3 (1 h 0 min, 10 min of it silent).");
   r.Result = TRecordingResult::Incomplete;
   r.Reason = "the disk is full; the file keeps what was recorded until then";
-  EXPECT_EQ(FinishedNotice(r).Body,
-            "The disk is full; the file keeps what was recorded until then. Other Music.mp3 (1 h 0 min, 10 min "
-            "of it silent).");
+  EXPECT_EQ(
+      FinishedNotice(r).Body,
+      "The disk is full; the file keeps what was recorded until then. Other Music.mp3 (1 h 0 min, 10 min "
+      "of it silent).");
   EXPECT_EQ(LengthText(45), "45 s");
   EXPECT_EQ(LengthText(3569), "59 min");
 }

@@ -25,22 +25,22 @@
 
 #include "app/Autostart.h"
 #include "app/ProgramIdentity.h"
+#include "app/RecordingHistory.h"
+#include "app/RecordingNotices.h"
 #include "app/SaveChanges.h"
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
-#include "app/RecordingHistory.h"
-#include "app/RecordingNotices.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
 #include "app/qt/TimeEdit.h"
+#include "common/ProgramFolders.h"
 #include "playback/PlaybackLogic.h"
 #include "playback/WebLookups.h"
 #include "playback/qt/Browsers.h"
 #include "playback/qt/PlayerHost.h"
 #include "scheduler/RecodeThread.h"
-#include "common/ProgramFolders.h"
 
 // The pictures are compiled into the static window library, whose resource
 // initialiser the linker would otherwise drop.
@@ -211,8 +211,8 @@ void TForm1::InstallRecordingObserver() {
   // Recordings that the last run did not live to finish; nothing records yet.
   interrupted_ = history->CloseInterrupted();
   for (const TRecordingReport& r : interrupted_) {
-    std::fprintf(stderr, "wavecrate: slot %d, \"%s\": interrupted when the program last ended, in %s\n", r.Slot,
-                 r.ShowName.c_str(), r.File.c_str());
+    std::fprintf(stderr, "wavecrate: slot %d, \"%s\": interrupted when the program last ended, in %s\n",
+                 r.Slot, r.ShowName.c_str(), r.File.c_str());
   }
   deskEvents_ = std::make_shared<TDeskEvents>(std::move(history));
   services_->Events = deskEvents_;

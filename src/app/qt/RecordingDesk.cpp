@@ -45,7 +45,8 @@ TRecordingDesk::TRecordingDesk(QSystemTrayIcon* tray, std::string title, TSource
 }
 
 void TRecordingDesk::Started(const TRecordingReport& report) {
-  recording_[report.Slot] = TRecordingNow{report.Slot, report.ShowName, report.ScheduledStart + report.ScheduledLength};
+  recording_[report.Slot] =
+      TRecordingNow{report.Slot, report.ShowName, report.ScheduledStart + report.ScheduledLength};
   RefreshTray();
   notifier_->Notify(StartedNotice(report));
   if (recordings_ && recordings_->isVisible()) recordings_->Reload();
@@ -72,7 +73,8 @@ std::string TRecordingDesk::Status() const {
     now.push_back(shown);
   }
   std::optional<TNextShow> next;
-  if (now.empty() && sources_.Schedule) next = NextShow(sources_.Schedule(), sources_.AppClock->Now().UnixSeconds);
+  if (now.empty() && sources_.Schedule)
+    next = NextShow(sources_.Schedule(), sources_.AppClock->Now().UnixSeconds);
   return TrayStatusText(now, next);
 }
 
@@ -104,8 +106,8 @@ void TDeskEvents::Record(THistoryRecord::TEvent event, const TRecordingReport& r
   // flush here would hold up the capture's start on a slow disk.
   if (!history_->Append(THistoryRecord{event, RecordingId(report), report},
                         event == THistoryRecord::TEvent::Finished, &error)) {
-    std::fprintf(stderr, "wavecrate: the recordings history %s cannot be written: %s\n", history_->Path().c_str(),
-                 error.c_str());
+    std::fprintf(stderr, "wavecrate: the recordings history %s cannot be written: %s\n",
+                 history_->Path().c_str(), error.c_str());
   }
 }
 

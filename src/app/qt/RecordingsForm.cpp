@@ -91,7 +91,8 @@ void TRecordingsForm::Reload() {
   QPointer<TRecordingsForm> self(this);
   const std::string path = historyPath_;
   QThreadPool::globalInstance()->start([self, path, generation] {
-    auto records = std::make_shared<std::vector<THistoryRecord>>(ReadRecentRecordings(path, kShownRecordings));
+    auto records =
+        std::make_shared<std::vector<THistoryRecord>>(ReadRecentRecordings(path, kShownRecordings));
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [self, records, generation] {

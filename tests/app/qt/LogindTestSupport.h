@@ -7,11 +7,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
-#include <QDBusVariant>
 #include <QDBusMetaType>
-#include <QVariantMap>
+#include <QDBusVariant>
 #include <QString>
 #include <QVariantList>
+#include <QVariantMap>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -44,79 +44,33 @@ inline std::string StartPrivateBus(TempDir& dir, const std::string& type, std::o
   return address;
 }
 
-// A private bus standing in for the system bus, with python-dbusmock's logind
-// (this machine runs no logind). It must come up before anything touches the
-// system bus, which Qt connects to once per process, so one serves every test
-// of the process (ctest runs each test in a process of its own anyway).
-class TPrivateLogind {
+// A private system bus and a private session bus, both started before Qt
+// first uses D-Bus: Qt takes both buses' addresses from the environment
+// once, at its first use of either. The session bus also keeps every window
+// test off a real desktop's session.
+class TPrivateBuses {
  public:
-  // Started on first use; false when the bus or the mock did not come up.
-  static bool Ready() {
-    static TPrivateLogind shared;
-    static const bool started = shared.Start();
-    return started;
+  static const TPrivateBuses& Get() {
+    static TPrivateBuses buses;
+    return buses;
   }
+  std::string SystemAddress;   // "" when it did not come up
+  std::string SessionAddress;  // "" when it did not come up
 
  private:
-  bool Start() {
-    const std::string address = StartPrivateBus(dir_, "system", bus_);
-    if (address.empty()) return false;
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-    logind_.emplace(
-        std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"},
-        std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address});
-    QDBusConnection system = QDBusConnection::systemBus();
-    return system.isConnected() &&
-           WaitUntil(
-               [&] { return system.interface()->isServiceRegistered("org.freedesktop.login1").value(); },
-               std::chrono::milliseconds(10000));
+  TPrivateBuses() {
+    SystemAddress = StartPrivateBus(dir_, "system", system_);
+    SessionAddress = StartPrivateBus(dir_, "session", session_);
+    if (!SystemAddress.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", SystemAddress.c_str(), 1);
+    if (!SessionAddress.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", SessionAddress.c_str(), 1);
   }
-
- public:
-  // (what, who, mode) of every inhibitor logind holds.
-  static std::vector<std::tuple<QString, QString, QString>> Inhibitors() {
-    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", QDBusConnection::systemBus());
-    QDBusMessage reply = manager.call("ListInhibitors");
-    std::vector<std::tuple<QString, QString, QString>> result;
-    if (reply.type() != QDBusMessage::ReplyMessage) return result;
-    const QDBusArgument list = reply.arguments().at(0).value<QDBusArgument>();
-    list.beginArray();
-    while (!list.atEnd()) {
-      QString what, who, why, mode;
-      uint uid = 0, pid = 0;
-      list.beginStructure();
-      list >> what >> who >> why >> mode >> uid >> pid;
-      list.endStructure();
-      result.emplace_back(what, who, mode);
-    }
-    list.endArray();
-    return result;
-  }
-
-  static bool Holds(const QString& who, const QString& mode) {
-    const auto all = Inhibitors();
-    return std::count(all.begin(), all.end(), std::make_tuple(QString("sleep"), who, mode)) > 0;
-  }
-
-  // What logind says before the system sleeps (true) and after it woke (false).
-  static bool EmitPrepareForSleep(bool sleeping) {
-    QDBusInterface mock("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
-                        QDBusConnection::systemBus());
-    const QDBusMessage reply = mock.call("EmitSignal", "org.freedesktop.login1.Manager", "PrepareForSleep",
-                                         "b", QVariantList{QVariant::fromValue(QDBusVariant(sleeping))});
-    return reply.type() == QDBusMessage::ReplyMessage;
-  }
-
- private:
   TempDir dir_;
-  std::optional<Subprocess> bus_;
-  std::optional<Subprocess> logind_;
+  std::optional<Subprocess> system_;
+  std::optional<Subprocess> session_;
 };
 
 // A private session bus with python-dbusmock's notification daemon, which
-// keeps every notification it is sent. Like the system bus, Qt connects to
-// the session bus once per process, so one serves every test of the process.
+// keeps every notification it is sent; one serves every test of the process.
 class TPrivateNotifications {
  public:
   struct TNotification {
@@ -173,8 +127,9 @@ class TPrivateNotifications {
   static bool BreakNotify(bool broken) {
     QDBusInterface mock("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                         "org.freedesktop.DBus.Mock", QDBusConnection::sessionBus());
-    const QString code = broken ? "raise dbus.exceptions.DBusException('broken', name='org.freedesktop.DBus.Error.Failed')"
-                                : "ret = self.next_id\nself.next_id += 1";
+    const QString code =
+        broken ? "raise dbus.exceptions.DBusException('broken', name='org.freedesktop.DBus.Error.Failed')"
+               : "ret = self.next_id\nself.next_id += 1";
     const QDBusMessage reply =
         mock.call("AddMethod", "org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u", code);
     return reply.type() == QDBusMessage::ReplyMessage;
@@ -182,22 +137,88 @@ class TPrivateNotifications {
 
  private:
   bool Start() {
-    const std::string address = StartPrivateBus(dir_, "session", bus_);
+    const std::string address = TPrivateBuses::Get().SessionAddress;
     if (address.empty()) return false;
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     daemon_.emplace(std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--session", "--template",
                                              "notification_daemon"},
                     std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + address});
     QDBusConnection session = QDBusConnection::sessionBus();
     return session.isConnected() &&
            WaitUntil(
-               [&] { return session.interface()->isServiceRegistered("org.freedesktop.Notifications").value(); },
+               [&] {
+                 return session.interface()->isServiceRegistered("org.freedesktop.Notifications").value();
+               },
                std::chrono::milliseconds(10000));
   }
 
-  TempDir dir_;
-  std::optional<Subprocess> bus_;
   std::optional<Subprocess> daemon_;
+};
+
+// A private bus standing in for the system bus, with python-dbusmock's logind
+// (this machine runs no logind). It must come up before anything touches the
+// system bus, which Qt connects to once per process, so one serves every test
+// of the process (ctest runs each test in a process of its own anyway).
+class TPrivateLogind {
+ public:
+  // Started on first use; false when the bus or the mock did not come up.
+  static bool Ready() {
+    static TPrivateLogind shared;
+    static const bool started = shared.Start();
+    return started;
+  }
+
+ private:
+  bool Start() {
+    const std::string address = TPrivateBuses::Get().SystemAddress;
+    if (address.empty()) return false;
+    logind_.emplace(
+        std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"},
+        std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address});
+    QDBusConnection system = QDBusConnection::systemBus();
+    return system.isConnected() &&
+           WaitUntil(
+               [&] { return system.interface()->isServiceRegistered("org.freedesktop.login1").value(); },
+               std::chrono::milliseconds(10000));
+  }
+
+ public:
+  // (what, who, mode) of every inhibitor logind holds.
+  static std::vector<std::tuple<QString, QString, QString>> Inhibitors() {
+    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1",
+                           "org.freedesktop.login1.Manager", QDBusConnection::systemBus());
+    QDBusMessage reply = manager.call("ListInhibitors");
+    std::vector<std::tuple<QString, QString, QString>> result;
+    if (reply.type() != QDBusMessage::ReplyMessage) return result;
+    const QDBusArgument list = reply.arguments().at(0).value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
+      QString what, who, why, mode;
+      uint uid = 0, pid = 0;
+      list.beginStructure();
+      list >> what >> who >> why >> mode >> uid >> pid;
+      list.endStructure();
+      result.emplace_back(what, who, mode);
+    }
+    list.endArray();
+    return result;
+  }
+
+  static bool Holds(const QString& who, const QString& mode) {
+    const auto all = Inhibitors();
+    return std::count(all.begin(), all.end(), std::make_tuple(QString("sleep"), who, mode)) > 0;
+  }
+
+  // What logind says before the system sleeps (true) and after it woke (false).
+  static bool EmitPrepareForSleep(bool sleeping) {
+    QDBusInterface mock("org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.DBus.Mock",
+                        QDBusConnection::systemBus());
+    const QDBusMessage reply = mock.call("EmitSignal", "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                         "b", QVariantList{QVariant::fromValue(QDBusVariant(sleeping))});
+    return reply.type() == QDBusMessage::ReplyMessage;
+  }
+
+ private:
+  std::optional<Subprocess> logind_;
 };
 
 }  // namespace wavecrate::test
