@@ -484,8 +484,10 @@ std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
     struct stat st {};
     if (!r.File.empty() && ::stat(r.File.c_str(), &st) == 0) {
       // The capture writes its file as it goes: its last change is about
-      // when the recording stopped.
-      r.ActualLength = static_cast<double>(std::max<std::int64_t>(0, st.st_mtime - r.ActualStart));
+      // when the recording stopped, and never after the show's end.
+      const std::int64_t end = r.ScheduledStart + r.ScheduledLength;
+      const std::int64_t last = std::min<std::int64_t>(st.st_mtime, std::max(end, r.ActualStart));
+      r.ActualLength = static_cast<double>(std::max<std::int64_t>(0, last - r.ActualStart));
       r.Reason = "The program ended during the recording; the file keeps what was recorded until then.";
     } else {
       r.Reason = "The program ended during the recording, and its file is missing.";
