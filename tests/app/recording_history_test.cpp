@@ -199,7 +199,7 @@ TEST(TrayStatusTest, NextShowOverTheWeekByDayCodeAndWhatIsRecording) {
   EXPECT_EQ(TrayToolTip("Wavecrate", std::string(100, 'x')).size(), 63u);
 }
 
-TEST(RecordingNoticesTest, ReasonsReadAsSentencesAndAWhollySilentShowFailed) {
+TEST(RecordingNoticesTest, AWhollySilentShowFailedAndAPauseDidNot) {
   TRecordingReport r = Report(1, 0, "Other Music");
   r.Result = TRecordingResult::Recorded;
   r.ActualLength = 3600;
@@ -213,14 +213,6 @@ TEST(RecordingNoticesTest, ReasonsReadAsSentencesAndAWhollySilentShowFailed) {
   r.SilentSeconds = 600;
   EXPECT_EQ(JudgedBySilence(r).Result, TRecordingResult::Recorded) << "a pause is not a failure";
   EXPECT_EQ(FinishedNotice(r).Body, "Other Music.mp3 (1 h 0 min, 10 min of it silent).");
-  r.Result = TRecordingResult::Incomplete;
-  r.Reason = "the disk is full; the file keeps what was recorded until then";
-  EXPECT_EQ(
-      FinishedNotice(r).Body,
-      "The disk is full; the file keeps what was recorded until then. Other Music.mp3 (1 h 0 min, 10 min "
-      "of it silent).");
-  EXPECT_EQ(LengthText(45), "45 s");
-  EXPECT_EQ(LengthText(3569), "59 min");
 }
 
 }  // namespace

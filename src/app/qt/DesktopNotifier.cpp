@@ -29,8 +29,11 @@ QDBusMessage Call(const char* method) {
 
 TDesktopNotifier::TDesktopNotifier(QSystemTrayIcon* tray, QObject* parent) : QObject(parent), tray_(tray) {
   Fallback = [this](const TNotice& notice) { Balloon(notice); };
-  QDBusConnection bus = QDBusConnection::sessionBus();
-  if (!bus.isConnected()) return;
+}
+
+void TDesktopNotifier::AskCapabilitiesOnce(QDBusConnection& bus) {
+  if (askedCapabilities_) return;
+  askedCapabilities_ = true;
   auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(Call("GetCapabilities"), kCallTimeoutMs), this);
   connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
     w->deleteLater();
@@ -45,6 +48,7 @@ void TDesktopNotifier::Notify(const TNotice& notice) {
     Fallback(notice);
     return;
   }
+  AskCapabilitiesOnce(bus);
   const QString body = QString::fromStdString(notice.Body);
   QDBusMessage message = Call("Notify");
   QVariantMap hints;

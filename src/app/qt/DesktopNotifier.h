@@ -11,6 +11,7 @@
 
 #include "app/RecordingNotices.h"
 
+class QDBusConnection;
 class QSystemTrayIcon;
 
 namespace wavecrate {
@@ -30,12 +31,15 @@ class TDesktopNotifier : public QObject {
 
  private:
   void Balloon(const TNotice& notice);
+  // The bus is first used by the first notice, not by the window's start.
+  void AskCapabilitiesOnce(QDBusConnection& bus);
 
   QPointer<QSystemTrayIcon> tray_;
   // Whether the service reads markup in bodies, so our text must be escaped
   // (learned from its capabilities; until the answer comes, assumed, as
   // escaping plain text only costs a few odd characters).
   bool bodyMarkup_ = true;
+  bool askedCapabilities_ = false;
 };
 
 }  // namespace wavecrate
