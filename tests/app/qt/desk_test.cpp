@@ -130,13 +130,14 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   EXPECT_EQ(TPrivateNotifications::Sent()[3].Body, "Other Music-01-05-2008.mp3 (2 min).");
   EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Talk until 8:45 AM");
 
-  captures.SetFailure("the folder " + rec + " cannot be written to");
+  // As the capture words a missing folder.
+  captures.SetFailure("the folder " + rec + "/gone does not exist");
   ASSERT_TRUE(clock.RunUntil(base + 10 * 60'000, step, 1000));
   ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 6; }));
   sent = TPrivateNotifications::Sent();
   EXPECT_EQ(sent[4].Summary, "Recording Other Sports");
   EXPECT_EQ(sent[5].Summary, "Other Sports could not be recorded");
-  EXPECT_EQ(sent[5].Body, QString::fromStdString("The folder " + rec + " cannot be written to."));
+  EXPECT_EQ(sent[5].Body, QString::fromStdString("The folder " + rec + "/gone does not exist."));
   EXPECT_EQ(sent[5].Icon, "dialog-warning");
   captures.SetFailure("");
   ASSERT_TRUE(clock.RunUntil(base + 15 * 60'000, step, 1000));
@@ -149,6 +150,7 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   ASSERT_EQ(history.size(), 3u);
   EXPECT_EQ(history[0].Report.ShowName, "Other Sports");
   EXPECT_EQ(history[0].Report.Result, TRecordingResult::Failed);
+  EXPECT_EQ(history[0].Report.Reason, "the folder " + rec + "/gone does not exist");
   EXPECT_EQ(history[1].Report.Station, "WXYZ");
   EXPECT_EQ(history[1].Report.Result, TRecordingResult::Recorded);
   EXPECT_NEAR(history[1].Report.ActualLength, 120, 2);
