@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -24,19 +25,23 @@
 
 #include "app/Autostart.h"
 #include "app/ProgramIdentity.h"
+#include "app/RecordingHistory.h"
+#include "app/RecordingNotices.h"
 #include "app/SaveChanges.h"
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
+#include "app/qt/DesktopNotifier.h"
 #include "app/qt/Mp3ConfigDialog.h"
+#include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
 #include "app/qt/TimeEdit.h"
+#include "common/ProgramFolders.h"
 #include "playback/PlaybackLogic.h"
 #include "playback/WebLookups.h"
 #include "playback/qt/Browsers.h"
 #include "playback/qt/PlayerHost.h"
 #include "scheduler/RecodeThread.h"
-#include "scheduler/RecordingLog.h"
 
 // The pictures are compiled into the static window library, whose resource
 // initialiser the linker would otherwise drop.
@@ -139,9 +144,7 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   BuildMenu();
 
   TAppServices* svc = services_.get();
-  // Until the program has a window of its own for them, recordings are
-  // reported in the log.
-  if (svc != nullptr && !svc->Events) svc->Events = std::make_shared<TRecordingLog>();
+  InstallRecordingObserver();
   editor_ = std::make_unique<TScheduleEditor>(
       [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
@@ -204,6 +207,22 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
 
 TForm1::~TForm1() {
   ExitSequence(false);
+  // Slot threads still finishing (the editor waits for them) tell nobody.
+  if (deskEvents_) deskEvents_->SetDesk(nullptr);
+}
+
+void TForm1::InstallRecordingObserver() {
+  if (!services_ || services_->Events) return;
+  auto history =
+      std::make_shared<TRecordingHistory>(HistoryPathFor(ProgramFolders().StateFolder, paths_.ExePath));
+  // Recordings that the last run did not live to finish; nothing records yet.
+  interrupted_ = history->CloseInterrupted();
+  for (const TRecordingReport& r : interrupted_) {
+    std::fprintf(stderr, "wavecrate: slot %d, \"%s\": interrupted when the program last ended, in %s\n",
+                 r.Slot, r.ShowName.c_str(), r.File.c_str());
+  }
+  deskEvents_ = std::make_shared<TDeskEvents>(std::move(history));
+  services_->Events = deskEvents_;
 }
 
 void TForm1::BuildControls() {
@@ -381,6 +400,9 @@ void TForm1::BuildMenu() {
   bar->setObjectName("MainMenu");
   QMenu* file = bar->addMenu("&File");
   file->setObjectName("File1");
+  QAction* recordings = file->addAction(QString::fromUtf8("&Recordings\u2026"));
+  recordings->setObjectName("Recordings1");
+  connect(recordings, &QAction::triggered, this, &TForm1::Recordings1Click);
   QAction* exit = file->addAction("&Exit");
   exit->setObjectName("Exit1");
   connect(exit, &QAction::triggered, this, &TForm1::Exit1Click);
@@ -421,14 +443,56 @@ void TForm1::BuildMenu() {
 void TForm1::CreateTrayIcon() {
   // Without a tray host the icon cannot be added; as with any failed add,
   // nothing is reported.
-  trayIcon_ = new QSystemTrayIcon(QIcon(":/icon.png"), this);
+  trayIcon_ = new QSystemTrayIcon(TRecordingDesk::IdleIcon(), this);
   trayIcon_->setObjectName("TrayIcon");
   trayIcon_->setToolTip(QString::fromStdString(TrayTip(paths_.Title)));
   connect(trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-    // Only a left click brings the window back.
+    // A left click brings the window back; a right click opens the menu.
     if (reason == QSystemTrayIcon::Trigger) ShowFromTray();
   });
+
+  auto* menu = new QMenu(this);
+  menu->setObjectName("TrayMenu");
+  QAction* show = menu->addAction("Show Window");
+  show->setObjectName("TrayShowWindow");
+  connect(show, &QAction::triggered, this, &TForm1::ShowFromTray);
+  QAction* recordings = menu->addAction(QString::fromUtf8("Recordings\u2026"));
+  recordings->setObjectName("TrayRecordings");
+  connect(recordings, &QAction::triggered, this, &TForm1::Recordings1Click);
+  QAction* quality = menu->addAction("Recording Quality");
+  quality->setObjectName("TrayRecordingQuality");
+  connect(quality, &QAction::triggered, this, &TForm1::MP31Click);
+  menu->addSeparator();
+  QAction* exit = menu->addAction("Exit");
+  exit->setObjectName("TrayExit");
+  connect(exit, &QAction::triggered, this, &TForm1::Exit1Click);
+  trayIcon_->setContextMenu(menu);
+
+  TRecordingDesk::TSources sources;
+  if (services_) sources.AppClock = services_->AppClock;
+  sources.Schedule = [this] {
+    TScheduledSlots scheduled;
+    for (int n = 1; n <= 4; ++n) {
+      TRecodeThread* thread = editor_ ? editor_->RecodeThreads(n) : nullptr;
+      if (thread != nullptr && editor_->SlotActive(n)) scheduled[n - 1] = *thread->Settings();
+    }
+    return scheduled;
+  };
+  sources.PlannedEnd = [this](int n) -> std::optional<std::int64_t> {
+    TRecodeThread* thread = editor_ && n >= 1 && n <= 4 ? editor_->RecodeThreads(n) : nullptr;
+    return thread ? thread->PlannedEndUnix() : std::nullopt;
+  };
+  sources.HistoryPath = HistoryPathFor(ProgramFolders().StateFolder, paths_.ExePath);
+  desk_ = new TRecordingDesk(trayIcon_, paths_.Title, std::move(sources), this);
+  if (deskEvents_) deskEvents_->SetDesk(desk_);
+  for (const TRecordingReport& r : interrupted_) desk_->Notifier()->Notify(FinishedNotice(r));
+  interrupted_.clear();
+  desk_->RefreshTray();
   if (QSystemTrayIcon::isSystemTrayAvailable()) trayIcon_->show();
+}
+
+void TForm1::Recordings1Click() {
+  if (desk_) desk_->ShowRecordings();
 }
 
 void TForm1::ShowFromTray() {
@@ -537,6 +601,7 @@ bool TForm1::Button2Click() {
   // A schedule saved on a first run must still play and stop, so a good save
   // switches the playback timers on.
   EnablePlaybackTimers();
+  if (desk_) desk_->RefreshTray();
   WriteSettingsReporting(true);
   return true;
 }

@@ -5,9 +5,11 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/AppPaths.h"
 #include "app/Settings.h"
+#include "scheduler/RecordingEvents.h"
 
 class QAction;
 class QCheckBox;
@@ -31,6 +33,8 @@ class TForm3;
 class TScheduleEditor;
 class TAppServices;
 class TSleepWatcher;
+class TRecordingDesk;
+class TDeskEvents;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -56,6 +60,8 @@ class TForm1 : public QMainWindow {
   bool SettingsFileExisted() const { return settingsExisted_; }
   bool PlaybackTimersEnabled() const;
   QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+  // The tray's tip and icon, the notifications and the "Recordings" window.
+  TRecordingDesk* Desk() const { return desk_; }
   TForm3* AboutBox() const { return form3_; }
   TScheduleEditor& Editor() { return *editor_; }
   // Slot n (1..4): its player and hidden page browser (null without media).
@@ -90,12 +96,16 @@ class TForm1 : public QMainWindow {
   void UpDown5Click(bool up);
   void Label12MouseDown();
   void JoinShows1Click(bool checked);
+  void Recordings1Click();  // File and tray menu, "Recordings..."
 
  private:
   void BuildControls();
   void BuildMenu();
   void CreateTrayIcon();
   void ShowFromTray();
+  // The recordings observer, when the services have none: it keeps the
+  // history and feeds the desk. Runs before the first slot thread is made.
+  void InstallRecordingObserver();
   void StartMp3Thread();
   void LoadBanners();
   void CreatePlaybackControls(QWidget* client);
@@ -145,6 +155,9 @@ class TForm1 : public QMainWindow {
   QAction* JoinShows1 = nullptr;  // Options, "Join Shows Already Under Way"
   TSleepWatcher* sleepWatcher_ = nullptr;
   QSystemTrayIcon* trayIcon_ = nullptr;
+  TRecordingDesk* desk_ = nullptr;
+  std::shared_ptr<TDeskEvents> deskEvents_;
+  std::vector<TRecordingReport> interrupted_;  // found at start-up, told once the desk exists
   TForm3* form3_ = nullptr;
 };
 

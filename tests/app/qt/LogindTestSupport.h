@@ -7,9 +7,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QString>
 #include <QVariantList>
+#include <QVariantMap>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -23,6 +25,134 @@
 #include "support/TempDir.h"
 
 namespace wavecrate::test {
+
+// Starts a dbus-daemon of the given type ("system" or "session") listening
+// in `dir`; its address, or "" when it did not come up.
+inline std::string StartPrivateBus(TempDir& dir, const std::string& type, std::optional<Subprocess>& bus) {
+  const std::string socket = dir.File(type + "_bus");
+  const std::string address = "unix:path=" + socket;
+  const std::string config = dir.File(type + "_bus.conf");
+  WriteFile(config,
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>" +
+                type + "</type><listen>" + address +
+                "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
+  bus.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config});
+  if (!WaitUntil([&] { return std::filesystem::exists(socket); }, std::chrono::milliseconds(5000))) return "";
+  return address;
+}
+
+// A private system bus and a private session bus, both started before Qt
+// first uses D-Bus: Qt takes both buses' addresses from the environment
+// once, at its first use of either. The session bus also keeps every window
+// test off a real desktop's session.
+class TPrivateBuses {
+ public:
+  static const TPrivateBuses& Get() {
+    static TPrivateBuses buses;
+    return buses;
+  }
+  std::string SystemAddress;   // "" when it did not come up
+  std::string SessionAddress;  // "" when it did not come up
+
+ private:
+  TPrivateBuses() {
+    SystemAddress = StartPrivateBus(dir_, "system", system_);
+    SessionAddress = StartPrivateBus(dir_, "session", session_);
+    if (!SystemAddress.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", SystemAddress.c_str(), 1);
+    if (!SessionAddress.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", SessionAddress.c_str(), 1);
+  }
+  TempDir dir_;
+  std::optional<Subprocess> system_;
+  std::optional<Subprocess> session_;
+};
+
+// A private session bus with python-dbusmock's notification daemon, which
+// keeps every notification it is sent; one serves every test of the process.
+class TPrivateNotifications {
+ public:
+  struct TNotification {
+    QString Icon, Summary, Body;
+    QVariantMap Hints;
+    int Timeout = 0;
+  };
+
+  static bool Ready() {
+    static TPrivateNotifications shared;
+    static const bool started = shared.Start();
+    return started;
+  }
+
+  // Every Notify call the daemon got, oldest first.
+  static std::vector<TNotification> Sent() {
+    std::vector<TNotification> sent;
+    QDBusInterface mock("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                        "org.freedesktop.DBus.Mock", QDBusConnection::sessionBus());
+    const QDBusMessage reply = mock.call("GetMethodCalls", "Notify");
+    if (reply.type() != QDBusMessage::ReplyMessage) return sent;
+    const QDBusArgument calls = reply.arguments().at(0).value<QDBusArgument>();
+    calls.beginArray();
+    while (!calls.atEnd()) {
+      quint64 when = 0;
+      QVariantList args;
+      calls.beginStructure();
+      calls >> when >> args;
+      calls.endStructure();
+      if (args.size() < 8) continue;
+      const auto arg = [&](int i) {
+        const QVariant v = args.at(i);
+        return v.canConvert<QDBusVariant>() ? v.value<QDBusVariant>().variant() : v;
+      };
+      TNotification n;
+      n.Icon = arg(2).toString();
+      n.Summary = arg(3).toString();
+      n.Body = arg(4).toString();
+      const QVariant hints = arg(6);
+      if (hints.canConvert<QDBusArgument>()) {
+        qdbus_cast<QVariantMap>(hints.value<QDBusArgument>()).swap(n.Hints);
+      } else {
+        n.Hints = hints.toMap();
+      }
+      n.Timeout = arg(7).toInt();
+      sent.push_back(n);
+    }
+    calls.endArray();
+    return sent;
+  }
+
+  // Replaces the daemon's Notify with one that fails (true) or the
+  // template's own (false).
+  static bool BreakNotify(bool broken) {
+    QDBusInterface mock("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                        "org.freedesktop.DBus.Mock", QDBusConnection::sessionBus());
+    const QString code =
+        broken ? "raise dbus.exceptions.DBusException('broken', name='org.freedesktop.DBus.Error.Failed')"
+               : "ret = self.next_id\nself.next_id += 1";
+    const QDBusMessage reply =
+        mock.call("AddMethod", "org.freedesktop.Notifications", "Notify", "susssasa{sv}i", "u", code);
+    return reply.type() == QDBusMessage::ReplyMessage;
+  }
+
+ private:
+  bool Start() {
+    const std::string address = TPrivateBuses::Get().SessionAddress;
+    if (address.empty()) return false;
+    daemon_.emplace(std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--session", "--template",
+                                             "notification_daemon"},
+                    std::vector<std::string>{"DBUS_SESSION_BUS_ADDRESS=" + address});
+    QDBusConnection session = QDBusConnection::sessionBus();
+    return session.isConnected() &&
+           WaitUntil(
+               [&] {
+                 return session.interface()->isServiceRegistered("org.freedesktop.Notifications").value();
+               },
+               std::chrono::milliseconds(10000));
+  }
+
+  std::optional<Subprocess> daemon_;
+};
 
 // A private bus standing in for the system bus, with python-dbusmock's logind
 // (this machine runs no logind). It must come up before anything touches the
@@ -39,20 +169,8 @@ class TPrivateLogind {
 
  private:
   bool Start() {
-    const std::string address = "unix:path=" + dir_.File("system_bus");
-    const std::string config = dir_.File("bus.conf");
-    WriteFile(config,
-              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-              "<busconfig><type>system</type><listen>" +
-                  address +
-                  "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
-                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
-    bus_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork", "--config-file=" + config});
-    if (!WaitUntil([&] { return std::filesystem::exists(dir_.File("system_bus")); },
-                   std::chrono::milliseconds(5000)))
-      return false;
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    const std::string address = TPrivateBuses::Get().SystemAddress;
+    if (address.empty()) return false;
     logind_.emplace(
         std::vector<std::string>{"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"},
         std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address});
@@ -100,8 +218,6 @@ class TPrivateLogind {
   }
 
  private:
-  TempDir dir_;
-  std::optional<Subprocess> bus_;
   std::optional<Subprocess> logind_;
 };
 

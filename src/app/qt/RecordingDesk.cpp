@@ -1,0 +1,143 @@
+#include "app/qt/RecordingDesk.h"
+
+#include <QCoreApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+#include <vector>
+
+#include "app/RecordingNotices.h"
+#include "app/qt/DesktopNotifier.h"
+#include "app/qt/RecordingsForm.h"
+
+namespace wavecrate {
+namespace {
+
+// The tip's "Next" moves on as time passes even when nothing happens.
+constexpr int kRefreshMs = 30000;
+
+}  // namespace
+
+QIcon TRecordingDesk::IdleIcon() {
+  static const QIcon icon(":/icon.png");
+  return icon;
+}
+
+QIcon TRecordingDesk::RecordingIcon() {
+  static const QIcon icon(":/icon-recording.png");
+  return icon;
+}
+
+TRecordingDesk::TRecordingDesk(QSystemTrayIcon* tray, std::string title, TSources sources,
+                               QWidget* windowParent)
+    : QObject(windowParent),
+      tray_(tray),
+      title_(std::move(title)),
+      sources_(std::move(sources)),
+      windowParent_(windowParent),
+      notifier_(new TDesktopNotifier(tray, this)),
+      refresh_(new QTimer(this)) {
+  setObjectName("RecordingDesk");
+  refresh_->setInterval(kRefreshMs);
+  connect(refresh_, &QTimer::timeout, this, &TRecordingDesk::RefreshTray);
+  refresh_->start();
+}
+
+void TRecordingDesk::Started(const TRecordingReport& report) {
+  recording_[report.Slot] =
+      TRecordingNow{report.Slot, report.ShowName, report.ScheduledStart + report.ScheduledLength};
+  RefreshTray();
+  notifier_->Notify(StartedNotice(report));
+  if (recordings_ && recordings_->isVisible()) recordings_->Reload();
+}
+
+void TRecordingDesk::Finished(const TRecordingReport& report) {
+  recording_.erase(report.Slot);
+  RefreshTray();
+  notifier_->Notify(FinishedNotice(report));
+  if (recordings_ && recordings_->isVisible()) recordings_->Reload();
+}
+
+void TRecordingDesk::Warning(int /*slot*/, const std::string& text) {
+  notifier_->Notify(WarningNotice(text));
+}
+
+std::string TRecordingDesk::Status() const {
+  std::vector<TRecordingNow> now;
+  for (const auto& [slot, r] : recording_) {
+    TRecordingNow shown = r;
+    if (sources_.PlannedEnd) {
+      if (const std::optional<std::int64_t> end = sources_.PlannedEnd(slot)) shown.EndUnix = *end;
+    }
+    now.push_back(shown);
+  }
+  std::optional<TNextShow> next;
+  if (now.empty() && sources_.Schedule)
+    next = NextShow(sources_.Schedule(), sources_.AppClock->Now().UnixSeconds);
+  return TrayStatusText(now, next);
+}
+
+void TRecordingDesk::RefreshTray() {
+  if (!tray_) return;
+  tray_->setToolTip(QString::fromStdString(TrayToolTip(title_, Status())));
+  tray_->setIcon(recording_.empty() ? IdleIcon() : RecordingIcon());
+}
+
+void TRecordingDesk::ShowRecordings() {
+  if (!recordings_) recordings_ = new TRecordingsForm(sources_.HistoryPath, windowParent_);
+  if (recordings_->isVisible()) recordings_->Reload();
+  recordings_->showNormal();
+  recordings_->raise();
+  recordings_->activateWindow();
+}
+
+TDeskEvents::TDeskEvents(std::shared_ptr<TRecordingHistory> history) : history_(std::move(history)) {}
+
+void TDeskEvents::SetDesk(TRecordingDesk* desk) {
+  mailbox_->Desk = desk;
+}
+
+void TDeskEvents::Record(THistoryRecord::TEvent event, const TRecordingReport& report) {
+  if (!history_) return;
+  std::string error;
+  // A finished record is made durable at once; a started one only needs to
+  // outlive the program (kill -9), which the system's cache does, and a
+  // flush here would hold up the capture's start on a slow disk.
+  if (!history_->Append(THistoryRecord{event, RecordingId(report), report},
+                        event == THistoryRecord::TEvent::Finished, &error)) {
+    std::fprintf(stderr, "wavecrate: the recordings history %s cannot be written: %s\n",
+                 history_->Path().c_str(), error.c_str());
+  }
+}
+
+void TDeskEvents::RecordingStarted(const TRecordingReport& report) {
+  log_.RecordingStarted(report);
+  Record(THistoryRecord::TEvent::Started, report);
+  Post([report](TRecordingDesk& desk) { desk.Started(report); });
+}
+
+void TDeskEvents::RecordingFinished(const TRecordingReport& report) {
+  const TRecordingReport judged = JudgedBySilence(report);
+  log_.RecordingFinished(judged);
+  Record(THistoryRecord::TEvent::Finished, judged);
+  Post([judged](TRecordingDesk& desk) { desk.Finished(judged); });
+}
+
+void TDeskEvents::RecordingWarning(int slot, const std::string& text) {
+  log_.RecordingWarning(slot, text);
+  Post([slot, text](TRecordingDesk& desk) { desk.Warning(slot, text); });
+}
+
+void TDeskEvents::Post(std::function<void(TRecordingDesk&)> call) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr) return;
+  QMetaObject::invokeMethod(
+      app,
+      [mailbox = mailbox_, call = std::move(call)] {
+        if (mailbox->Desk) call(*mailbox->Desk);
+      },
+      Qt::QueuedConnection);
+}
+
+}  // namespace wavecrate

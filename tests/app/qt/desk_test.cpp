@@ -1,0 +1,216 @@
+// What the user sees of recordings without the window: the tray icon and its
+// tip, the notifications as a real notification daemon (python-dbusmock, on a
+// private session bus) receives them, the history file and the "Recordings"
+// window, through recordings that real slot threads make on the fake clock.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTableWidget>
+#include <QUrl>
+#include <filesystem>
+
+#include "LogindTestSupport.h"
+#include "app/RecordingHistory.h"
+#include "app/SaveChanges.h"
+#include "app/qt/AppServices.h"
+#include "app/qt/DesktopNotifier.h"
+#include "app/qt/MainForm.h"
+#include "app/qt/RecordingDesk.h"
+#include "app/qt/RecordingsForm.h"
+#include "common/ProgramFolders.h"
+#include "scheduler/DiskSpace.h"
+#include "support/TempDir.h"
+#include "support/scheduler_doubles.h"
+#include "support/scheduler_fake_clock.h"
+
+namespace wavecrate {
+
+// Takes the addresses the window hands to the desktop's default applications.
+class TUrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  std::vector<QUrl> Opened;
+ public slots:
+  void Open(const QUrl& url) { Opened.push_back(url); }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::TPrivateNotifications;
+
+bool Pump(const std::function<bool()>& ready) {
+  return test::WaitUntil(
+      [&] {
+        QCoreApplication::processEvents();
+        return ready();
+      },
+      10000ms);
+}
+
+QString Tip(const TForm1& form) {
+  return form.TrayIcon()->toolTip();
+}
+
+// The tray icon's variant while recording carries a red dot.
+bool RedDot(const TForm1& form) {
+  const QColor c = form.TrayIcon()->icon().pixmap(64, 64).toImage().pixelColor(47, 47);
+  return c.red() > 180 && c.blue() < 90;
+}
+
+TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
+  ASSERT_TRUE(test::TPrivateLogind::Ready());
+  ASSERT_TRUE(TPrivateNotifications::Ready());
+  test::TScopedTimeZone utc("UTC");
+  test::TempDir dir;
+  SetProgramFolders(PortableFolders(dir.File("wavecrate")));
+  const TAppPaths paths = TAppPaths::ForExecutable(dir.File("wavecrate"));
+  const std::string rec = dir.File("rec");
+  std::filesystem::create_directory(rec);
+  test::TFakeClock clock(test::TFakeClock::At(2008, 1, 5, 8, 29, 50));  // Saturday
+  test::TCaptureLog captures;
+  auto services = std::make_shared<TAppServices>();
+  services->AppClock = &clock;
+  services->CaptureFactory = captures.Factory(clock, 0);
+  services->ProgramFolder = dir.Path().string();
+  // 8:30 for two minutes; 8:40 for a minute; and a show under way, 8:00 to 8:45.
+  test::WriteFile(paths.SettingsPath,
+                  "[User]\nURL1=http://127.0.0.1:9/a\nCheck1=1\nStartTime1=08:30:00 AM\nEndTime1=00:02:00\n"
+                  "ShowName1=  Other Music\nStation1=WXYZ\nDaily1=1\n"
+                  "URL2=http://127.0.0.1:9/b\nCheck2=1\nStartTime2=08:40:00 AM\nEndTime2=00:01:00\n"
+                  "ShowName2=  Other Sports\nDaily2=1\n"
+                  "URL3=http://127.0.0.1:9/c\nCheck3=1\nStartTime3=08:00:00 AM\nEndTime3=00:45:00\n"
+                  "ShowName3=  Other Talk\nDaily3=1\n[System]\nSaveFilePath=" +
+                      rec + "/\n");
+  TForm1 form(paths, services);
+  struct TReleaseClock {
+    test::TFakeClock& Clock;
+    ~TReleaseClock() { Clock.ReleaseAll(); }
+  } release{clock};
+  // Nothing has been told to the window yet: the tip says what is next.
+  EXPECT_EQ(Tip(form), "Wavecrate\nNext: Other Music, Sat 8:30 AM");
+  EXPECT_FALSE(RedDot(form));
+
+  test::TEndMinuteStopper stopper(clock);
+  for (int n = 1; n <= 3; ++n) stopper.Add(*form.Editor().RecodeThreads(n));
+  const auto step = [&] {
+    stopper();
+    QCoreApplication::processEvents();
+  };
+  clock.SetParticipants(3);
+  const std::int64_t base = test::TFakeClock::At(2008, 1, 5, 8, 30, 5);
+  ASSERT_TRUE(clock.RunUntil(base, step, 1000));
+  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 2; }));
+  EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Music until 8:32 AM (+1 more)");
+  EXPECT_TRUE(RedDot(form));
+  auto sent = TPrivateNotifications::Sent();
+  EXPECT_EQ(sent[0].Summary, "Joined Other Talk late");
+  EXPECT_EQ(
+      sent[0].Body,
+      "It began at 8:00 AM, 30 min ago; recording the rest until 8:45 AM, into Other Talk-01-05-2008.mp3.");
+  EXPECT_EQ(sent[1].Summary, "Recording Other Music");
+  EXPECT_EQ(sent[1].Body, "WXYZ, until 8:32 AM, into Other Music-01-05-2008.mp3.");
+  EXPECT_EQ(sent[1].Hints.value("desktop-entry").toString(), "example.wavecrate.Recorder");
+  EXPECT_EQ(sent[1].Timeout, -1) << "the server's own time-out: nothing waits for a click";
+
+  services->Events->RecordingWarning(1, *LowDiskWarning(rec, "Other Music", 300u << 20, 10u << 20));
+  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 3; }));
+  EXPECT_EQ(TPrivateNotifications::Sent()[2].Summary, "Recording may fail");
+  EXPECT_EQ(TPrivateNotifications::Sent()[2].Body.left(8), "Only 10 ");
+
+  ASSERT_TRUE(clock.RunUntil(base + 2 * 60'000, step, 1000));
+  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 4; }));
+  EXPECT_EQ(TPrivateNotifications::Sent()[3].Summary, "Recorded Other Music");
+  EXPECT_EQ(TPrivateNotifications::Sent()[3].Body, "Other Music-01-05-2008.mp3 (2 min).");
+  EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Talk until 8:45 AM");
+
+  // As the capture words a missing folder.
+  captures.SetFailure("the folder " + rec + "/gone does not exist");
+  ASSERT_TRUE(clock.RunUntil(base + 10 * 60'000, step, 1000));
+  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 6; }));
+  sent = TPrivateNotifications::Sent();
+  EXPECT_EQ(sent[4].Summary, "Recording Other Sports");
+  EXPECT_EQ(sent[5].Summary, "Other Sports could not be recorded");
+  EXPECT_EQ(sent[5].Body, QString::fromStdString("The folder " + rec + "/gone does not exist."));
+  EXPECT_EQ(sent[5].Icon, "dialog-warning");
+  captures.SetFailure("");
+  ASSERT_TRUE(clock.RunUntil(base + 15 * 60'000, step, 1000));
+  ASSERT_TRUE(Pump([&] { return !form.Desk()->Recording(); }));
+  EXPECT_EQ(Tip(form), "Wavecrate\nNext: Other Talk, Sun 8:00 AM");
+  EXPECT_FALSE(RedDot(form));
+
+  // The history in the state folder: one record per recording.
+  const auto history = ReadRecentRecordings(HistoryPathFor(dir.Path().string(), paths.ExePath), 100);
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(history[0].Report.ShowName, "Other Sports");
+  EXPECT_EQ(history[0].Report.Result, TRecordingResult::Failed);
+  EXPECT_EQ(history[0].Report.Reason, "the folder " + rec + "/gone does not exist");
+  EXPECT_EQ(history[1].Report.Station, "WXYZ");
+  EXPECT_EQ(history[1].Report.Result, TRecordingResult::Recorded);
+  EXPECT_NEAR(history[1].Report.ActualLength, 120, 2);
+  EXPECT_TRUE(history[2].Report.Joined);
+  EXPECT_EQ(history[2].Report.ScheduledStart, test::TFakeClock::At(2008, 1, 5, 8, 0, 0) / 1000);
+  EXPECT_EQ(history[2].Report.Result, TRecordingResult::Recorded);
+
+  // The tray's menu, and the "Recordings" window it opens.
+  QMenu* menu = form.TrayIcon()->contextMenu();
+  ASSERT_NE(menu, nullptr);
+  QStringList items;
+  for (QAction* a : menu->actions()) {
+    if (!a->isSeparator()) items << a->text();
+  }
+  EXPECT_EQ(items,
+            QStringList({"Show Window", QString::fromUtf8("Recordings\u2026"), "Recording Quality", "Exit"}));
+  form.hide();
+  menu->findChild<QAction*>("TrayShowWindow")->trigger();
+  EXPECT_TRUE(form.isVisible());
+  menu->findChild<QAction*>("TrayRecordings")->trigger();
+  TRecordingsForm* window = form.Desk()->RecordingsWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  ASSERT_TRUE(Pump([&] { return !window->Loading(); }));
+  QTableWidget* table = window->Table();
+  ASSERT_EQ(table->rowCount(), 3);
+  EXPECT_EQ(table->item(0, 1)->text(), "Other Sports");
+  EXPECT_EQ(table->item(0, 5)->text(), "Failed");
+  EXPECT_EQ(table->item(1, 1)->text(), "Other Music");
+  EXPECT_EQ(table->item(1, 0)->text(), "Sat 2008-01-05 8:30 AM");
+  EXPECT_EQ(table->item(2, 5)->text(), "Recorded (joined late)");
+
+  TUrlCatcher catcher;
+  QDesktopServices::setUrlHandler("file", &catcher, "Open");
+  table->selectRow(1);
+  window->findChild<QPushButton*>("OpenFile")->click();
+  window->findChild<QPushButton*>("OpenFolder")->click();
+  table->selectRow(0);  // its file was never made
+  EXPECT_FALSE(window->findChild<QPushButton*>("OpenFile")->isEnabled());
+  QDesktopServices::unsetUrlHandler("file");
+  ASSERT_EQ(catcher.Opened.size(), 2u);
+  EXPECT_EQ(catcher.Opened[0],
+            QUrl::fromLocalFile(QString::fromStdString(rec + "/Other Music-01-05-2008.mp3")));
+  EXPECT_EQ(catcher.Opened[1], QUrl::fromLocalFile(QString::fromStdString(rec)));
+
+  // A notification service that fails: the tray's balloon takes the notice.
+  ASSERT_TRUE(TPrivateNotifications::BreakNotify(true));
+  std::vector<std::string> balloons;
+  form.Desk()->Notifier()->Fallback = [&](const TNotice& n) { balloons.push_back(n.Title); };
+  services->Events->RecordingWarning(1, "too little room");
+  EXPECT_TRUE(Pump([&] { return !balloons.empty(); }));
+  EXPECT_TRUE(TPrivateNotifications::BreakNotify(false));
+
+  QSignalSpy exits(&form, &TForm1::ExitRequested);
+  menu->findChild<QAction*>("TrayExit")->trigger();
+  EXPECT_EQ(exits.count(), 1) << "Exit in the tray ends the program as File, Exit does";
+  form.ExitSequence(false);
+}
+
+}  // namespace
+}  // namespace wavecrate
+
+#include "desk_test.moc"
