@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -165,7 +166,10 @@ void OnFatalSignal(int signalNumber, siginfo_t* info, void* /*context*/) {
 }
 
 std::string TimeStamp() {
-  const std::time_t now = std::time(nullptr);
+  // The precise clock: time() reads a coarse one that lags by a few
+  // milliseconds, so a recording that started a moment after a minute began
+  // was logged in the minute before.
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::tm tm{};
   localtime_r(&now, &tm);
   char text[32];

@@ -3,8 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <exception>
-
 namespace wavecrate {
 
 TThread::~TThread() {
@@ -34,20 +32,6 @@ void TThread::WaitFor() {
 void LowerThisThreadsPriority() {
   // On Linux the nice value belongs to the thread (its id as the "process").
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
-}
-
-void RunAtLowPriority(const std::function<void()>& work) {
-  std::exception_ptr failure;
-  std::thread worker([&] {
-    LowerThisThreadsPriority();
-    try {
-      work();
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  worker.join();
-  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace wavecrate

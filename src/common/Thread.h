@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -45,12 +44,5 @@ class TThread {
 // never hold up a recording or a stream that plays in real time. Best effort:
 // nothing happens where the system refuses.
 void LowerThisThreadsPriority();
-
-// Runs `work` on a thread of its own at lowered priority and waits for it; an
-// exception thrown by `work` is thrown again here. For bulk work on a thread
-// that must keep its own priority (a slot thread starts the captures, which
-// would inherit a lowered one, and a lowered priority cannot be raised again
-// without privileges).
-void RunAtLowPriority(const std::function<void()>& work);
 
 }  // namespace wavecrate

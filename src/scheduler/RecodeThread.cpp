@@ -294,10 +294,7 @@ void TRecodeThread::RunAdvertisementStep(const TSlotSettings& settings, const st
   std::lock_guard<std::mutex> lock(AdvertisementMutex());
   try {
     std::string mixedFile;
-    bool mixed = false;
-    // Mixing is bulk work: other slots may be recording meanwhile.
-    RunAtLowPriority([&] { mixed = ad_.MixAdWithRecording(outputFileName, settings.AdUrl, mixedFile); });
-    if (!mixed) return;
+    if (!ad_.MixAdWithRecording(outputFileName, settings.AdUrl, mixedFile)) return;
     if (mixedFile.empty()) mixedFile = programFolder_ + "/TempOutput.avi";
     if (mp3Thread_ == nullptr) {
       std::cerr << "wavecrate: no conversion queue; " << mixedFile << " is not converted\n";

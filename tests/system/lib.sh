@@ -195,7 +195,8 @@ start_vendor_host() {
     --routes "$dir/routes.json" --log "$VENDOR_LOG" --root "$1" > "$dir/port" 2> "$dir/err" &
   SYSTEM_PIDS+=("$!")
   for _ in $(seq 1 100); do
-    VENDOR_PORT=$(head -n 1 "$dir/port")
+    # The file appears only once the server's shell has opened it.
+    VENDOR_PORT=$(head -n 1 "$dir/port" 2>/dev/null || true)
     [ -n "$VENDOR_PORT" ] && return 0
     sleep 0.05
   done

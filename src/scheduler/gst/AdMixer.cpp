@@ -3,17 +3,22 @@
 #include <ges/ges.h>
 #include <gst/pbutils/pbutils.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include <unistd.h>
 
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/WavDestFilter.h"
+#include "common/Thread.h"
 
 namespace wavecrate {
 
@@ -34,6 +39,81 @@ std::mutex& StepMutex() {
   static std::mutex mutex;
   return mutex;
 }
+
+// Every step runs on this one thread, kept for the life of the process.
+// The editing services keep a media detector per thread, whose timers go to
+// the thread's default main context: on a thread without a context of its
+// own that is the program's GUI loop, which then ran a detector's timer after
+// the detector was gone (a crash at the end of a recording), and every
+// short-lived thread left a detector behind. This thread has a context of its
+// own and lets nothing linger in it between steps. It also runs at low
+// priority: a mix must never hold up a recording or a stream that plays.
+class TEditingThread {
+ public:
+  static TEditingThread& Instance() {
+    static TEditingThread thread;
+    return thread;
+  }
+
+  // Runs `work` there and waits for it; what it throws is thrown here.
+  void Run(const std::function<void()>& work) {
+    std::lock_guard<std::mutex> one(runMutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    work_ = &work;
+    failure_ = nullptr;
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return work_ == nullptr; });
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  TEditingThread() : thread_([this] { Loop(); }) {}
+  ~TEditingThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+  void Loop() {
+    LowerThisThreadsPriority();
+    GMainContext* context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stop_ || work_ != nullptr; });
+      if (stop_) break;
+      lock.unlock();
+      std::exception_ptr failure;
+      try {
+        (*work_)();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      // Whatever the step left pending (a detector's time-out) runs here,
+      // now, while everything it refers to still exists.
+      while (g_main_context_iteration(context, FALSE)) {
+      }
+      lock.lock();
+      failure_ = failure;
+      work_ = nullptr;
+      cv_.notify_all();
+    }
+    lock.unlock();
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+  }
+
+  std::mutex runMutex_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  const std::function<void()>* work_ = nullptr;
+  std::exception_ptr failure_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 bool EnsureGesInitialized() {
   static std::once_flag once;
@@ -155,6 +235,63 @@ class TFreshName {
   std::string path_;
 };
 
+// What GES learns of one file, asked for on this thread's own main context.
+// GES's synchronous request waits on the program-wide default context, which
+// belongs to the GUI in the program and which the editing thread does not run;
+// the answer arrives on the context that was the thread's default when asked.
+// The request is bounded: if the answer never comes, the request is left to
+// free itself whenever it does.
+struct TAssetRequest {
+  GMainLoop* Loop = nullptr;
+  GESAsset* Asset = nullptr;
+  GError* Error = nullptr;
+  bool Abandoned = false;
+};
+
+void OnAssetReady(GObject*, GAsyncResult* result, gpointer data) {
+  auto* request = static_cast<TAssetRequest*>(data);
+  request->Asset = ges_asset_request_finish(result, &request->Error);
+  if (request->Abandoned) {
+    if (request->Asset != nullptr) g_object_unref(request->Asset);
+    if (request->Error != nullptr) g_error_free(request->Error);
+    delete request;
+    return;
+  }
+  g_main_loop_quit(request->Loop);
+}
+
+gboolean QuitLoop(gpointer loop) {
+  g_main_loop_quit(static_cast<GMainLoop*>(loop));
+  return G_SOURCE_REMOVE;
+}
+
+GESUriClipAsset* RequestClipAsset(const char* uri, GError** error) {
+  constexpr guint kLimitMs = 30'000;
+  GMainContext* context = g_main_context_ref_thread_default();
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  auto* request = new TAssetRequest{loop};
+  ges_asset_request_async(GES_TYPE_URI_CLIP, uri, nullptr, OnAssetReady, request);
+  GSource* timeout = g_timeout_source_new(kLimitMs);
+  g_source_set_callback(timeout, QuitLoop, loop, nullptr);
+  g_source_attach(timeout, context);
+  g_main_loop_run(loop);
+  g_source_destroy(timeout);
+  g_source_unref(timeout);
+  GESUriClipAsset* asset = nullptr;
+  if (request->Asset == nullptr && request->Error == nullptr) {
+    request->Abandoned = true;
+    request->Loop = nullptr;
+    g_set_error(error, GST_CORE_ERROR, GST_CORE_ERROR_FAILED, "no answer within %u s", kLimitMs / 1000);
+  } else {
+    asset = request->Asset != nullptr ? GES_URI_CLIP_ASSET(request->Asset) : nullptr;
+    if (request->Error != nullptr) g_propagate_error(error, request->Error);
+    delete request;
+  }
+  g_main_loop_unref(loop);
+  g_main_context_unref(context);
+  return asset;
+}
+
 // One file on the layer, at `start` for `duration` (nanoseconds), from its
 // beginning. "" when added, else why not.
 std::string AddClip(GESLayer* layer, const std::string& path, guint64 start, guint64 duration) {
@@ -162,7 +299,7 @@ std::string AddClip(GESLayer* layer, const std::string& path, guint64 start, gui
   TGCharPtr uri(gst_filename_to_uri(path.c_str(), error.Out()));
   if (!uri) return "no address for " + path + ": " + error.Message();
   ges_asset_needs_reload(GES_TYPE_URI_CLIP, uri.get());  // in case the name is not fresh
-  TGstPtr<GESUriClipAsset> asset = AdoptGst(ges_uri_clip_asset_request_sync(uri.get(), error.Out()));
+  TGstPtr<GESUriClipAsset> asset = AdoptGst(RequestClipAsset(uri.get(), error.Out()));
   if (!asset) return "the editing services cannot use " + path + ": " + error.Message();
   GESClip* clip =
       ges_layer_add_asset_full(layer, GES_ASSET(asset.get()), static_cast<GstClockTime>(start), 0,
@@ -287,6 +424,12 @@ bool TAd::MixAdWithRecording(const std::string& recordingFile, const std::string
 }
 
 bool TAd::MixAdWithRecording() {
+  bool mixed = false;
+  TEditingThread::Instance().Run([&] { mixed = MixOnEditingThread(); });
+  return mixed;
+}
+
+bool TAd::MixOnEditingThread() {
   std::lock_guard<std::mutex> lock(StepMutex());
   lastError_.clear();
   mixedFile_.clear();

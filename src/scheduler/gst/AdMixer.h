@@ -120,6 +120,7 @@ class TAd final : public IAdvertisementStep {
   const TAdTimeline& LastTimeline() const { return timeline_; }
 
  private:
+  bool MixOnEditingThread();
   bool Fail(std::string why);
   bool Render(const TMediaFacts& recording, const std::string& output);
 
