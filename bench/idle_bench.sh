@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CPU and memory of the running program while it waits, counted over its
 # whole process tree (the program and the web engine's helper processes).
-#   bench/idle_bench.sh [build-folder] [seconds] [baseline-program]
+#   bench/idle_bench.sh [build-folder] [seconds] [baseline-program] [rounds]
 #
 # Three cases, each a fresh copy of the program with a settings file beside
 # it (so it runs portable and writes nothing outside its own folder):
@@ -14,18 +14,22 @@
 #            areas load a page.
 # With a baseline program (for example main's, built into another folder)
 # every case runs for it too, right before the candidate, and the ratios
-# candidate / baseline are printed.
+# candidate / baseline of the medians over the rounds are printed.
 #
 # Memory is the proportional set size (PSS, the sum of Pss in
 # /proc/<pid>/smaps_rollup over the tree: shared pages are split between the
-# processes that share them, so the sum is what the tree really costs) and,
-# for comparison, the sum of RSS (which counts a shared page once per process).
+# processes that share them, so the sum is what the tree really costs); the
+# unique set size (USS, Private_Clean + Private_Dirty: what the tree alone
+# holds), which unlike PSS does not move when other programs on the machine
+# map the same libraries; and, for comparison, the sum of RSS (which counts
+# a shared page once per process that maps it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=${1:-build}
 seconds=${2:-60}
 baseline=${3:-}
+rounds=${4:-1}
 settle=15  # start-up and banner pages settle first
 . scripts/lib/services.sh
 . tests/system/lib.sh
@@ -55,17 +59,18 @@ tree_ticks() {
   done
   echo "$t"
 }
-# "pss_kb rss_kb" of one process (0 0 when it is gone).
+# "pss_kb rss_kb uss_kb" of one process (0 0 0 when it is gone).
 proc_mem_kb() {
-  awk '/^Pss:/ {p = $2} /^Rss:/ {r = $2} END {print p + 0, r + 0}' "/proc/$1/smaps_rollup" 2>/dev/null ||
-    echo "0 0"
+  awk '/^Pss:/ {p = $2} /^Rss:/ {r = $2} /^Private_(Clean|Dirty):/ {u += $2} END {print p + 0, r + 0, u + 0}' \
+    "/proc/$1/smaps_rollup" 2>/dev/null || echo "0 0 0"
 }
-# "program_pss_kb web_pss_kb rss_kb web_processes" of the tree.
+# "program_pss_kb web_pss_kb rss_kb uss_kb web_processes" of the tree.
 tree_mem() {
-  local p pss rss prog_pss=0 web_pss=0 rss_sum=0 web=0
+  local p pss rss uss prog_pss=0 web_pss=0 rss_sum=0 uss_sum=0 web=0
   for p in $(tree_pids "$1"); do
-    read -r pss rss < <(proc_mem_kb "$p")
+    read -r pss rss uss < <(proc_mem_kb "$p")
     rss_sum=$(( rss_sum + rss ))
+    uss_sum=$(( uss_sum + uss ))
     if [ "$p" = "$1" ]; then
       prog_pss=$pss
     else
@@ -73,7 +78,7 @@ tree_mem() {
       case "$(cat "/proc/$p/comm" 2>/dev/null)" in QtWebEngine*) web=$(( web + 1 )) ;; esac
     fi
   done
-  echo "$prog_pss $web_pss $rss_sum $web"
+  echo "$prog_pss $web_pss $rss_sum $uss_sum $web"
 }
 
 # The loopback server of the playback tests answers as the vendor's host
@@ -115,7 +120,8 @@ armed_settings() {
   printf '[System]\nSaveFilePath=%s/\n' "$work"
 }
 
-# measure PROGRAM CASE -> "cpu_s pss_mb program_pss_mb web_pss_mb rss_mb web_processes banner_loads"
+# measure PROGRAM CASE
+#   -> "cpu_s pss_mb program_pss_mb web_pss_mb uss_mb rss_mb web_processes banner_loads"
 measure() {
   local program=$1 case=$2 dir
   dir=$(mktemp -d "$work/run.XXXXXX")
@@ -136,45 +142,61 @@ measure() {
     "$PROGRAM" > "$dir/log" 2>&1 &
     local pid=$!
     sleep "$settle"
-    local t0 t1 prog web rss count loads=0
+    local t0 t1 prog web rss uss count loads=0
     t0=$(tree_ticks "$pid")
     sleep "$seconds"
     t1=$(tree_ticks "$pid")
-    read -r prog web rss count < <(tree_mem "$pid")
+    read -r prog web rss uss count < <(tree_mem "$pid")
     kill -TERM "$pid"
     wait_gone "$pid" 20 || kill -KILL "$pid" 2>/dev/null || true
     if [ "$case" = banners ]; then loads=$(( $(banner_loads) - before )); fi
-    awk -v d=$(( t1 - t0 )) -v hz="$hz" -v p="$prog" -v w="$web" -v r="$rss" -v c="$count" -v l="$loads" \
-      'BEGIN { printf "%.2f %.1f %.1f %.1f %.1f %d %d\n", d / hz, (p + w) / 1024, p / 1024, w / 1024, r / 1024, c, l }'
+    awk -v d=$(( t1 - t0 )) -v hz="$hz" -v p="$prog" -v w="$web" -v u="$uss" -v r="$rss" -v c="$count" \
+      -v l="$loads" 'BEGIN { printf "%.2f %.1f %.1f %.1f %.1f %.1f %d %d\n", d / hz, (p + w) / 1024, p / 1024,
+                               w / 1024, u / 1024, r / 1024, c, l }'
   )
   rm -rf "$dir"
 }
+
+# median VALUES...
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 
 start_vendor_proxy
 candidate="$build/wavecrate"
 programs=(candidate)
 [ -n "$baseline" ] && programs=(baseline candidate)
-echo "idle over ${seconds} s after ${settle} s; load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "| program | case | CPU s | PSS tree MB | PSS program MB | PSS web engine MB | RSS sum MB | web-engine processes | banner page loads |"
-echo "|---|---|---|---|---|---|---|---|---|"
-declare -A result
-for case in none armed banners; do
-  for who in "${programs[@]}"; do
-    exe=$candidate
-    [ "$who" = baseline ] && exe=$baseline
-    r=$(measure "$exe" "$case")
-    result[$who.$case]=$r
-    read -r cpu pss prog web rss count loads <<< "$r"
-    echo "| $who | $case | $cpu | $pss | $prog | $web | $rss | $count | $loads |"
+echo "idle over ${seconds} s after ${settle} s, ${rounds} round(s); load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "| round | program | case | CPU s | PSS tree MB | PSS program MB | PSS web engine MB | USS tree MB | RSS sum MB | web-engine processes | banner page loads |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+declare -A cpu_of pss_of uss_of rss_of
+for round in $(seq 1 "$rounds"); do
+  for case in none armed banners; do
+    for who in "${programs[@]}"; do
+      exe=$candidate
+      [ "$who" = baseline ] && exe=$baseline
+      read -r cpu pss prog web uss rss count loads < <(measure "$exe" "$case")
+      echo "| $round | $who | $case | $cpu | $pss | $prog | $web | $uss | $rss | $count | $loads |"
+      cpu_of[$who.$case]+=" $cpu"
+      pss_of[$who.$case]+=" $pss"
+      uss_of[$who.$case]+=" $uss"
+      rss_of[$who.$case]+=" $rss"
+    done
   done
 done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
-if [ -n "$baseline" ]; then
-  for case in none armed banners; do
-    read -r bc bp _ _ br _ _ <<< "${result[baseline.$case]}"
-    read -r cc cp _ _ cr _ _ <<< "${result[candidate.$case]}"
-    awk -v c="$case" -v bc="$bc" -v cc="$cc" -v bp="$bp" -v cp="$cp" -v br="$br" -v cr="$cr" \
-      'BEGIN { printf "%s: candidate/baseline PSS %.2f, RSS %.2f, CPU %s\n", c, cp / bp, cr / br,
-               (bc > 0 ? sprintf("%.2f", cc / bc) : "n/a (baseline 0)") }'
+echo "medians over the rounds:"
+for case in none armed banners; do
+  for who in "${programs[@]}"; do
+    # shellcheck disable=SC2086
+    echo "$who $case: CPU $(median ${cpu_of[$who.$case]}) s, PSS $(median ${pss_of[$who.$case]}) MB," \
+      "USS $(median ${uss_of[$who.$case]}) MB, RSS $(median ${rss_of[$who.$case]}) MB"
   done
-fi
+  if [ -n "$baseline" ]; then
+    # shellcheck disable=SC2086
+    awk -v c="$case" -v bc="$(median ${cpu_of[baseline.$case]})" -v cc="$(median ${cpu_of[candidate.$case]})" \
+      -v bp="$(median ${pss_of[baseline.$case]})" -v cp="$(median ${pss_of[candidate.$case]})" \
+      -v bu="$(median ${uss_of[baseline.$case]})" -v cu="$(median ${uss_of[candidate.$case]})" \
+      -v br="$(median ${rss_of[baseline.$case]})" -v cr="$(median ${rss_of[candidate.$case]})" \
+      'BEGIN { printf "%s: candidate/baseline PSS %.2f, USS %.2f, RSS %.2f, CPU %s\n", c, cp / bp, cu / bu, cr / br,
+               (bc > 0 ? sprintf("%.2f", cc / bc) : "n/a (baseline 0)") }'
+  fi
+done
