@@ -18,11 +18,12 @@
 #
 # Memory is the proportional set size (PSS, the sum of Pss in
 # /proc/<pid>/smaps_rollup over the tree: shared pages are split between the
-# processes that share them, so the sum is what the tree really costs); the
-# unique set size (USS, Private_Clean + Private_Dirty: what the tree alone
-# holds), which unlike PSS does not move when other programs on the machine
-# map the same libraries; and, for comparison, the sum of RSS (which counts
-# a shared page once per process that maps it).
+# processes that share them, so the sum is what the tree really costs); its
+# anonymous and shared-memory part (Pss_Anon + Pss_Shmem: the heaps and
+# buffers that no other program can share, so it does not move when other
+# programs on the machine happen to map the same libraries, as the
+# file-backed rest of PSS does); and, for comparison, the sum of RSS (which
+# counts a shared page once per process that maps it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -59,18 +60,18 @@ tree_ticks() {
   done
   echo "$t"
 }
-# "pss_kb rss_kb uss_kb" of one process (0 0 0 when it is gone).
+# "pss_kb rss_kb anon_kb" of one process (0 0 0 when it is gone).
 proc_mem_kb() {
-  awk '/^Pss:/ {p = $2} /^Rss:/ {r = $2} /^Private_(Clean|Dirty):/ {u += $2} END {print p + 0, r + 0, u + 0}' \
+  awk '/^Pss:/ {p = $2} /^Rss:/ {r = $2} /^Pss_(Anon|Shmem):/ {u += $2} END {print p + 0, r + 0, u + 0}' \
     "/proc/$1/smaps_rollup" 2>/dev/null || echo "0 0 0"
 }
-# "program_pss_kb web_pss_kb rss_kb uss_kb web_processes" of the tree.
+# "program_pss_kb web_pss_kb rss_kb anon_kb web_processes" of the tree.
 tree_mem() {
-  local p pss rss uss prog_pss=0 web_pss=0 rss_sum=0 uss_sum=0 web=0
+  local p pss rss anon prog_pss=0 web_pss=0 rss_sum=0 anon_sum=0 web=0
   for p in $(tree_pids "$1"); do
-    read -r pss rss uss < <(proc_mem_kb "$p")
+    read -r pss rss anon < <(proc_mem_kb "$p")
     rss_sum=$(( rss_sum + rss ))
-    uss_sum=$(( uss_sum + uss ))
+    anon_sum=$(( anon_sum + anon ))
     if [ "$p" = "$1" ]; then
       prog_pss=$pss
     else
@@ -78,7 +79,7 @@ tree_mem() {
       case "$(cat "/proc/$p/comm" 2>/dev/null)" in QtWebEngine*) web=$(( web + 1 )) ;; esac
     fi
   done
-  echo "$prog_pss $web_pss $rss_sum $uss_sum $web"
+  echo "$prog_pss $web_pss $rss_sum $anon_sum $web"
 }
 
 # The loopback server of the playback tests answers as the vendor's host
@@ -121,7 +122,7 @@ armed_settings() {
 }
 
 # measure PROGRAM CASE
-#   -> "cpu_s pss_mb program_pss_mb web_pss_mb uss_mb rss_mb web_processes banner_loads"
+#   -> "cpu_s pss_mb program_pss_mb web_pss_mb anon_pss_mb rss_mb web_processes banner_loads"
 measure() {
   local program=$1 case=$2 dir
   dir=$(mktemp -d "$work/run.XXXXXX")
@@ -142,15 +143,15 @@ measure() {
     "$PROGRAM" > "$dir/log" 2>&1 &
     local pid=$!
     sleep "$settle"
-    local t0 t1 prog web rss uss count loads=0
+    local t0 t1 prog web rss anon count loads=0
     t0=$(tree_ticks "$pid")
     sleep "$seconds"
     t1=$(tree_ticks "$pid")
-    read -r prog web rss uss count < <(tree_mem "$pid")
+    read -r prog web rss anon count < <(tree_mem "$pid")
     kill -TERM "$pid"
     wait_gone "$pid" 20 || kill -KILL "$pid" 2>/dev/null || true
     if [ "$case" = banners ]; then loads=$(( $(banner_loads) - before )); fi
-    awk -v d=$(( t1 - t0 )) -v hz="$hz" -v p="$prog" -v w="$web" -v u="$uss" -v r="$rss" -v c="$count" \
+    awk -v d=$(( t1 - t0 )) -v hz="$hz" -v p="$prog" -v w="$web" -v u="$anon" -v r="$rss" -v c="$count" \
       -v l="$loads" 'BEGIN { printf "%.2f %.1f %.1f %.1f %.1f %.1f %d %d\n", d / hz, (p + w) / 1024, p / 1024,
                                w / 1024, u / 1024, r / 1024, c, l }'
   )
@@ -165,19 +166,19 @@ candidate="$build/wavecrate"
 programs=(candidate)
 [ -n "$baseline" ] && programs=(baseline candidate)
 echo "idle over ${seconds} s after ${settle} s, ${rounds} round(s); load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "| round | program | case | CPU s | PSS tree MB | PSS program MB | PSS web engine MB | USS tree MB | RSS sum MB | web-engine processes | banner page loads |"
+echo "| round | program | case | CPU s | PSS tree MB | PSS program MB | PSS web engine MB | PSS anon+shmem MB | RSS sum MB | web-engine processes | banner page loads |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|"
-declare -A cpu_of pss_of uss_of rss_of
+declare -A cpu_of pss_of anon_of rss_of
 for round in $(seq 1 "$rounds"); do
   for case in none armed banners; do
     for who in "${programs[@]}"; do
       exe=$candidate
       [ "$who" = baseline ] && exe=$baseline
-      read -r cpu pss prog web uss rss count loads < <(measure "$exe" "$case")
-      echo "| $round | $who | $case | $cpu | $pss | $prog | $web | $uss | $rss | $count | $loads |"
+      read -r cpu pss prog web anon rss count loads < <(measure "$exe" "$case")
+      echo "| $round | $who | $case | $cpu | $pss | $prog | $web | $anon | $rss | $count | $loads |"
       cpu_of[$who.$case]+=" $cpu"
       pss_of[$who.$case]+=" $pss"
-      uss_of[$who.$case]+=" $uss"
+      anon_of[$who.$case]+=" $anon"
       rss_of[$who.$case]+=" $rss"
     done
   done
@@ -188,15 +189,15 @@ for case in none armed banners; do
   for who in "${programs[@]}"; do
     # shellcheck disable=SC2086
     echo "$who $case: CPU $(median ${cpu_of[$who.$case]}) s, PSS $(median ${pss_of[$who.$case]}) MB," \
-      "USS $(median ${uss_of[$who.$case]}) MB, RSS $(median ${rss_of[$who.$case]}) MB"
+      "PSS anon+shmem $(median ${anon_of[$who.$case]}) MB, RSS $(median ${rss_of[$who.$case]}) MB"
   done
   if [ -n "$baseline" ]; then
     # shellcheck disable=SC2086
     awk -v c="$case" -v bc="$(median ${cpu_of[baseline.$case]})" -v cc="$(median ${cpu_of[candidate.$case]})" \
       -v bp="$(median ${pss_of[baseline.$case]})" -v cp="$(median ${pss_of[candidate.$case]})" \
-      -v bu="$(median ${uss_of[baseline.$case]})" -v cu="$(median ${uss_of[candidate.$case]})" \
+      -v bu="$(median ${anon_of[baseline.$case]})" -v cu="$(median ${anon_of[candidate.$case]})" \
       -v br="$(median ${rss_of[baseline.$case]})" -v cr="$(median ${rss_of[candidate.$case]})" \
-      'BEGIN { printf "%s: candidate/baseline PSS %.2f, USS %.2f, RSS %.2f, CPU %s\n", c, cp / bp, cu / bu, cr / br,
+      'BEGIN { printf "%s: candidate/baseline PSS %.2f, PSS anon+shmem %.2f, RSS %.2f, CPU %s\n", c, cp / bp, cu / bu, cr / br,
                (bc > 0 ? sprintf("%.2f", cc / bc) : "n/a (baseline 0)") }'
   fi
 done
