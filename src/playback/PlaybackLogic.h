@@ -73,9 +73,6 @@ enum class TPlaybackStep {
 inline constexpr std::chrono::milliseconds kTickAfterSecond{5};
 std::chrono::milliseconds TimeToNextTick(const TLocalTime& now);
 
-// The page a slot's page browser is sent to at the end step.
-inline constexpr const char* kBlankPage = "about:blank";
-
 // The hour and minute of a "hh:nn:ss" text (characters 1-2 and 4-5); false
 // when they are not two-digit numbers.
 bool ParseHourMinute(const std::string& time, int& hour, int& minute);

@@ -147,7 +147,8 @@ bool TWebLookups::UrlExists(const std::string& address) {
   return IsHit(Probe(client_, address));
 }
 
-std::string TWebLookups::GetBannerUrl(const std::string& name) {
+std::string TWebLookups::GetBannerUrl(const std::string& name, bool* hostAnswered) {
+  if (hostAnswered) *hostAnswered = false;
   const std::string encodedName = PercentEncode(name);
   std::string path = UserProfilePath();
   for (std::string::size_type slash; (slash = path.rfind('/')) != std::string::npos; path.erase(slash)) {
@@ -160,10 +161,11 @@ std::string TWebLookups::GetBannerUrl(const std::string& name) {
     candidate += encodedName;
     candidate += ".php";
     const THttpResponse response = Probe(client_, candidate);
-    if (IsHit(response)) return candidate;
     // A host that cannot be reached at all will not answer the next level
     // either; every further probe would only cost another time-out.
     if (!response.Success && response.Status == 0) break;
+    if (hostAnswered) *hostAnswered = true;
+    if (IsHit(response)) return candidate;
   }
   return base_ + encodedName + "ads/" + encodedName + ".php";
 }

@@ -147,7 +147,10 @@ class TWebLookups {
   // profile path down to the gender alone, one level per "/"; when none
   // exists, base + name + "ads/" + name + ".php", unprobed. Each level of the
   // path is percent-encoded in the address ("/" separates levels).
-  std::string GetBannerUrl(const std::string& name);
+  // `hostAnswered`, when given, tells whether any probe got a reply at all
+  // (whatever its status): false when the host could not be reached, so the
+  // address returned cannot load either.
+  std::string GetBannerUrl(const std::string& name, bool* hostAnswered = nullptr);
 
   // The user-details request address for a show name: the six answers and
   // the show name percent-encoded as query values, every "_" of the show name

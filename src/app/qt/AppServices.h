@@ -29,7 +29,7 @@ class TAppServices {
   IMp3JobQueue* Mp3Queue = nullptr;
   std::string ProgramFolder;
   // Players, page browsers and banners. Off for window-only tests, which
-  // then get blank stand-ins of the same names and sizes.
+  // then get no player and no web view.
   bool WithMedia = false;
   // The vendor's web service ("http://host") and the client that reaches it;
   // with no client every lookup answers as if the host were unreachable.

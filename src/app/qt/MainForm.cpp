@@ -14,11 +14,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPointer>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -99,10 +103,65 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x,
   return label;
 }
 
+// Check boxes drawn for the window's blue. The platform style draws the box
+// in the palette's base colour and the tick in its text colour, which on this
+// background came out as a grey box with a pale tick for every ticked box,
+// hard to tell from a disabled one. Here: a white box with a dark tick, a
+// white empty box, and a grey box (with a grey tick) when disabled.
+class TFormCheckStyle : public QProxyStyle {
+ public:
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element != PE_IndicatorCheckBox) {
+      QProxyStyle::drawPrimitive(element, option, painter, widget);
+      return;
+    }
+    const bool enabled = option->state & State_Enabled;
+    const bool pressed = enabled && (option->state & State_Sunken);
+    const int side = std::min(option->rect.width(), option->rect.height());
+    QRectF box(option->rect.x(), option->rect.y(), side, side);
+    box.moveCenter(QRectF(option->rect).center());
+    box.adjust(0.5, 0.5, -0.5, -0.5);  // a crisp one-pixel border
+
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, true);
+    painter->setPen(QPen(enabled ? QColor(16, 28, 78) : QColor(96, 100, 112), 1.0));
+    painter->setBrush(!enabled ? QColor(150, 154, 164) : pressed ? QColor(214, 222, 245) : QColor(Qt::white));
+    painter->drawRect(box);
+    const QColor mark = enabled ? QColor(16, 24, 48) : QColor(84, 88, 98);
+    const qreal w = box.width();
+    if (option->state & State_NoChange) {
+      painter->fillRect(QRectF(box.left() + w * 0.25, box.center().y() - w * 0.08, w * 0.5, w * 0.16), mark);
+    } else if (option->state & State_On) {
+      QPen tick(mark, std::max<qreal>(1.6, w * 0.16));
+      tick.setCapStyle(Qt::RoundCap);
+      tick.setJoinStyle(Qt::RoundJoin);
+      painter->setPen(tick);
+      const QPointF points[3] = {{box.left() + w * 0.22, box.top() + w * 0.52},
+                                 {box.left() + w * 0.42, box.top() + w * 0.72},
+                                 {box.left() + w * 0.78, box.top() + w * 0.28}};
+      painter->drawPolyline(points, 3);
+    }
+    painter->restore();
+  }
+};
+
 QCheckBox* MakeCheck(QWidget* parent, const char* name, const QString& caption, int x, int y, int w = 17) {
+  // One style for every box of the run, owned by the application, which
+  // outlives every window.
+  static QPointer<TFormCheckStyle> checkStyle;
+  if (!checkStyle) {
+    checkStyle = new TFormCheckStyle;
+    checkStyle->setParent(QCoreApplication::instance());
+  }
   auto* box = new QCheckBox(caption, parent);
   box->setObjectName(name);
-  box->setStyleSheet("QCheckBox { color: white; }");
+  box->setStyle(checkStyle);
+  // The caption: white on the blue, a pale grey-blue when disabled.
+  QPalette palette = box->palette();
+  palette.setColor(QPalette::WindowText, Qt::white);
+  palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(176, 188, 228));
+  box->setPalette(palette);
   box->setGeometry(x, y, caption.isEmpty() ? w : box->sizeHint().width() + 4, 17);
   return box;
 }

@@ -64,10 +64,14 @@ class TForm1 : public QMainWindow {
   TRecordingDesk* Desk() const { return desk_; }
   TForm3* AboutBox() const { return form3_; }
   TScheduleEditor& Editor() { return *editor_; }
-  // Slot n (1..4): its player and hidden page browser (null without media).
+  // Slot n (1..4): its player (null without media) and its hidden page
+  // browser, which exists only from the moment the slot's show opens its
+  // link as a page until that show ends (null otherwise).
   TPlayerHost* Player(int n) const;
   TWebBrowser* PageBrowser(int n) const;
-  TWebBrowser* Banner(int n) const;  // 1: WebBrowser, 2: WebBrowser1
+  // 1: WebBrowser, 2: WebBrowser1; null until an address of the vendor's
+  // host that answers is known, and again while the host cannot be reached.
+  TWebBrowser* Banner(int n) const;
   // One tick of slot n's playback timer (Timer1Timer ... Timer4Timer).
   void PlaybackTick(int n);
 
@@ -109,6 +113,8 @@ class TForm1 : public QMainWindow {
   void StartMp3Thread();
   void LoadBanners();
   void CreatePlaybackControls(QWidget* client);
+  TWebBrowser* MakePageBrowser(int n);
+  void DropPageBrowser(int n);
   void OnMediaError(int n);
   void ActOnMediaError(int n);
   void EnablePlaybackTimers();
@@ -147,6 +153,7 @@ class TForm1 : public QMainWindow {
   std::array<TPlayerHost*, 4> players_{};
   std::array<TWebBrowser*, 4> pageBrowsers_{};
   std::array<TWebBrowser*, 2> banners_{};
+  QWidget* webClient_ = nullptr;  // the client area the web views are made in
   std::array<QTimer*, 4> retryTimers_{};
   std::array<std::unique_ptr<TMediaRetryBackoff>, 4> backoff_;
   std::shared_ptr<IHttpClient> http_;  // outlives lookups_, which refers to it

@@ -40,6 +40,8 @@ constexpr TPlace kPagePlaces[4] = {
     {2120, 300, 300, 150}, {2280, 300, 300, 150}, {2296, 300, 300, 150}, {2112, 300, 300, 150}};
 const char* const kPageBrowserNames[4] = {"WebPageBrowser", "WebPageBrowser1", "WebPageBrowser2",
                                           "WebPageBrowser3"};
+constexpr TPlace kBannerPlaces[2] = {{616, 412, 328, 250}, {12, 565, 500, 75}};
+const char* const kBannerNames[2] = {"WebBrowser", "WebBrowser1"};
 
 }  // namespace
 
@@ -48,21 +50,12 @@ void TForm1::CreatePlaybackControls(QWidget* client) {
   if (!http_) http_ = std::make_shared<TUnreachableHttpClient>();
   const std::string base = services_ ? services_->VendorBase : DefaultVendorBase();
   lookups_ = std::make_unique<TWebLookups>(*http_, base, ProgramFileName());
+  webClient_ = client;
 
+  // No web view is made here: each one holds a renderer process of the web
+  // engine (and the first one starts the engine itself), so banners wait for
+  // an address that can load and page browsers for a page to play.
   const bool media = services_ && services_->WithMedia;
-  const TPlace bannerPlaces[2] = {{616, 412, 328, 250}, {12, 565, 500, 75}};
-  const char* const bannerNames[2] = {"WebBrowser", "WebBrowser1"};
-  for (int i = 0; i < 2; ++i) {
-    const TPlace& p = bannerPlaces[i];
-    if (media) {
-      banners_[i] = new TWebBrowser(bannerNames[i], true, client);
-      banners_[i]->setGeometry(p.X, p.Y, p.W, p.H);
-    } else {
-      auto* blank = new QWidget(client);
-      blank->setObjectName(bannerNames[i]);
-      blank->setGeometry(p.X, p.Y, p.W, p.H);
-    }
-  }
   for (int i = 0; i < 4; ++i) {
     backoff_[i] = std::make_unique<TMediaRetryBackoff>();
     retryTimers_[i] = new QTimer(this);
@@ -91,9 +84,6 @@ void TForm1::CreatePlaybackControls(QWidget* client) {
         players_[i]->LinkPlayed = true;
       }
     };
-    const TPlace& bp = kPagePlaces[i];
-    pageBrowsers_[i] = new TWebBrowser(kPageBrowserNames[i], false, client);
-    pageBrowsers_[i]->setGeometry(bp.X, bp.Y, bp.W, bp.H);
   }
 }
 
@@ -107,10 +97,44 @@ TWebBrowser* TForm1::Banner(int n) const {
   return n >= 1 && n <= 2 ? banners_[n - 1] : nullptr;
 }
 
+TWebBrowser* TForm1::MakePageBrowser(int n) {
+  TWebBrowser*& page = pageBrowsers_[n - 1];
+  if (page == nullptr) {
+    const TPlace& p = kPagePlaces[n - 1];
+    page = new TWebBrowser(kPageBrowserNames[n - 1], false, webClient_);
+    page->setGeometry(p.X, p.Y, p.W, p.H);
+    page->show();
+  }
+  return page;
+}
+
+void TForm1::DropPageBrowser(int n) {
+  // Deleting the view ends its page and, with the last page of its renderer,
+  // the renderer process; nothing of the show's page is heard after this.
+  // Never called from the view's own signals, so it can go at once.
+  delete pageBrowsers_[n - 1];
+  pageBrowsers_[n - 1] = nullptr;
+}
+
 void TForm1::LoadBanners() {
+  const bool media = services_ && services_->WithMedia;
   for (int i = 0; i < 2; ++i) {
-    const std::string url = lookups_->GetBannerUrl(i == 0 ? "banner1" : "banner2");
-    if (banners_[i]) banners_[i]->Navigate(QString::fromStdString(url));
+    bool hostAnswered = false;
+    const std::string url = lookups_->GetBannerUrl(i == 0 ? "banner1" : "banner2", &hostAnswered);
+    if (!media || !hostAnswered) {
+      // Nothing could load from an unreachable host: the area stays in the
+      // window's colour with no renderer behind it.
+      delete banners_[i];
+      banners_[i] = nullptr;
+      continue;
+    }
+    if (banners_[i] == nullptr) {
+      const TPlace& p = kBannerPlaces[i];
+      banners_[i] = new TWebBrowser(kBannerNames[i], true, webClient_);
+      banners_[i]->setGeometry(p.X, p.Y, p.W, p.H);
+      banners_[i]->show();
+    }
+    banners_[i]->Navigate(QString::fromStdString(url));
   }
 }
 
@@ -124,7 +148,6 @@ void TForm1::PlaybackTick(int n) {
   TRecodeThread* thread = editor_->RecodeThreads(n);
   if (host == nullptr) return;
   TWindowsMediaPlayer& player = host->Player();
-  TWebBrowser* page = PageBrowser(n);
   const Clock& clock = services_ ? *services_->AppClock : SystemClock();
 
   TPlaybackTickInput in;
@@ -148,24 +171,22 @@ void TForm1::PlaybackTick(int n) {
   if (plannedEnd && !in.PlayerUrl.empty() && !host->HeldBack) host->PlannedEndUnix = plannedEnd;
   in.PlannedEndUnix = plannedEnd ? plannedEnd : host->PlannedEndUnix;
 
-  // Sends the slot back to where no show is: blank page, heard again, its
-  // own mix, nothing remembered.
+  // Sends the slot back to where no show is: no page browser, heard again,
+  // its own mix, nothing remembered.
   const auto finishShow = [&] {
     retryTimers_[n - 1]->stop();
-    if (page) {
-      page->Navigate(kBlankPage);
-      page->page()->setAudioMuted(false);
-    }
+    DropPageBrowser(n);
     if (host->PageOpened && services_ && services_->SlotUsesSharedMix) services_->SlotUsesSharedMix(n, false);
     player.SetVolume(TPlayerHost::kAudibleVolume);
     host->ForgetShow();
   };
   // A new show begins in the player, heard or held back.
   const auto beginShow = [&](bool heldBack) {
+    // A page of an earlier show has no place in this one.
+    DropPageBrowser(n);
     host->ForgetShow();
     backoff_[n - 1]->Reset();
     host->HeldBack = heldBack;
-    if (page) page->page()->setAudioMuted(heldBack);
     player.SetVolume(heldBack ? 0 : TPlayerHost::kAudibleVolume);
     player.SetURL(settings->StreamUrl);
     player.controls.play();
@@ -197,7 +218,7 @@ void TForm1::PlaybackTick(int n) {
       break;
     case TPlaybackStep::MakeAudible:
       player.SetVolume(TPlayerHost::kAudibleVolume);
-      if (page) page->page()->setAudioMuted(false);
+      if (TWebBrowser* page = PageBrowser(n)) page->page()->setAudioMuted(false);
       host->HeldBack = false;
       host->FastCheck->stop();
       if (plannedEnd) host->PlannedEndUnix = plannedEnd;
@@ -234,16 +255,19 @@ void TForm1::ActOnMediaError(int n) {
       player.SetURL(link);
       player.controls.play();
       break;
-    case TMediaErrorAction::OpenPage:
-      if (TWebBrowser* page = PageBrowser(n)) {
-        // Sound of a page can only reach the shared mix: the slot's recording
-        // follows it there.
-        if (!host->PageOpened && services_ && services_->SlotUsesSharedMix)
-          services_->SlotUsesSharedMix(n, true);
-        host->PageOpened = true;
-        page->Navigate(QString::fromStdString(link));
-      }
+    case TMediaErrorAction::OpenPage: {
+      // The slot's page browser is made now, the first time its show needs
+      // one; it plays nothing while the early connection is held back.
+      TWebBrowser* page = MakePageBrowser(n);
+      page->page()->setAudioMuted(host->HeldBack);
+      // Sound of a page can only reach the shared mix: the slot's recording
+      // follows it there.
+      if (!host->PageOpened && services_ && services_->SlotUsesSharedMix)
+        services_->SlotUsesSharedMix(n, true);
+      host->PageOpened = true;
+      page->Navigate(QString::fromStdString(link));
       break;
+    }
   }
 }
 

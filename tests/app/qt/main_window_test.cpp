@@ -10,10 +10,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <array>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
@@ -498,6 +502,58 @@ TEST(MainWindowTest, ShowsUnderWayAreJoinedAtStartUpAndAtSaveUnlessSwitchedOff) 
     EXPECT_TRUE(catcher.Texts.empty());
     form.ExitSequence(false);
   }
+}
+
+}  // namespace
+}  // namespace wavecrate
+
+namespace wavecrate {
+namespace {
+
+// Ticked, empty and disabled boxes must be told apart at a glance on the
+// window's blue (a ticked box once came out as a grey box with a pale tick,
+// like a disabled one): a white box with a dark tick, a white empty box, and
+// a grey box. Judged on the rendered pixels inside each box's border.
+TEST(MainWindowTest, TickedEmptyAndDisabledCheckBoxesLookPlainlyDifferent) {
+  test::TempDir dir;
+  TForm1 form(TAppPaths::ForExecutable(dir.File("wavecrate")), nullptr);
+  form.show();
+  auto* ticked = form.findChild<QCheckBox*>("CheckBox1");
+  auto* disabled = form.findChild<QCheckBox*>("IsMute");
+  ticked->setChecked(true);
+  disabled->setChecked(true);
+  form.findChild<QCheckBox*>("IsVista")->click();
+  ASSERT_FALSE(disabled->isEnabled());
+
+  // Shares of white, dark and neutral grey pixels inside the box.
+  const auto shares = [](QCheckBox* box) {
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QRect inner =
+        box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box).adjusted(2, 2, -2, -2);
+    const QImage image = box->grab().toImage();
+    std::array<double, 3> s{};
+    for (int y = inner.top(); y <= inner.bottom(); ++y) {
+      for (int x = inner.left(); x <= inner.right(); ++x) {
+        const QColor c = image.pixelColor(x, y);
+        const int lum = (c.red() * 30 + c.green() * 59 + c.blue() * 11) / 100;
+        const bool neutral = std::abs(c.red() - c.green()) < 24 && std::abs(c.green() - c.blue()) < 24;
+        s[0] += lum > 235;
+        s[1] += lum < 90;
+        s[2] += neutral && lum >= 110 && lum <= 200;
+      }
+    }
+    for (double& v : s) v /= inner.width() * inner.height();
+    return s;
+  };
+  const auto t = shares(ticked), e = shares(form.findChild<QCheckBox*>("CheckBox4")), d = shares(disabled);
+  EXPECT_GT(e[0], 0.9) << "an empty box is white";
+  EXPECT_EQ(e[1], 0.0);
+  EXPECT_GT(t[1], 0.12) << "a ticked box shows a dark tick";
+  EXPECT_GT(t[0], 0.3) << "on a white box";
+  EXPECT_GT(d[2], 0.5) << "a disabled box is grey";
+  EXPECT_EQ(d[0], 0.0);
+  form.ExitSequence(false);
 }
 
 }  // namespace

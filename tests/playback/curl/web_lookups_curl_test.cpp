@@ -52,8 +52,10 @@ class WebLookupsCurlTest : public ::testing::Test {
 // ---------------------------------------------------------------- banners
 
 TEST_F(WebLookupsCurlTest, BannerProbesRunFromWholeProfileDownToGenderThenFallBack) {
-  const std::string url = lookups_.GetBannerUrl("banner1");
+  bool answered = false;
+  const std::string url = lookups_.GetBannerUrl("banner1", &answered);
   EXPECT_EQ(url, server_.Base() + "/banner1ads/banner1.php");
+  EXPECT_TRUE(answered) << "a host that answers 404 can still show the fallback";
   const auto requests = server_.Requests();
   const std::vector<std::string> expected = {
       "/banner1ads/male/United_States/1970-1979/Management/Texas%09/12345/banner1.php",
@@ -140,8 +142,10 @@ TEST_F(WebLookupsCurlTest, UnreachableHostGivesTheFallbackAfterOneAttempt) {
   TWebLookups dead(client_, "http://127.0.0.1:" + std::to_string(deadPort), "wavecrate");
   dead.SetProfile(TexasProfile());
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(dead.GetBannerUrl("banner2"),
+  bool answered = true;
+  EXPECT_EQ(dead.GetBannerUrl("banner2", &answered),
             "http://127.0.0.1:" + std::to_string(deadPort) + "/banner2ads/banner2.php");
+  EXPECT_FALSE(answered);
   EXPECT_EQ(dead.ReportUserDetails("Show"), "");
   EXPECT_FALSE(dead.IsMediaLink("http://127.0.0.1:" + std::to_string(deadPort) + "/live"));
   // Refused at once: nowhere near a connect time-out.
@@ -151,7 +155,9 @@ TEST_F(WebLookupsCurlTest, UnreachableHostGivesTheFallbackAfterOneAttempt) {
 TEST_F(WebLookupsCurlTest, ServerThatNeverAnswersCostsOneBoundedWait) {
   server_.SetRoutes(R"([{"prefix": "/", "hold": true}])");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(lookups_.GetBannerUrl("banner1"), server_.Base() + "/banner1ads/banner1.php");
+  bool answered = true;
+  EXPECT_EQ(lookups_.GetBannerUrl("banner1", &answered), server_.Base() + "/banner1ads/banner1.php");
+  EXPECT_FALSE(answered) << "a host that never answers cannot show a banner";
   const double banner = SecondsSince(start);
   // One total time-out (8 s), not six.
   EXPECT_GE(banner, 7.0);
