@@ -14,6 +14,7 @@
 #include <QVariantMap>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -64,6 +65,11 @@ class TPrivateBuses {
     if (!SystemAddress.empty()) setenv("DBUS_SYSTEM_BUS_ADDRESS", SystemAddress.c_str(), 1);
     if (!SessionAddress.empty()) setenv("DBUS_SESSION_BUS_ADDRESS", SessionAddress.c_str(), 1);
   }
+  // At the process's exit. A GLib D-Bus connection that a library opened on
+  // one of these buses (the web engine's settings lookups do) raises SIGTERM
+  // when its bus goes away: the process would die halfway through ending its
+  // helpers, leave the rest running, and hold ctest on their open output.
+  ~TPrivateBuses() { std::signal(SIGTERM, SIG_IGN); }
   TempDir dir_;
   std::optional<Subprocess> system_;
   std::optional<Subprocess> session_;
