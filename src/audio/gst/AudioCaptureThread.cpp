@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <thread>
@@ -27,6 +28,9 @@ constexpr int kChannels = 2;
 constexpr int kFrameBytes = 2 * kChannels;  // S16LE
 constexpr Ms kBusSlice{100};
 constexpr std::chrono::nanoseconds kRateTolerance{std::chrono::milliseconds(250)};
+// How long a stamp's lead over the sample count must last to count as sound
+// missing rather than a late read (see Run::Steady).
+constexpr GstClockTime kLeadWindow = GST_SECOND;
 // A buffer whose loudest sample stays under this (-50 dBFS) counts as
 // silence in the outcome's SilentSeconds.
 constexpr int kSilenceThreshold = 104;
@@ -465,11 +469,45 @@ class TAudioCaptureThread::Run {
     return loud;
   }
 
+  // The source stamps each buffer with the clock's time when it is read,
+  // less the buffer's own length; the time its sound waited to be read (in
+  // the sound server, in the source's ring buffer) is not taken off. On a
+  // busy machine a read a few tenths of a second late so looks like sound
+  // missing, and audiorate filled the "gap" with silence and dropped as much
+  // sound after it: holes of a quarter second and more all through a
+  // recording whose sound had in fact all arrived. The wait only ever makes
+  // a stamp late, so each buffer is stamped anew from its sample count plus
+  // the smallest lead of the stamps over the count in the last second. Sound
+  // that really went missing (the server stalled, or its monitor delivered
+  // less than the time that passed) raises the lead for good, and is filled
+  // once it has lasted that second; samples the source dropped (a DISCONT,
+  // its count jumps with them) and a new source start the lead afresh.
+  GstBuffer* Steady(GstBuffer* buffer) {
+    const GstClockTime counted = gst_util_uint64_scale_int(GST_BUFFER_OFFSET(buffer), GST_SECOND, kRate);
+    const GstClockTimeDiff lead = GST_CLOCK_DIFF(counted, GST_BUFFER_PTS(buffer));
+    if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT) ||
+        (!leads_.empty() && counted < leads_.back().first)) {
+      leads_.clear();
+    }
+    // Smallest lead of the window at the front, newest at the back.
+    while (!leads_.empty() && counted - leads_.front().first > kLeadWindow) leads_.pop_front();
+    while (!leads_.empty() && leads_.back().second >= lead) leads_.pop_back();
+    leads_.emplace_back(counted, lead);
+    const GstClockTimeDiff stamp = static_cast<GstClockTimeDiff>(counted) + leads_.front().second;
+    buffer = gst_buffer_make_writable(buffer);
+    GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(std::max<GstClockTimeDiff>(stamp, 0));
+    return buffer;
+  }
+
   // Streaming thread of the source (or the capture thread for the tail).
   static GstPadProbeReturn OnData(GstPad*, GstPadProbeInfo* info, gpointer userdata) {
     auto* self = static_cast<Run*>(userdata);
     if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
       GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+      if (GST_BUFFER_PTS_IS_VALID(buffer) && GST_BUFFER_OFFSET_IS_VALID(buffer)) {
+        buffer = self->Steady(buffer);
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+      }
       const std::int64_t now = NowNs();
       const std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
       if (Loud(buffer)) self->loudFrames_.fetch_add(frames);
@@ -535,6 +573,8 @@ class TAudioCaptureThread::Run {
   std::atomic<std::uint64_t> loudFrames_{0};
   std::atomic<std::int64_t> lastArrivalNs_{0};
   std::atomic<std::int64_t> lastEndNs_{-1};
+  // Streaming thread only: (sample-count time, lead of the stamp over it).
+  std::deque<std::pair<GstClockTime, GstClockTimeDiff>> leads_;
 
   friend class TAudioCaptureThread;
 };

@@ -219,8 +219,6 @@ struct TWindowsMediaPlayer::TImpl {
   int Tried = 0;
   TCandidate Current;
   bool ReachedPlaying = false;
-  bool IsLive = false;
-  bool Buffering = false;
   std::string LastError;
   TContextSource OpenTimeout;
   std::unique_ptr<TPlaylistFetch> Fetch;
@@ -239,8 +237,6 @@ struct TWindowsMediaPlayer::TImpl {
     // Drop what the old media still had queued on the bus.
     gst_bus_set_flushing(Bus.get(), TRUE);
     gst_bus_set_flushing(Bus.get(), FALSE);
-    Buffering = false;
-    IsLive = false;
   }
 
   void EndAttempt() {
@@ -313,8 +309,7 @@ struct TWindowsMediaPlayer::TImpl {
     }
     g_object_set(Playbin.get(), "uri", candidate.Uri.c_str(), "volume", Volume / 100.0, nullptr);
     OpenTimeout.Start(Context, kOpenTimeoutMs, &TImpl::OnOpenTimeout, this);
-    const GstStateChangeReturn result = gst_element_set_state(Playbin.get(), GST_STATE_PLAYING);
-    if (result == GST_STATE_CHANGE_NO_PREROLL) IsLive = true;
+    gst_element_set_state(Playbin.get(), GST_STATE_PLAYING);
     // A failure posts an error on the bus, which moves on from there.
   }
 
@@ -376,9 +371,7 @@ struct TWindowsMediaPlayer::TImpl {
         if (GST_MESSAGE_SRC(message) == GST_OBJECT(self->Playbin.get())) {
           GstState oldState, newState, pending;
           gst_message_parse_state_changed(message, &oldState, &newState, &pending);
-          // While paused to buffer, a PLAYING that was still on its way
-          // is not sound yet.
-          if (newState == GST_STATE_PLAYING && !self->Buffering) {
+          if (newState == GST_STATE_PLAYING) {
             // A new connection to the sound server may have been given a
             // restored stream volume: the player's own one holds.
             if (!self->ReachedPlaying) {
@@ -394,19 +387,15 @@ struct TWindowsMediaPlayer::TImpl {
         // Radio servers send a burst of several seconds on connect, so a
         // stream starts as soon as it has prerolled: pausing to fill the
         // queue first only delays it, and the pause and resume of the sound
-        // server's stream left an audible gap. A stream that runs dry later
-        // is paused until its queue is full again.
-        if (self->IsLive || !self->ReachedPlaying) break;
-        gint percent = 100;
-        gst_message_parse_buffering(message, &percent);
-        if (percent < 100 && !self->Buffering) {
-          self->Buffering = true;
-          gst_element_set_state(self->Playbin.get(), GST_STATE_PAUSED);
-          if (self->State == TPlayState::Playing) self->SetState(TPlayState::Buffering);
-        } else if (percent >= 100 && self->Buffering) {
-          self->Buffering = false;
-          gst_element_set_state(self->Playbin.get(), GST_STATE_PLAYING);
-        }
+        // server's stream left an audible gap. Once it plays, it is never
+        // paused to buffer either: on a busy machine the queue's level dips
+        // for a moment whenever the network thread runs late (seen at 4% and
+        // back to 100% within a millisecond), and each pause until the queue
+        // was full again punched a hole of a tenth of a second or more into
+        // the recording while sound was still queued. The sink keeps over
+        // half a second on the server to ride out such dips; a stream that
+        // really runs dry is silent until data comes back, which a pause
+        // would have been too, but without waiting for a full queue.
         break;
       }
       case GST_MESSAGE_CLOCK_LOST:
@@ -611,8 +600,7 @@ void TWindowsMediaPlayer::SetURL(const std::string& url) {
 void TWindowsMediaPlayer::TControls::play() {
   TImpl& impl = *owner_.impl_;
   if (impl.Url.empty()) return;
-  if (impl.State == TPlayState::Opening || impl.State == TPlayState::Buffering ||
-      impl.State == TPlayState::Playing) {
+  if (impl.State == TPlayState::Opening || impl.State == TPlayState::Playing) {
     return;
   }
   impl.Open();

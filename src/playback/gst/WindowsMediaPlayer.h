@@ -35,9 +35,8 @@ namespace wavecrate {
 
 // What the player is doing, as StatusChange reports it.
 enum class TPlayState {
-  Closed,     // no URL
-  Opening,    // connecting, resolving a playlist, or prerolling
-  Buffering,  // paused while the network catches up
+  Closed,   // no URL
+  Opening,  // connecting, resolving a playlist, or prerolling
   Playing,
   Stopped,  // stopped by controls.stop() (the URL stays)
   Ended,    // a file came to its end (a live stream ending is a MediaError)
