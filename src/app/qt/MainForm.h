@@ -116,6 +116,7 @@ class TForm1 : public QMainWindow {
   TWebBrowser* MakePageBrowser(int n);
   void DropPageBrowser(int n);
   void OnMediaError(int n);
+  void ReturnToOwnMix(int n);
   void ActOnMediaError(int n);
   void EnablePlaybackTimers();
   std::string ReportUserDetails(const std::string& showName);

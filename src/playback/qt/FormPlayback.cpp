@@ -198,6 +198,7 @@ void TForm1::PlaybackTick(int n) {
 
   switch (DecidePlaybackTick(in)) {
     case TPlaybackStep::None:
+      ReturnToOwnMix(n);
       break;
     case TPlaybackStep::End:
       thread->StopRecording();
@@ -228,6 +229,24 @@ void TForm1::PlaybackTick(int n) {
       beginShow(true);
       break;
   }
+}
+
+void TForm1::ReturnToOwnMix(int n) {
+  // A stream that reconnected while its mix was missing (the sound server had
+  // just restarted and the slot's sink was not loaded again yet) plays into
+  // the default output, where its capture does not hear it. Once the slot's
+  // own sink is back, the stream is opened again into it.
+  TPlayerHost* host = Player(n);
+  TRecodeThread* thread = editor_->RecodeThreads(n);
+  if (host == nullptr || thread == nullptr || host->PageOpened || !services_ || !services_->SlotSinkFor)
+    return;
+  TWindowsMediaPlayer& player = host->Player();
+  if (player.URL().empty() || player.CurrentAudioDevice() != "") return;
+  const std::string sink = services_->SlotSinkFor(n);
+  if (sink.empty()) return;
+  std::fprintf(stderr, "wavecrate: slot %d player: back into %s\n", n, sink.c_str());
+  player.SetURL(thread->Settings()->StreamUrl);
+  player.controls.play();
 }
 
 void TForm1::OnMediaError(int n) {
