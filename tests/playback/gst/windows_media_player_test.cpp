@@ -128,7 +128,7 @@ class PlayerTest : public ::testing::Test {
     icecast_ = nullptr;
   }
   void SetUp() override {
-    if (server_ == nullptr) GTEST_SKIP() << "suite set-up failed";
+    if (server_ == nullptr) FAIL() << "the suite's set-up failed (see above)";
     server_->SetRoutes("[]");
     server_->ClearRequests();
   }
