@@ -139,6 +139,24 @@ void GlobalInitOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// What every GET sets alike, for a lookup and a download: the address and
+// agent, redirects within http and https only, and the time-outs. Time-outs
+// are polled, not signalled by SIGALRM: a request may run on any thread.
+template <typename Request>
+void SetGetOptions(CURL* h, const Request& request) {
+  curl_easy_setopt(h, CURLOPT_URL, request.Url.c_str());
+  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  if (!request.UserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, request.UserAgent.c_str());
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.ConnectTimeout.count()));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.TotalTimeout.count()));
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+}
+
 THttpResponse Perform(const THttpRequest& request) {
   THttpResponse response;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
@@ -152,19 +170,8 @@ THttpResponse Perform(const THttpRequest& request) {
   transfer.Headers.Follow = request.FollowRedirects;
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, request.Url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  if (!request.UserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, request.UserAgent.c_str());
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.ConnectTimeout.count()));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.TotalTimeout.count()));
-  // Time-outs by polling, not by SIGALRM: this may run on any thread.
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  SetGetOptions(h, request);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
-  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
@@ -252,15 +259,7 @@ THttpDownloadResponse PerformDownload(const THttpDownloadRequest& request, const
   download.Headers.Follow = request.FollowRedirects;
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, request.Url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  if (!request.UserAgent.empty()) curl_easy_setopt(h, CURLOPT_USERAGENT, request.UserAgent.c_str());
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.ConnectTimeout.count()));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(request.TotalTimeout.count()));
+  SetGetOptions(h, request);
   // A body that Content-Length already shows to be too long is refused
   // before any of it is read.
   curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.MaxBytes));
@@ -269,11 +268,9 @@ THttpDownloadResponse PerformDownload(const THttpDownloadRequest& request, const
   const long stallSeconds = std::max<long>(1, static_cast<long>((request.StallTimeout.count() + 999) / 1000));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnDownloadProgress);
   curl_easy_setopt(h, CURLOPT_XFERINFODATA, &download);
-  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnDownloadHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &download);
