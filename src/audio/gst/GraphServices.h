@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,28 @@ TGstPtr<GstElement> MakeElement(const char* factory, const char* name = nullptr)
 // uses filesink's ordinary buffering.
 enum class TFileSinkMode { Recording, Bulk };
 TGstPtr<GstElement> CreateFileSink(const std::string& path, TFileSinkMode mode, const char* name = nullptr);
+
+// Judges a running graph stalled once a byte count it produces (what its
+// writer has written, what leaves a source) has not moved for `Limit`; fed
+// from TGraph::WaitForEnd's progress call, every 100 ms.
+struct TStallJudge {
+  std::chrono::milliseconds Limit{};
+  std::uint64_t LastBytes = 0;
+  std::chrono::steady_clock::time_point LastChange = std::chrono::steady_clock::now();
+  bool Stalled = false;
+
+  // False once the count has stood still for longer than Limit.
+  bool StillMoving(std::uint64_t bytes) {
+    const auto now = std::chrono::steady_clock::now();
+    if (bytes != LastBytes) {
+      LastBytes = bytes;
+      LastChange = now;
+      return true;
+    }
+    Stalled = now - LastChange > Limit;
+    return !Stalled;
+  }
+};
 
 // How a wait for the end of a stream ended.
 enum class TGraphEnd {

@@ -143,24 +143,14 @@ void OnParsedPad(GstElement*, GstPad* pad, gpointer data) {
 // converting thread.
 struct TStallWatch {
   GstElement* Writer = nullptr;
-  std::chrono::milliseconds Limit{};
-  guint LastBytes = 0;
-  SteadyClock::time_point LastChange = SteadyClock::now();
-  bool Stalled = false;
+  TStallJudge Judge;
 };
 
 bool StillMoving(void* context) {
   auto* watch = static_cast<TStallWatch*>(context);
   guint bytes = 0;
   g_object_get(watch->Writer, "data-bytes", &bytes, nullptr);
-  const auto now = SteadyClock::now();
-  if (bytes != watch->LastBytes) {
-    watch->LastBytes = bytes;
-    watch->LastChange = now;
-    return true;
-  }
-  watch->Stalled = now - watch->LastChange > watch->Limit;
-  return !watch->Stalled;
+  return watch->Judge.StillMoving(bytes);
 }
 
 }  // namespace
@@ -220,7 +210,7 @@ bool TGstMp3Converter::ConvertToMp3(const std::string& source, const std::string
   }
   TStallWatch watch;
   watch.Writer = writer.get();
-  watch.Limit = options_.StallTimeout;
+  watch.Judge.Limit = options_.StallTimeout;
   const TGraphEnd end = graph.WaitForEnd(options_.MaxDuration, &cancel, &error, StillMoving, &watch);
   guint dataBytes = 0, headerBytes = 0;
   g_object_get(writer.get(), "data-bytes", &dataBytes, "header-bytes", &headerBytes, nullptr);
@@ -234,7 +224,7 @@ bool TGstMp3Converter::ConvertToMp3(const std::string& source, const std::string
     case TGraphEnd::Error:
       return Fail(target, error);
     case TGraphEnd::Timeout:
-      return Fail(target, watch.Stalled ? "the conversion stalled" : "the conversion took too long");
+      return Fail(target, watch.Judge.Stalled ? "the conversion stalled" : "the conversion took too long");
   }
   const auto size = std::filesystem::file_size(target, ec);
   if (ec || dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)

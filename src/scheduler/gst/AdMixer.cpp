@@ -147,10 +147,7 @@ const char* ResultName(GstDiscovererResult result) {
 // the rendering thread (TGraph::WaitForEnd's progress call, every 100 ms).
 struct TFlowWatch {
   std::atomic<guint64> Bytes{0};
-  guint64 LastBytes = 0;
-  SteadyClock::time_point LastChange = SteadyClock::now();
-  Ms Limit{};
-  bool Stalled = false;
+  TStallJudge Judge;         // rendering thread only
   bool SegmentSeen = false;  // streaming thread only
 };
 
@@ -194,15 +191,7 @@ GstPadProbeReturn WatchTimeline(GstPad*, GstPadProbeInfo* info, gpointer data) {
 
 bool StillFlowing(void* context) {
   auto* watch = static_cast<TFlowWatch*>(context);
-  const guint64 bytes = watch->Bytes.load();
-  const auto now = SteadyClock::now();
-  if (bytes != watch->LastBytes) {
-    watch->LastBytes = bytes;
-    watch->LastChange = now;
-    return true;
-  }
-  watch->Stalled = now - watch->LastChange > watch->Limit;
-  return !watch->Stalled;
+  return watch->Judge.StillMoving(watch->Bytes.load());
 }
 
 // A name of its own for a file, for the time of one mix. GES keeps what it
@@ -534,7 +523,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
     return Fail("the timeline cannot be linked to the output");
 
   TFlowWatch watch;
-  watch.Limit = options_.RenderStallTimeout;
+  watch.Judge.Limit = options_.RenderStallTimeout;
   const gulong probe = gst_pad_add_probe(
       timelinePad,
       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
@@ -564,7 +553,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
     case TGraphEnd::Error:
       return Fail("the mix failed: " + error);
     case TGraphEnd::Timeout:
-      return Fail(watch.Stalled ? "the mix stalled" : "the mix took too long");
+      return Fail(watch.Judge.Stalled ? "the mix stalled" : "the mix took too long");
   }
   const std::uintmax_t size = FileSize(output);
   if (inPlace ? (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
