@@ -19,17 +19,7 @@ history="$PROGRAM-recordings.jsonl"
 
 start_icecast
 feed_tone late.mp3 990
-cat > "$PROGRAM_DAT" <<DAT
-[User]
-URL1=http://127.0.0.1:$ICECAST_PORT/late.mp3
-Check1=1
-StartTime1=11:59:00 PM
-EndTime1=00:02:00
-ShowName1=  Other Legal
-Daily1=1
-[System]
-SaveFilePath=$work/out/
-DAT
+write_daily_show "http://127.0.0.1:$ICECAST_PORT/late.mp3" "11:59:00 PM" "00:02:00" "Other Legal" "$work/out/"
 
 run_program_at "2008-01-06 00:00:30" "$work/program.log"
 wait_for_lines "$history" '"event":"finished"' 1 60

@@ -270,3 +270,20 @@ for w in range(len(a) // n):
         out.append("%.1f" % (20 * math.log10(amp) if amp > 10 ** -7.5 else -150))
     print("%.1f %s" % (w * n / rate, " ".join(out)))' "$@"
 }
+
+# write_daily_show URL START LENGTH SHOW FOLDER: a settings file (PROGRAM_DAT)
+# with slot 1 alone switched on, every day, recording URL at START
+# ("08:30:00 AM") for LENGTH ("00:01:00") as SHOW into FOLDER (ends in "/").
+write_daily_show() {
+  cat > "$PROGRAM_DAT" <<DAT
+[User]
+URL1=$1
+Check1=1
+StartTime1=$2
+EndTime1=$3
+ShowName1=  $4
+Daily1=1
+[System]
+SaveFilePath=$5
+DAT
+}

@@ -33,17 +33,7 @@ isolate_home "$work"
 
 start_icecast
 feed_tone restart.mp3 440
-cat > "$PROGRAM_DAT" <<DAT
-[User]
-URL1=http://127.0.0.1:$ICECAST_PORT/restart.mp3
-Check1=1
-StartTime1=08:30:00 AM
-EndTime1=00:01:00
-ShowName1=  Other Medical
-Daily1=1
-[System]
-SaveFilePath=$work/out/
-DAT
+write_daily_show "http://127.0.0.1:$ICECAST_PORT/restart.mp3" "08:30:00 AM" "00:01:00" "Other Medical" "$work/out/"
 
 # Started early enough for the player to connect before the minute even on a
 # loaded machine (see overlapping_shows_test.sh).

@@ -17,17 +17,7 @@ history="$PROGRAM-recordings.jsonl"
 
 start_icecast
 feed_tone drop.mp3 660
-cat > "$PROGRAM_DAT" <<DAT
-[User]
-URL1=http://127.0.0.1:$ICECAST_PORT/drop.mp3
-Check1=1
-StartTime1=08:30:00 AM
-EndTime1=00:01:00
-ShowName1=  Other Sports
-Daily1=1
-[System]
-SaveFilePath=$work/out/
-DAT
+write_daily_show "http://127.0.0.1:$ICECAST_PORT/drop.mp3" "08:30:00 AM" "00:01:00" "Other Sports" "$work/out/"
 
 # Started early enough for the players to connect before the minute even on a
 # loaded machine (see overlapping_shows_test.sh).
