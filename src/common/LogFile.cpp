@@ -122,6 +122,9 @@ std::atomic<int> g_crashError{-1};
 std::atomic<int> g_crashLog{-1};
 // The reader holds bytes it took from the pipe and has not written yet.
 std::atomic<bool> g_readerBusy{false};
+// A dying thread is copying the pipe out itself; the reader keeps off it, or
+// one line could be read half by each of them and end up torn in the log.
+std::atomic<bool> g_draining{false};
 
 // Gives the reader a moment to write out what it holds (it may itself be the
 // thread that crashed, or be stuck on the original standard error).
@@ -138,6 +141,9 @@ void WaitForReader() {
 void DrainNow() {
   const int pipe = g_crashPipe.load();
   if (pipe < 0) return;
+  // Claimed before looking at the reader: a reader that starts a read after
+  // this sees the claim and backs off, one that started before is waited for.
+  const bool outermost = !g_draining.exchange(true);
   WaitForReader();
   char buffer[4096];
   for (int i = 0; i < 1024; ++i) {
@@ -148,7 +154,8 @@ void DrainNow() {
     if (log >= 0) WriteAll(log, buffer, static_cast<std::size_t>(n));
     if (err >= 0) WriteAll(err, buffer, static_cast<std::size_t>(n));
   }
-  WaitForReader();
+  // At exit the process may go on writing after this: the reader takes over again.
+  if (outermost) g_draining.store(false);
 }
 
 void OnFatalSignal(int signalNumber, siginfo_t* info, void* /*context*/) {
@@ -216,6 +223,16 @@ void Consume(TLogState& s, const char* data, std::size_t size) {
 // Reads one chunk from the pipe and passes it on; the result of read().
 ssize_t ReadChunk(TLogState& s, char* buffer, std::size_t size) {
   g_readerBusy.store(true);
+  if (g_draining.load()) {
+    // The start of a line we hold goes out now; its end follows raw from the
+    // drain.
+    FlushPending(s);
+    g_readerBusy.store(false);
+    const timespec millisecond{0, 1000 * 1000};
+    nanosleep(&millisecond, nullptr);
+    errno = EAGAIN;
+    return -1;
+  }
   const ssize_t n = read(s.PipeRead, buffer, size);
   if (n > 0) Consume(s, buffer, static_cast<std::size_t>(n));
   g_readerBusy.store(false);
