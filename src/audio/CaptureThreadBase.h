@@ -7,11 +7,33 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Event.h"
 #include "common/Thread.h"
 
 namespace wavecrate {
+
+// Why a capture ended early or never began; a value, so that callers decide
+// on it without reading log text.
+enum class TCaptureFault {
+  None,
+  FolderMissing,      // the output folder does not exist
+  FolderNotWritable,  // the output file cannot be created there
+  NoSoundServer,      // the sound server cannot be reached
+  NoDevice,           // no capture source qualifies
+  NoEncoder,          // the MP3 encoder (or another element) is missing
+  DiskFull,           // the disk filled up during the recording
+  SizeLimit,          // the file reached the largest size its header can give
+  PipelineFailed,     // the capture pipeline reported an error while running
+};
+
+// A stretch of silence inside a recording: where it begins (seconds from the
+// file's start) and how long it lasts.
+struct TSilentGap {
+  double StartSeconds = 0;
+  double Seconds = 0;
+};
 
 // How one recording ended, in words a user can act on. Valid once DoneEvent
 // is signalled; the slot thread copies it into the recording's report.
@@ -22,7 +44,13 @@ struct TCaptureOutcome {
   double Seconds = 0;        // length of the audio in the file
   double SilentSeconds = 0;  // of which silence (nothing played, or the stream was away)
   std::string Failure;       // "" when nothing went wrong
+  TCaptureFault Fault = TCaptureFault::None;
+  // Silent stretches of at least kReportedGapSeconds, in file order.
+  std::vector<TSilentGap> Gaps;
 };
+
+// The shortest silence that a recording's outcome lists as a gap.
+inline constexpr double kReportedGapSeconds = 5.0;
 
 class TCaptureThreadBase : public TThread {
  public:
@@ -39,6 +67,11 @@ class TCaptureThreadBase : public TThread {
 
   // Raised (from any thread) to end the recording; polled by the capture.
   std::atomic<bool> StopRequested{false};
+  // Manual-reset; signalled as soon as the capture either records into its
+  // file or has given up (Outcome().Fault says why), so the slot thread can
+  // tell a recording that began from one that never could, at the start
+  // minute. Always signalled before DoneEvent.
+  TEvent StartedEvent;
   // Manual-reset; signalled on every path once the output file is finished
   // (or the capture gave up), never before.
   TEvent DoneEvent;
