@@ -70,6 +70,15 @@ TNotice StartedNotice(const TRecordingReport& r) {
   return n;
 }
 
+TNotice WaitingNotice(const TRecordingReport& r) {
+  TNotice n;
+  n.Title = "Waiting for " + ShowOf(r) + "'s stream…";
+  n.Body = "It cannot be reached yet. It is tried again every few seconds until " + ClockText(EndOf(r)) +
+           ", and recorded into " + FileNameOf(r.File) + " as soon as it plays.";
+  n.Problem = true;
+  return n;
+}
+
 TNotice FinishedNotice(const TRecordingReport& r) {
   TNotice n;
   const std::string file = FileNameOf(r.File);

@@ -16,6 +16,8 @@ struct TNotice {
 
 TNotice StartedNotice(const TRecordingReport& report);
 TNotice FinishedNotice(const TRecordingReport& report);
+// The recording has begun but its stream cannot be reached yet.
+TNotice WaitingNotice(const TRecordingReport& report);
 TNotice WarningNotice(const std::string& text);
 
 // A recording that kept nothing but silence from start to end heard no

@@ -103,9 +103,6 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
   }
 
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i]) records[i]->AdUrl = reportUserDetails_ ? reportUserDetails_(records[i]->ShowName) : "";
-  }
-  for (std::size_t i = 0; i < records.size(); ++i) {
     if (records[i] && !recodeThreads_[i]) {
       recodeThreads_[i] = recodeThreadFactory_(static_cast<int>(i) + 1);
       if (!recodeThreads_[i]) throw std::logic_error("the slot thread factory made no thread");
@@ -118,12 +115,24 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
       // The whole record is in place before the thread first runs; a thread
       // that already runs picks the new record up on its next look. A show
       // under way is joined (the start-up pass, or a save in its window).
+      // The advertisement address of the same show is kept until the web
+      // service answers again; the answer never holds the save up.
+      const std::shared_ptr<const TSlotSettings> previous = thread->Settings();
+      if (previous->ShowName == records[i]->ShowName) records[i]->AdUrl = previous->AdUrl;
       thread->SetSettings(*records[i]);
       thread->RequestJoin();
       thread->Resume();
       slotActive_[i] = true;
+      if (reportUserDetails_) {
+        const std::uint64_t request = ++adRequests_[i];
+        const std::string show = records[i]->ShowName;
+        reportUserDetails_(show, [this, i, request, show, thread](const std::string& adUrl) {
+          if (adRequests_[i] == request) thread->SetAdUrl(show, adUrl);
+        });
+      }
     } else {
       slotActive_[i] = false;
+      ++adRequests_[i];  // an answer still to come is for a show no longer saved
       // A slot switched off keeps its thread and its record; the thread
       // just starts no further recording until the slot is saved on again.
       if (thread) thread->SetEnabled(false);

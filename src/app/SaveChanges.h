@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,9 +35,12 @@ class TScheduleEditor {
   // Makes a new, not yet resumed slot thread for slot n (1..4); called once
   // per slot, at the slot's first hand-over.
   using TRecodeThreadFactory = std::function<std::unique_ptr<TRecodeThread>(int slot)>;
-  // Asks the web service for a show's advertisement address ("" when there
-  // is none or the request failed). Called once per handed-over slot.
-  using TReportUserDetails = std::function<std::string(const std::string& showName)>;
+  // Asks the web service for a show's advertisement address and returns at
+  // once; `answer` is called later on the editor's thread with the address
+  // ("" when there is none or the request failed), or never. Called once per
+  // handed-over slot.
+  using TAdAnswer = std::function<void(const std::string& adUrl)>;
+  using TReportUserDetails = std::function<void(const std::string& showName, TAdAnswer answer)>;
 
   TScheduleEditor(TRecodeThreadFactory recodeThreadFactory, TReportUserDetails reportUserDetails);
   // Raises StopRequested on every slot thread and then waits for them to end
@@ -72,6 +76,10 @@ class TScheduleEditor {
   TReportUserDetails reportUserDetails_;
   std::array<std::unique_ptr<TRecodeThread>, 4> recodeThreads_;
   std::array<bool, 4> slotActive_{};
+  // Counts each slot's user-details requests: only the answer to the latest
+  // one is taken, so an answer that comes after the slot was saved again
+  // is dropped.
+  std::array<std::uint64_t, 4> adRequests_{};
 };
 
 }  // namespace wavecrate

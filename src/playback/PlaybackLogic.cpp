@@ -99,21 +99,19 @@ void TMediaRetryBackoff::NotePlaying(TTimePoint now) {
   playingSince_ = now;
 }
 
-std::chrono::milliseconds TMediaRetryBackoff::NextDelay(TTimePoint now, bool linkPlayed) {
+std::chrono::milliseconds TMediaRetryBackoff::NextDelay(TTimePoint now, bool streamAway) {
   if (playing_ && now - playingSince_ >= stableAfter_) next_ = first_;
   playing_ = false;
-  const std::chrono::milliseconds delay = linkPlayed ? std::min(next_, outageLimit_) : next_;
+  const std::chrono::milliseconds delay = streamAway ? std::min(next_, outageLimit_) : next_;
   next_ = std::min(next_ * 2, limit_);
   return delay;
 }
 
-TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl, bool linkPlayed,
-                                   const std::function<bool()>& isMediaLink) {
+TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl, TLinkKind link) {
   // A player without a URL was never started on this slot, or the end step
   // cleared it while the handler waited: nothing is left to retry.
   if (!hasThread || playerUrl.empty()) return TMediaErrorAction::Ignore;
-  if (linkPlayed) return TMediaErrorAction::Retry;
-  return isMediaLink() ? TMediaErrorAction::Retry : TMediaErrorAction::OpenPage;
+  return link == TLinkKind::Page ? TMediaErrorAction::OpenPage : TMediaErrorAction::Retry;
 }
 
 }  // namespace wavecrate

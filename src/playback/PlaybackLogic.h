@@ -25,6 +25,7 @@
 #include <string>
 
 #include "common/Clock.h"
+#include "playback/WebLookups.h"
 
 namespace wavecrate {
 
@@ -110,8 +111,9 @@ TPlaybackStep DecidePlaybackTick(const TPlaybackTickInput& input);
 // further failure doubles it up to the limit. A stream that played steadily
 // for stableAfter before it failed starts again from the first wait, and so
 // does every new start of the slot (Reset). A link that has played in this
-// show is an outage, not a wrong link: it is tried again at least every
-// outageLimit, so the show is recorded again soon after the stream is back.
+// show, or that answered nothing or an error status when last asked, is a
+// stream that is away, not a wrong link: it is tried again at least every
+// outageLimit, so the show is recorded soon after the stream is (back) up.
 class TMediaRetryBackoff {
  public:
   using TTimePoint = std::chrono::steady_clock::time_point;
@@ -126,7 +128,8 @@ class TMediaRetryBackoff {
   // The player reported that it plays (from its StatusChange).
   void NotePlaying(TTimePoint now);
   // A MediaError arrived: how long to wait before acting on it.
-  std::chrono::milliseconds NextDelay(TTimePoint now, bool linkPlayed = false);
+  // `streamAway`: the link played in this show, or was last judged Unknown.
+  std::chrono::milliseconds NextDelay(TTimePoint now, bool streamAway = false);
 
  private:
   std::chrono::milliseconds first_;
@@ -144,13 +147,14 @@ enum class TMediaErrorAction {
   OpenPage,  // page browser navigates to StreamUrl; the player keeps its URL
 };
 
-// Decides, after the wait, what a MediaError comes to. A link that has
-// played as media in this show (linkPlayed) is tried again as media without
-// a content-type request: during an outage the server answers 404 or
-// nothing, which says nothing about what the link is. Otherwise isMediaLink
-// (the content-type request on the slot's StreamUrl) decides; it is only
-// asked when the error is still to be acted on.
-TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl, bool linkPlayed,
-                                   const std::function<bool()>& isMediaLink);
+// Decides, after the wait, what a MediaError comes to, from what the link
+// turned out to be (JudgeLink on the slot's StreamUrl). Only a page goes to
+// the page browser: a link that answers nothing or an error status may be a
+// stream that is not up yet (stations restart their encoders on the hour,
+// when shows begin), so it stays on the player and is tried again. A link
+// that has played as media in this show is retried without being judged:
+// during an outage the server answers 404 or nothing, which says nothing
+// about what the link is; pass TLinkKind::Media for it.
+TMediaErrorAction DecideMediaError(bool hasThread, const std::string& playerUrl, TLinkKind link);
 
 }  // namespace wavecrate

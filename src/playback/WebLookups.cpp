@@ -50,7 +50,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 // The probe itself, so that GetBannerUrl can tell a missing page from a host
 // that cannot be reached.
-THttpResponse Probe(IHttpClient& client, const std::string& address) {
+THttpResponse Probe(IHttpClient& client, const std::string& address,
+                    const std::atomic<bool>* cancel = nullptr) {
   std::string url = address;
   const std::string lower = AsciiLower(address);
   if (lower.find("http://") == std::string::npos && lower.find("https://") == std::string::npos) {
@@ -61,6 +62,7 @@ THttpResponse Probe(IHttpClient& client, const std::string& address) {
   request.UserAgent = kBannerProbeAgent;
   request.FollowRedirects = false;  // a 302 is a hit in its own right
   request.MaxBodyBytes = 0;         // only the status matters
+  request.Cancel = cancel;
   return client.Get(request);
 }
 
@@ -111,6 +113,26 @@ bool IsMediaContentType(const std::string& contentType) {
   return false;
 }
 
+bool IsPlaylistContentType(const std::string& contentType) {
+  const std::string text = AsciiLower(contentType.substr(0, contentType.find(';')));
+  for (const char* type :
+       {"application/vnd.apple.mpegurl", "application/x-mpegurl", "application/pls+xml",
+        "application/xspf+xml", "application/x-scpls", "application/x-ms-asf", "application/vnd.ms-asf"}) {
+    if (text.find(type) != std::string::npos) return true;
+  }
+  return false;
+}
+
+TLinkKind JudgeLinkReply(const THttpResponse& response) {
+  // Only a reply that the server means as its content says what the link is;
+  // a 404 or 503 from a mount whose encoder is restarting says nothing.
+  if (!response.Success || response.Status < 200 || response.Status > 299) return TLinkKind::Unknown;
+  if (IsMediaContentType(response.ContentType) || IsPlaylistContentType(response.ContentType)) {
+    return TLinkKind::Media;
+  }
+  return TLinkKind::Page;
+}
+
 bool IsAdvertisementAddress(const std::string& text) {
   const std::string address = TrimBlanks(text);
   if (address.empty()) return false;
@@ -147,7 +169,8 @@ bool TWebLookups::UrlExists(const std::string& address) {
   return IsHit(Probe(client_, address));
 }
 
-std::string TWebLookups::GetBannerUrl(const std::string& name, bool* hostAnswered) {
+std::string TWebLookups::GetBannerUrl(const std::string& name, bool* hostAnswered,
+                                      const std::atomic<bool>* cancel) {
   if (hostAnswered) *hostAnswered = false;
   const std::string encodedName = PercentEncode(name);
   std::string path = UserProfilePath();
@@ -160,9 +183,10 @@ std::string TWebLookups::GetBannerUrl(const std::string& name, bool* hostAnswere
     candidate += "/";
     candidate += encodedName;
     candidate += ".php";
-    const THttpResponse response = Probe(client_, candidate);
-    // A host that cannot be reached at all will not answer the next level
-    // either; every further probe would only cost another time-out.
+    const THttpResponse response = Probe(client_, candidate, cancel);
+    // A host that cannot be reached at all (or holds the connection without
+    // answering) will not answer the next level either; every further probe
+    // would only cost another time-out.
     if (!response.Success && response.Status == 0) break;
     if (hostAnswered) *hostAnswered = true;
     if (IsHit(response)) return candidate;
@@ -178,8 +202,9 @@ std::string TWebLookups::UserDetailsUrl(const std::string& showName) const {
          "&Occupation=" + value(profile_.Occupation) + "&ShowName=" + value(ReplaceAll(showName, "_", " "));
 }
 
-std::string TWebLookups::ReportUserDetails(const std::string& showName) {
+std::string TWebLookups::ReportUserDetails(const std::string& showName, const std::atomic<bool>* cancel) {
   THttpRequest request;
+  request.Cancel = cancel;
   request.Url = UserDetailsUrl(showName);
   request.UserAgent = programName_;
   request.FollowRedirects = true;
@@ -190,16 +215,15 @@ std::string TWebLookups::ReportUserDetails(const std::string& showName) {
   return TrimBlanks(response.Body);
 }
 
-bool TWebLookups::IsMediaLink(const std::string& link) {
-  if (link.empty()) return false;
+TLinkKind TWebLookups::JudgeLink(const std::string& link, const std::atomic<bool>* cancel) {
+  if (link.empty()) return TLinkKind::Unknown;
   THttpRequest request;
+  request.Cancel = cancel;
   request.Url = EscapeUnsafeBytes(link);
   request.UserAgent = programName_;
   request.FollowRedirects = true;
   request.MaxBodyBytes = 0;  // a live stream never ends; its headers are enough
-  const THttpResponse response = client_.Get(request);
-  if (!response.Success) return false;
-  return IsMediaContentType(response.ContentType);
+  return JudgeLinkReply(client_.Get(request));
 }
 
 }  // namespace wavecrate

@@ -29,6 +29,9 @@ struct THttpRequest {
   std::size_t MaxBodyBytes = 64 * 1024;
   std::chrono::milliseconds ConnectTimeout{3000};
   std::chrono::milliseconds TotalTimeout{8000};
+  // Polled during the transfer (may be null); raising it ends the request
+  // as a failure.
+  const std::atomic<bool>* Cancel = nullptr;
 };
 
 struct THttpResponse {
@@ -116,6 +119,20 @@ std::string PercentEncode(const std::string& text, const std::string& keep = "")
 // "Video", "audio" or "video" (case-sensitive; "AUDIO/MPEG" does not count).
 bool IsMediaContentType(const std::string& contentType);
 
+// Whether a Content-Type value names a playlist that the player resolves
+// itself (HLS, .pls, .m3u, .asx, .xspf served under an application type).
+bool IsPlaylistContentType(const std::string& contentType);
+
+// What a stream link turned out to be when it was asked for.
+enum class TLinkKind {
+  Media,    // a 2xx reply of an audio, video or playlist type: play it
+  Page,     // a 2xx reply of another type: open it as a web page
+  Unknown,  // no answer, a refusal, a time-out or an error status: the
+            // stream may simply not be there yet, so keep trying it as media
+};
+// The judgment of one reply (redirects already followed).
+TLinkKind JudgeLinkReply(const THttpResponse& response);
+
 // Whether a reply body is one advertisement address: after trimming blanks
 // and line ends, an http:// or https:// address with a host and no blanks or
 // control characters inside.
@@ -150,7 +167,8 @@ class TWebLookups {
   // `hostAnswered`, when given, tells whether any probe got a reply at all
   // (whatever its status): false when the host could not be reached, so the
   // address returned cannot load either.
-  std::string GetBannerUrl(const std::string& name, bool* hostAnswered = nullptr);
+  std::string GetBannerUrl(const std::string& name, bool* hostAnswered = nullptr,
+                           const std::atomic<bool>* cancel = nullptr);
 
   // The user-details request address for a show name: the six answers and
   // the show name percent-encoded as query values, every "_" of the show name
@@ -161,12 +179,15 @@ class TWebLookups {
   // address of the reply, or "" when the request failed, the status was not
   // 2xx, the reply was longer than the bound, or it is not one http(s)
   // address. The whole reply is read.
-  std::string ReportUserDetails(const std::string& showName);
+  std::string ReportUserDetails(const std::string& showName, const std::atomic<bool>* cancel = nullptr);
 
-  // True when the link's reply (redirects followed) carries a Content-Type
-  // that names audio or video. Only the headers are read, so an endless
-  // stream costs no more than an ordinary page. Empty link: false.
-  bool IsMediaLink(const std::string& link);
+  // What the link serves (redirects followed; see TLinkKind). Only the
+  // headers are read, so an endless stream costs no more than an ordinary
+  // page. An empty link is Unknown. `cancel` (may be null) ends a request
+  // that nobody waits for any more.
+  TLinkKind JudgeLink(const std::string& link, const std::atomic<bool>* cancel = nullptr);
+  // True when JudgeLink says Media.
+  bool IsMediaLink(const std::string& link) { return JudgeLink(link) == TLinkKind::Media; }
 
   // Longest user-details reply read in full.
   static constexpr std::size_t kMaxUserDetailsReply = 16 * 1024;

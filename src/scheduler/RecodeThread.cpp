@@ -100,6 +100,14 @@ void TRecodeThread::SetJoinUnderWay(bool join) {
   settings_ = std::move(record);
 }
 
+void TRecodeThread::SetAdUrl(const std::string& showName, const std::string& adUrl) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (settings_->ShowName != showName || settings_->AdUrl == adUrl) return;
+  auto record = std::make_shared<TSlotSettings>(*settings_);
+  record->AdUrl = adUrl;
+  settings_ = std::move(record);
+}
+
 void TRecodeThread::RequestJoin() {
   joinRequested_.store(true);
 }

@@ -47,6 +47,10 @@ class TRecodeThread : public TThread {
   void SetEnabled(bool enabled);
   // Changes only the record's JoinUnderWay.
   void SetJoinUnderWay(bool join);
+  // Changes only the record's AdUrl, and only while the record is for
+  // `showName`: the web service's answer for a show the slot no longer has
+  // is dropped.
+  void SetAdUrl(const std::string& showName, const std::string& adUrl);
   // Asks the thread to start its show at its next look at the clock if the
   // show is under way (and joining is on): the program started, the computer
   // woke up, or the schedule was saved. Set the record first.

@@ -56,9 +56,14 @@ class ScheduleEditorTest : public ::testing::Test {
                   },
                   ad_, nullptr, "/nonexistent");
             },
-            [this](const std::string& showName) {
+            [this](const std::string& showName, TScheduleEditor::TAdAnswer answer) {
               reported_.push_back(showName);
-              return "http://ads.example/" + showName;
+              // The web service answers at once unless a test holds answers back.
+              if (holdAnswers_) {
+                held_.push_back(std::move(answer));
+              } else {
+                answer("http://ads.example/" + showName);
+              }
             }) {}
 
   // A window that passes every check: the folder and template set, slot n on
@@ -93,6 +98,8 @@ class ScheduleEditorTest : public ::testing::Test {
   TNoAdvertisementStep ad_;
   int threadsMade_ = 0;
   std::vector<std::string> reported_;
+  bool holdAnswers_ = false;
+  std::vector<TScheduleEditor::TAdAnswer> held_;
   // Last: its destructor stops and joins the threads while the clock lives.
   TScheduleEditor editor_;
 };
@@ -335,6 +342,36 @@ TEST_F(ScheduleEditorTest, LaterSavesReuseTheSlotThread) {
   EXPECT_EQ(thread->Settings()->StartTime, "22:15:00");
   EXPECT_EQ(thread->Settings()->EndTime, "00:15:00");
   EXPECT_FALSE(thread->Finished());
+}
+
+// The web service's answer comes whenever the network lets it: the save never
+// waits for it, and only the answer to the slot's latest save is taken.
+TEST_F(ScheduleEditorTest, AdvertisementAnswersArriveLaterAndOnlyTheLatestCounts) {
+  holdAnswers_ = true;
+  TSettings window = Window();
+  SwitchOn(window, 1);
+  ASSERT_TRUE(editor_.SaveChanges(window, false).Saved);
+  TRecodeThread* thread = editor_.RecodeThreads(1);
+  EXPECT_EQ(thread->Settings()->AdUrl, "");  // saved before any answer
+  held_[0]("http://ads.example/first");
+  EXPECT_EQ(thread->Settings()->AdUrl, "http://ads.example/first");
+
+  // Saved again with the same show: its address stays until the new answer.
+  window.Slots[0].StartTime = "08:00:00 PM";
+  ASSERT_TRUE(editor_.SaveChanges(window, false).Saved);
+  EXPECT_EQ(thread->Settings()->AdUrl, "http://ads.example/first");
+  // Then another show: the answer still due for the earlier save is dropped,
+  // and so is one for a show the slot no longer has.
+  window.Slots[0].ShowName = "  Other Show";
+  ASSERT_TRUE(editor_.SaveChanges(window, false).Saved);
+  EXPECT_EQ(thread->Settings()->AdUrl, "");
+  held_[1]("http://ads.example/stale");
+  EXPECT_EQ(thread->Settings()->AdUrl, "");
+  held_[2]("http://ads.example/other");
+  EXPECT_EQ(thread->Settings()->AdUrl, "http://ads.example/other");
+  window.Slots[0].Check = false;
+  ASSERT_TRUE(editor_.SaveChanges(window, false).Saved);
+  ASSERT_EQ(held_.size(), 3u);  // a slot switched off asks nothing
 }
 
 TEST_F(ScheduleEditorTest, RequestStopAllStopsEveryThread) {

@@ -282,36 +282,71 @@ TEST(MediaRetryBackoffTest, GrowsToItsLimitAndStartsOverAfterAStableStretch) {
   backoff.Reset();
   EXPECT_EQ(backoff.NextDelay(t + 72s), 1s);
 
-  // A link that played in this show is in an outage: tried every few
-  // seconds, however long it lasts.
+  // A link that played in this show, or that did not answer when last
+  // asked, is a stream that is away: tried every few seconds, however long
+  // it lasts.
   TMediaRetryBackoff outage;
   waits.clear();
   for (int i = 0; i < 6; ++i) waits.push_back(static_cast<long>(outage.NextDelay(t, true).count()));
   EXPECT_EQ(waits, (std::vector<long>{1000, 2000, 2000, 2000, 2000, 2000}));
 }
 
-TEST(MediaErrorDecisionTest, ActsOnlyOnAPlayerStillHoldingItsLink) {
-  int asked = 0;
-  auto media = [&] {
-    ++asked;
-    return true;
+// Only a page goes to the page browser; a link that answered nothing or an
+// error status may be a stream that is not up yet and stays on the player.
+TEST(MediaErrorDecisionTest, OnlyAPageLeavesThePlayerAndNothingActsOnAStoppedPlayer) {
+  struct Case {
+    bool hasThread;
+    const char* playerUrl;
+    TLinkKind link;
+    TMediaErrorAction expected;
   };
-  auto page = [&] {
-    ++asked;
-    return false;
+  const Case cases[] = {
+      {true, "http://x/", TLinkKind::Media, TMediaErrorAction::Retry},
+      {true, "http://x/", TLinkKind::Page, TMediaErrorAction::OpenPage},
+      {true, "http://x/", TLinkKind::Unknown, TMediaErrorAction::Retry},
+      {false, "http://x/", TLinkKind::Page, TMediaErrorAction::Ignore},
+      // Cleared by the end minute while the handler waited.
+      {true, "", TLinkKind::Page, TMediaErrorAction::Ignore},
+      {true, "", TLinkKind::Unknown, TMediaErrorAction::Ignore},
   };
-  EXPECT_EQ(DecideMediaError(false, "http://x/", false, media), TMediaErrorAction::Ignore);
-  // Cleared by the end minute while the handler waited.
-  EXPECT_EQ(DecideMediaError(true, "", false, media), TMediaErrorAction::Ignore);
-  EXPECT_EQ(DecideMediaError(true, "", true, media), TMediaErrorAction::Ignore);
-  EXPECT_EQ(asked, 0);
-  EXPECT_EQ(DecideMediaError(true, "http://x/", false, media), TMediaErrorAction::Retry);
-  EXPECT_EQ(DecideMediaError(true, "http://x/", false, page), TMediaErrorAction::OpenPage);
-  EXPECT_EQ(asked, 2);
-  // A link that has played in this show stays with the player: a 404 while
-  // the mount is gone is an outage, not a page.
-  EXPECT_EQ(DecideMediaError(true, "http://x/", true, page), TMediaErrorAction::Retry);
-  EXPECT_EQ(asked, 2);
+  for (const Case& c : cases) {
+    EXPECT_EQ(DecideMediaError(c.hasThread, c.playerUrl, c.link), c.expected)
+        << c.hasThread << " '" << c.playerUrl << "' " << static_cast<int>(c.link);
+  }
+}
+
+// The reply that decides: only a 2xx answer says what a link is.
+TEST(MediaErrorDecisionTest, LinksAreJudgedMediaPageOrUnknown) {
+  struct Case {
+    bool success;
+    int status;
+    const char* contentType;
+    TLinkKind expected;
+  };
+  const Case cases[] = {
+      {true, 200, "audio/mpeg", TLinkKind::Media},
+      {true, 200, "audio/ogg", TLinkKind::Media},
+      {true, 206, "video/x-ms-asf", TLinkKind::Media},
+      {true, 200, "application/vnd.apple.mpegurl", TLinkKind::Media},
+      {true, 200, "application/pls+xml; charset=utf-8", TLinkKind::Media},
+      {true, 200, "text/html", TLinkKind::Page},
+      {true, 200, "application/octet-stream", TLinkKind::Page},
+      {true, 200, "", TLinkKind::Page},
+      // The mount is down (404), the server is restarting (503), or nothing
+      // answered at all (refused, time-out, name not resolved, TLS failure).
+      {true, 404, "text/html", TLinkKind::Unknown},
+      {true, 503, "audio/mpeg", TLinkKind::Unknown},
+      {true, 302, "text/html", TLinkKind::Unknown},
+      {false, 0, "", TLinkKind::Unknown},
+      {false, 200, "audio/mpeg", TLinkKind::Unknown},
+  };
+  for (const Case& c : cases) {
+    THttpResponse reply;
+    reply.Success = c.success;
+    reply.Status = c.status;
+    reply.ContentType = c.contentType;
+    EXPECT_EQ(JudgeLinkReply(reply), c.expected) << c.success << " " << c.status << " " << c.contentType;
+  }
 }
 
 }  // namespace

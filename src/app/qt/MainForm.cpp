@@ -45,6 +45,7 @@
 #include "playback/WebLookups.h"
 #include "playback/qt/Browsers.h"
 #include "playback/qt/PlayerHost.h"
+#include "playback/qt/SlotPlayback.h"
 #include "scheduler/RecodeThread.h"
 
 // The pictures are compiled into the static window library, whose resource
@@ -224,13 +225,17 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
         };
         return thread;
       },
-      [this](const std::string& show) { return ReportUserDetails(show); });
+      [this](const std::string& show, TScheduleEditor::TAdAnswer answer) {
+        playback_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
+        playback_->ReportUserDetails(show, std::move(answer));
+      });
 
   // Start-up sequence. SlotActive starts all false inside the editor.
   AutoSaving = false;
   // The MP3 encoder needs no registration step: GStreamer's registry already
   // offers it, and a missing encoder shows when a recording needs it.
   CreateTrayIcon();
+  if (desk_) connect(playback_.get(), &TSlotPlayback::StreamHeard, desk_, &TRecordingDesk::StreamHeard);
   StartMp3Thread();
   QPalette p = palette();
   p.setColor(QPalette::Window, FormColour());
@@ -246,14 +251,14 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   settingsExisted_ = SettingsFileExists(paths_.SettingsPath);
   if (settingsExisted_) {
     LoadIntoControls(LoadSettings(paths_.SettingsPath));
-    lookups_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
+    playback_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
     show();
     AutoSaving = true;
     Button2Click();
     AutoSaving = false;
     EnablePlaybackTimers();
   }
-  LoadBanners();
+  playback_->LoadBanners();
   // TimeEdits: start fields of slots 1..4, then their duration fields.
   for (int i = 0; i < 4; ++i) {
     TimeEdits[i] = rows_[i].Start;
@@ -262,6 +267,63 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
 
   form3_ = new TForm3(this);
   form3_->setWindowFlag(Qt::Window);
+}
+
+// Playback sees the slots as the editor's threads hold them.
+class TForm1::TEditorSlots final : public IPlaybackSlots {
+ public:
+  // The editor is made after the controls: it is looked up at each use.
+  explicit TEditorSlots(const std::unique_ptr<TScheduleEditor>& editor) : editor_(editor) {}
+  std::shared_ptr<const TSlotSettings> Settings(int n) const override {
+    TRecodeThread* thread = Thread(n);
+    return thread ? thread->Settings() : nullptr;
+  }
+  bool SlotActive(int n) const override { return editor_ && editor_->SlotActive(n); }
+  bool Recording(int n) const override {
+    TRecodeThread* thread = Thread(n);
+    return thread != nullptr && thread->RecordingActive.load();
+  }
+  std::optional<std::int64_t> PlannedEnd(int n) const override {
+    TRecodeThread* thread = Thread(n);
+    return thread ? thread->PlannedEndUnix() : std::nullopt;
+  }
+  void EndRecording(int n) override {
+    TRecodeThread* thread = Thread(n);
+    if (thread == nullptr) return;
+    thread->StopRecording();
+    thread->RecordingActive = false;
+  }
+
+ private:
+  TRecodeThread* Thread(int n) const { return editor_ ? editor_->RecodeThreads(n) : nullptr; }
+  const std::unique_ptr<TScheduleEditor>& editor_;
+};
+
+void TForm1::CreatePlaybackControls(QWidget* client) {
+  TPlaybackServices playback;
+  if (services_) {
+    playback.AppClock = services_->AppClock;
+    playback.WithMedia = services_->WithMedia;
+    playback.VendorBase = services_->VendorBase;
+    playback.Http = services_->Http;
+    playback.SlotSinkFor = services_->SlotSinkFor;
+    playback.SlotUsesSharedMix = services_->SlotUsesSharedMix;
+  }
+  editorSlots_ = std::make_unique<TEditorSlots>(editor_);
+  playback_ = std::make_unique<TSlotPlayback>(std::move(playback), *editorSlots_, client);
+}
+
+TPlayerHost* TForm1::Player(int n) const {
+  return playback_->Player(n);
+}
+TWebBrowser* TForm1::PageBrowser(int n) const {
+  return playback_->PageBrowser(n);
+}
+TWebBrowser* TForm1::Banner(int n) const {
+  return playback_->Banner(n);
+}
+void TForm1::PlaybackTick(int n) {
+  playback_->Tick(n);
 }
 
 TForm1::~TForm1() {

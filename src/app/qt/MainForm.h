@@ -26,9 +26,7 @@ class TTimeEdit;
 class TUpDown;
 class TPlayerHost;
 class TWebBrowser;
-class TWebLookups;
-class IHttpClient;
-class TMediaRetryBackoff;
+class TSlotPlayback;
 class TForm3;
 class TScheduleEditor;
 class TAppServices;
@@ -111,15 +109,8 @@ class TForm1 : public QMainWindow {
   // history and feeds the desk. Runs before the first slot thread is made.
   void InstallRecordingObserver();
   void StartMp3Thread();
-  void LoadBanners();
   void CreatePlaybackControls(QWidget* client);
-  TWebBrowser* MakePageBrowser(int n);
-  void DropPageBrowser(int n);
-  void OnMediaError(int n);
-  void ReturnToOwnMix(int n);
-  void ActOnMediaError(int n);
   void EnablePlaybackTimers();
-  std::string ReportUserDetails(const std::string& showName);
   void ShowMessage(const QString& text);
   bool WriteSettingsReporting(bool interactive);
   // The computer is about to sleep / has woken up (from logind).
@@ -151,14 +142,12 @@ class TForm1 : public QMainWindow {
   QCheckBox* IsMute = nullptr;
   QLabel* Warning = nullptr;
   std::array<QTimer*, 4> playbackTimers_{};
-  std::array<TPlayerHost*, 4> players_{};
-  std::array<TWebBrowser*, 4> pageBrowsers_{};
-  std::array<TWebBrowser*, 2> banners_{};
-  QWidget* webClient_ = nullptr;  // the client area the web views are made in
-  std::array<QTimer*, 4> retryTimers_{};
-  std::array<std::unique_ptr<TMediaRetryBackoff>, 4> backoff_;
-  std::shared_ptr<IHttpClient> http_;  // outlives lookups_, which refers to it
-  std::unique_ptr<TWebLookups> lookups_;
+  // What playback sees of the slots: the editor's threads.
+  class TEditorSlots;
+  std::unique_ptr<TEditorSlots> editorSlots_;
+  // Declared after editor_, so it goes first: its lookups' answers and its
+  // players refer to the slots.
+  std::unique_ptr<TSlotPlayback> playback_;
   QTimer* Timer5 = nullptr;
   QAction* JoinShows1 = nullptr;  // Options, "Join Shows Already Under Way"
   TSleepWatcher* sleepWatcher_ = nullptr;

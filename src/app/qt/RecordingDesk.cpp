@@ -16,6 +16,9 @@ namespace {
 
 // The tip's "Next" moves on as time passes even when nothing happens.
 constexpr int kRefreshMs = 30000;
+// A recording whose stream is not heard this long after its start is told
+// as waiting for it.
+constexpr int kWaitBeforeTelling = 4000;
 
 }  // namespace
 
@@ -48,12 +51,36 @@ void TRecordingDesk::Started(const TRecordingReport& report) {
   recording_[report.Slot] =
       TRecordingNow{report.Slot, report.ShowName, report.ScheduledStart + report.ScheduledLength};
   RefreshTray();
-  notifier_->Notify(StartedNotice(report));
+  const auto heard = heard_.find(report.Slot);
+  if (heard == heard_.end() || heard->second) {
+    notifier_->Notify(StartedNotice(report));
+  } else {
+    // The stream may come within a second or two of the minute; only a
+    // longer wait is worth a notice of its own.
+    const std::uint64_t serial = ++serial_;
+    pendingStart_[report.Slot] = TPendingStart{report, serial};
+    QTimer::singleShot(kWaitBeforeTelling, this, [this, slot = report.Slot, serial] {
+      const auto pending = pendingStart_.find(slot);
+      if (pending != pendingStart_.end() && pending->second.Serial == serial) {
+        notifier_->Notify(WaitingNotice(pending->second.Report));
+      }
+    });
+  }
   if (recordings_ && recordings_->isVisible()) recordings_->Reload();
+}
+
+void TRecordingDesk::StreamHeard(int slot, bool heard) {
+  heard_[slot] = heard;
+  if (!heard) return;
+  const auto pending = pendingStart_.find(slot);
+  if (pending == pendingStart_.end()) return;
+  notifier_->Notify(StartedNotice(pending->second.Report));
+  pendingStart_.erase(pending);
 }
 
 void TRecordingDesk::Finished(const TRecordingReport& report) {
   recording_.erase(report.Slot);
+  pendingStart_.erase(report.Slot);
   RefreshTray();
   notifier_->Notify(FinishedNotice(report));
   if (recordings_ && recordings_->isVisible()) recordings_->Reload();

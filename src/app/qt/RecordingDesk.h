@@ -55,6 +55,11 @@ class TRecordingDesk : public QObject {
   void Started(const TRecordingReport& report);
   void Finished(const TRecordingReport& report);
   void Warning(int slot, const std::string& text);
+  // From playback: slot n's stream is heard, or a new show begins in it and
+  // nothing is heard yet. Once told about a slot, the desk says "Recording"
+  // only when its stream is heard, and "Waiting for …" when a recording
+  // begins without it for a few seconds.
+  void StreamHeard(int slot, bool heard);
 
   // Tip and icon from what records now, the schedule and the clock. Runs on
   // every event, every half minute and whenever the schedule is saved.
@@ -79,6 +84,13 @@ class TRecordingDesk : public QObject {
   QTimer* refresh_;
   QPointer<TRecordingsForm> recordings_;
   std::map<int, TRecordingNow> recording_;  // by slot
+  std::map<int, bool> heard_;               // by slot, once playback told
+  struct TPendingStart {
+    TRecordingReport Report;
+    std::uint64_t Serial = 0;
+  };
+  std::map<int, TPendingStart> pendingStart_;  // started, stream not heard yet
+  std::uint64_t serial_ = 0;
 };
 
 class TDeskEvents final : public IRecordingEvents {

@@ -157,6 +157,12 @@ void SetGetOptions(CURL* h, const Request& request) {
   curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 }
 
+// Polled by libcurl about once a second and whenever data moves: a lookup
+// whose answer nobody waits for any more (the program is ending) gives up.
+int OnLookupProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+  return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
+}
+
 THttpResponse Perform(const THttpRequest& request) {
   THttpResponse response;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
@@ -171,7 +177,13 @@ THttpResponse Perform(const THttpRequest& request) {
   char errorText[CURL_ERROR_SIZE] = {};
   CURL* h = curl.get();
   SetGetOptions(h, request);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+  if (request.Cancel != nullptr) {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnLookupProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, request.Cancel);
+  } else {
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
+  }
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
@@ -309,7 +321,8 @@ THttpResponse TCurlHttpClient::Get(const THttpRequest& request) {
   try {
     GlobalInitOnce();
     THttpResponse response = Perform(request);
-    if (!response.Success) {
+    const bool cancelled = request.Cancel != nullptr && request.Cancel->load();
+    if (!response.Success && !cancelled) {
       std::fprintf(stderr, "wavecrate: GET %s failed: %s\n", request.Url.c_str(), response.Error.c_str());
     }
     return response;

@@ -147,7 +147,7 @@ TEST_F(WebLookupsCurlTest, UnreachableHostGivesTheFallbackAfterOneAttempt) {
             "http://127.0.0.1:" + std::to_string(deadPort) + "/banner2ads/banner2.php");
   EXPECT_FALSE(answered);
   EXPECT_EQ(dead.ReportUserDetails("Show"), "");
-  EXPECT_FALSE(dead.IsMediaLink("http://127.0.0.1:" + std::to_string(deadPort) + "/live"));
+  EXPECT_EQ(dead.JudgeLink("http://127.0.0.1:" + std::to_string(deadPort) + "/live"), TLinkKind::Unknown);
   // Refused at once: nowhere near a connect time-out.
   EXPECT_LT(SecondsSince(start), 3.0);
 }
@@ -242,11 +242,14 @@ TEST_F(WebLookupsCurlTest, MediaLinkFollowsTheContentType) {
     EXPECT_EQ(lookups_.IsMediaLink(server_.Base() + "/link"), c.media) << c.contentType;
   }
   server_.SetRoutes(R"([{"path": "/link", "body": "no type"}])");
-  EXPECT_FALSE(lookups_.IsMediaLink(server_.Base() + "/link"));
+  EXPECT_EQ(lookups_.JudgeLink(server_.Base() + "/link"), TLinkKind::Page);
+  // A mount that is not up yet answers 404: that says nothing of the link.
+  server_.SetRoutes(R"([{"path": "/link", "status": 404, "content_type": "text/html", "body": "gone"}])");
+  EXPECT_EQ(lookups_.JudgeLink(server_.Base() + "/link"), TLinkKind::Unknown);
   EXPECT_EQ(server_.Requests().back().Header.at("user-agent"), "wavecrate");
 
   const auto before = server_.Requests().size();
-  EXPECT_FALSE(lookups_.IsMediaLink(""));
+  EXPECT_EQ(lookups_.JudgeLink(""), TLinkKind::Unknown);
   EXPECT_EQ(server_.Requests().size(), before);
 }
 

@@ -78,10 +78,14 @@ struct TSlotRetrier {
   static gboolean Act(gpointer data) {
     auto* self = static_cast<TSlotRetrier*>(data);
     self->Pending = 0;
-    const auto action = DecideMediaError(true, self->Player.URL(), self->LinkPlayed, [self] {
+    // While the mount is gone it answers 404: judged Unknown. A link that
+    // played is not judged at all.
+    TLinkKind judged = TLinkKind::Media;
+    if (!self->LinkPlayed) {
       ++self->ContentTests;
-      return false;  // what the content test answers while the mount is gone
-    });
+      judged = TLinkKind::Unknown;
+    }
+    const auto action = DecideMediaError(true, self->Player.URL(), judged);
     if (action == TMediaErrorAction::Retry) {
       self->Player.SetURL(self->Link);
       self->Player.controls.play();

@@ -94,8 +94,8 @@ TEST(FormWebViewsTest, NoWebViewNorEngineProcessWhileTheVendorHostIsUnreachableB
      "body": "<html><head><title>second banner</title></head><body></body></html>"}
   ])");
   TForm1 form(paths, WebServices(vendor.Base()));
-  ASSERT_NE(form.Banner(1), nullptr);
-  ASSERT_NE(form.Banner(2), nullptr);
+  // Looked up in the background: the window is up before the answer.
+  ASSERT_TRUE(SpinUntil([&] { return form.Banner(1) != nullptr && form.Banner(2) != nullptr; }));
   EXPECT_EQ(form.Banner(1)->objectName(), "WebBrowser");
   EXPECT_EQ(form.Banner(2)->geometry(), QRect(12, 565, 500, 75));
   EXPECT_TRUE(form.Banner(1)->isVisibleTo(&form));
