@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/AppPaths.h"
@@ -14,6 +15,7 @@
 #include "app/qt/LinuxServices.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/Session.h"
+#include "app/qt/StallProbe.h"
 #include "common/LogFile.h"
 #include "common/ProgramFolders.h"
 
@@ -64,6 +66,8 @@ int main(int argc, char** argv) {
   // The command line is not read. Closing the window only hides it, so the
   // last window closing must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
+  std::unique_ptr<TStallProbe> stallProbe;
+  if (std::getenv("WAVECRATE_STALL_PROBE") != nullptr) stallProbe = std::make_unique<TStallProbe>();
 
   TSleepInhibitor inhibitor("Wavecrate", "Recording scheduled radio shows");
   TSessionSignals session;
