@@ -395,6 +395,8 @@ void TSlotPlayback::ApplyJudgment(int n, std::uint64_t show, TLinkKind kind) {
     case TMediaErrorAction::OpenPage: {
       // The slot's page browser is made now, the first time its show needs
       // one; it plays nothing while the early connection is held back.
+      std::fprintf(stderr, "wavecrate: slot %d: %s is a web page; it plays in the page browser\n", n,
+                   link.c_str());
       TWebBrowser* page = MakePageBrowser(n);
       page->page()->setAudioMuted(host->HeldBack);
       // Sound of a page can only reach the shared mix: the slot's recording
