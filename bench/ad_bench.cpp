@@ -36,7 +36,7 @@
 
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/Mp3Converter.h"
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 #include "scheduler/gst/AdMixer.h"
 
 extern char** environ;

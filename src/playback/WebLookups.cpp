@@ -1,8 +1,6 @@
 #include "playback/WebLookups.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace wavecrate {
@@ -74,13 +72,6 @@ bool IsHit(const THttpResponse& response) {
 
 std::string DefaultVendorBase() {
   return std::string("http://") + WAVECRATE_VENDOR_HOST;
-}
-
-std::string ProgramFileName() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "";
-  return exe.filename().string();
 }
 
 std::string PercentEncode(const std::string& text, const std::string& keep) {

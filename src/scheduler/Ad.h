@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "playback/WebLookups.h"
+#include "common/Http.h"
 
 namespace wavecrate {
 

@@ -8,7 +8,7 @@
 #include "audio/gst/Mp3Converter.h"
 #include "audio/gst/WavDestFilter.h"
 #include "audio/pulse/StereoMix.h"
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 #include "scheduler/gst/AdMixer.h"
 
 namespace wavecrate {

@@ -1,4 +1,4 @@
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 
 #include <curl/curl.h>
 

@@ -15,7 +15,7 @@
 // and a cancel flag.
 #pragma once
 
-#include "playback/WebLookups.h"
+#include "common/Http.h"
 
 namespace wavecrate {
 

@@ -40,7 +40,7 @@
 
 #include "audio/EncoderSettings.h"
 #include "audio/gst/GstHandles.h"
-#include "playback/WebLookups.h"
+#include "common/Http.h"
 #include "scheduler/Ad.h"
 #include "scheduler/AdvertisementStep.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "playback/WebLookups.h"
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 #include "support/playback_http_server.h"
 #include "support/playback_process.h"
 

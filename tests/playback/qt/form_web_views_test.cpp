@@ -20,7 +20,7 @@
 #include "app/qt/MainForm.h"
 #include "audio/pulse/StereoMix.h"
 #include "page_audio_support.h"
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 #include "playback/qt/Browsers.h"
 #include "support/audio_analysis.h"
 #include "support/playback_http_server.h"

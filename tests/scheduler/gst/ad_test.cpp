@@ -13,7 +13,7 @@
 #include "audio/MP3Thread.h"
 #include "audio/gst/Mp3Converter.h"
 #include "audio/gst/audio_gst_check.h"
-#include "playback/curl/CurlHttpClient.h"
+#include "common/curl/CurlHttpClient.h"
 #include "scheduler/RecodeThread.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
