@@ -79,20 +79,21 @@ const char* const kStartUpDownNames[4] = {"UpDown5", "UpDown6", "UpDown7", "UpDo
 const char* const kDurationUpDownNames[4] = {"UpDown1", "UpDown2", "UpDown3", "UpDown4"};
 
 const char* const kInstruction2 =
-    "2)  Copy the stream link by right clicking on \"Play\" and selecting \"Copy Link Location\", then paste "
-    "the "
-    "link in the Stream Link box below. Click the On/Off check box.";
+    "2)  Copy the stream link by right clicking on \"Play\" and selecting \"Copy Link\" (\"Copy Link "
+    "Address\" in some browsers), then paste the link in the Stream Link box below. Click the On/Off check "
+    "box.";
 const char* const kInstruction3 =
-    "3)  Select the times and days you would like the stream to be recorded, select the show name,then "
-    "select "
-    "whether your operation system is Vista.";
+    "3)  Select the times and days you would like the stream to be recorded and select the show name. Leave "
+    "the Vista box below as it is: it only keeps a choice of earlier versions.";
 const char* const kInstruction4 =
     "4)  Click \"Save Changes\" and then click \"Close Program\". The streams will then automatically be "
     "recorded at the selected times.";
 const char* const kInstruction5 =
-    "5)  Note: \"Stereo Mix\" must be selected as your default device under Recording in your system Sound "
-    "settings. If Stereo Mix is not shown, right click in the Recording device window and select \"Show "
-    "Disabled Devices\". For further help, click Help above.";
+    "5)  Note: the program records what it plays itself, through a mix of its own on your sound server, so "
+    "nothing needs to be set up in your Sound settings and no other sound is recorded. Muting silences only "
+    "your speakers, never a recording. For further help, click Help above.";
+// The folder box starts empty; this says what belongs in it.
+const char* const kFolderPlaceholder = "Choose a folder you can write to (Browse)";
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y, int w = -1,
                   int h = 16) {
@@ -380,10 +381,9 @@ void TForm1::BuildControls() {
   const QFontMetrics fm(link->font());
   const QString lead = "1)  Go to ";
   const int blanks = fm.horizontalAdvance(link->text()) / std::max(1, fm.horizontalAdvance(' ')) + 1;
-  const QString line1 =
-      lead + QString(blanks, ' ') +
-      "to find a stream that you would like to record (using Internet Explorer, click Play to "
-      "confirm that the stream is working propely).";
+  const QString line1 = lead + QString(blanks, ' ') +
+                        "to find a stream that you would like to record (in your web browser, click Play to "
+                        "confirm that the stream is working properly).";
   MakeLabel(client, "Label11", line1, 16, 120, 920);
   link->setGeometry(16 + fm.horizontalAdvance(lead), 120, fm.horizontalAdvance(link->text()) + 2, 16);
   link->raise();
@@ -455,7 +455,7 @@ void TForm1::BuildControls() {
 
   MakeLabel(client, "Label15", "Folder to save file in : ", 24, 414);
   SaveFileName = MakeEdit(client, "SaveFileName", 150, 411, 385);
-  SaveFileName->setText(kSaveFolderHint);
+  SaveFileName->setPlaceholderText(kFolderPlaceholder);
   auto* browse = new QPushButton("Browse", client);
   browse->setObjectName("Button1");
   browse->setGeometry(540, 409, 70, 25);
@@ -473,7 +473,8 @@ void TForm1::BuildControls() {
   IsVista = MakeCheck(client, "IsVista", "My operating system is Vista", 24, 476);
   IsMute = MakeCheck(client, "IsMute", "Mute Sound when Recording", 24, 500);
   connect(IsVista, &QCheckBox::clicked, this, &TForm1::IsVistaClick);
-  Warning = MakeLabel(client, "Warning", "To mute speakers in Vista, plug in headphones.", 230, 500);
+  Warning = MakeLabel(client, "Warning", "Muting is off with this box: use headphones to keep shows quiet.",
+                      230, 500);
   Warning->setVisible(false);
 
   auto* save = new QPushButton("Save changes", client);
@@ -506,7 +507,9 @@ void TForm1::BuildControls() {
   Timer5->setObjectName("Timer5");
   Timer5->setInterval(200);
   connect(Timer5, &QTimer::timeout, this, &TForm1::Timer5Timer);
-  Timer5->start();
+  // Not started: the embedded pages answer their own script dialogs, so no
+  // script-error window can appear here, and the program need not wake five
+  // times a second to look for one.
 
   // Client area 954 x 671 (plus the menu bar), centred on the screen.
   adjustSize();
@@ -696,7 +699,10 @@ void TForm1::LoadIntoControls(const TSettings& s) {
     r.Sat->setChecked(c.Sat);
     r.Sun->setChecked(c.Sun);
   }
-  SaveFileName->setText(QString::fromStdString(s.SaveFilePath));
+  // The hint that earlier versions kept in the box (and so in settings files)
+  // is no folder: the box shows it as its placeholder instead.
+  SaveFileName->setText(s.SaveFilePath == kSaveFolderHint ? QString()
+                                                          : QString::fromStdString(s.SaveFilePath));
   ComboBox9->setEditText(QString::fromStdString(s.FileNameFormat));
   // Setting IsVista runs its click behaviour, then IsMute is set even when
   // that just disabled it.
