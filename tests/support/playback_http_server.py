@@ -26,6 +26,8 @@ received, not decoded), or whose "prefix" starts it, answers:
     stream        true: send the headers, then body bytes every 50 ms forever
     stall_after   with body_size: send this many bytes, then stop and hold
     pieces        send the body in pieces of this many bytes, 20 ms apart
+    rate          send the body at this many bytes a second, without a
+                  Content-Length, and close: a live stream sent in real time
     query         the route answers only requests whose query holds this text
 
 A request that no route answers is served from --root when the file exists
@@ -124,6 +126,18 @@ class Handler(BaseHTTPRequestHandler):
             self.send_header("Location", route["location"].replace("{base}", base))
         for name, value in route.get("headers", {}).items():
             self.send_header(name, value)
+        if route.get("rate"):
+            self.end_headers()
+            step = max(1, int(float(route["rate"]) / 20))  # 50 ms of it
+            start = time.monotonic()
+            for at in range(0, len(body), step):
+                self.wfile.write(body[at : at + step])
+                self.wfile.flush()
+                ahead = start + (at + step) / float(route["rate"]) - time.monotonic()
+                if ahead > 0:
+                    time.sleep(ahead)
+            self.close_connection = True
+            return
         if route.get("stream"):
             self.end_headers()
             while True:

@@ -577,6 +577,15 @@ void TForm1::CreateTrayIcon() {
 
   auto* menu = new QMenu(this);
   menu->setObjectName("TrayMenu");
+  // What records now or what is next, as the tip says it; the desk keeps it
+  // current, and once more as the menu opens.
+  QAction* status = menu->addAction(QString());
+  status->setObjectName("TrayStatus");
+  status->setEnabled(false);
+  connect(menu, &QMenu::aboutToShow, this, [this] {
+    if (desk_) desk_->RefreshTray();
+  });
+  menu->addSeparator();
   QAction* show = menu->addAction("Show Window");
   show->setObjectName("TrayShowWindow");
   connect(show, &QAction::triggered, this, &TForm1::ShowFromTray);
@@ -779,7 +788,18 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::Help2Click() {
-  QDesktopServices::openUrl(QUrl(VendorHomeUrl() + "/wavecrate-talk-radio-recorder/help.php"));
+  const QString address = VendorHomeUrl() + "/wavecrate-talk-radio-recorder/help.php";
+  if (QDesktopServices::openUrl(QUrl(address))) return;
+  // No browser could be started: say so, with the address to copy, in a box
+  // that holds up nothing (recordings go on behind it).
+  auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(paths_.Title),
+                              "No web browser could be opened for the help page. Its address is\n" + address,
+                              QMessageBox::Ok, isVisible() ? this : nullptr);
+  box->setObjectName("HelpNotOpened");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  box->setModal(false);
+  box->show();
 }
 
 void TForm1::Label12MouseDown() {

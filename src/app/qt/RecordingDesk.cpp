@@ -1,6 +1,8 @@
 #include "app/qt/RecordingDesk.h"
 
+#include <QAction>
 #include <QCoreApplication>
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -107,7 +109,14 @@ std::string TRecordingDesk::Status() const {
 
 void TRecordingDesk::RefreshTray() {
   if (!tray_) return;
-  tray_->setToolTip(QString::fromStdString(TrayToolTip(title_, Status())));
+  const std::string status = Status();
+  tray_->setToolTip(QString::fromStdString(TrayToolTip(title_, status)));
+  // The menu's first line says the same, uncut; a "&" of a show name is
+  // shown as such, not taken for a shortcut mark.
+  if (QMenu* menu = tray_->contextMenu()) {
+    if (auto* line = menu->findChild<QAction*>("TrayStatus"))
+      line->setText(QString::fromStdString(status).replace('&', "&&"));
+  }
   tray_->setIcon(recording_.empty() ? IdleIcon() : RecordingIcon());
 }
 

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
@@ -148,7 +149,16 @@ void TRecordingsForm::UpdateButtons() {
 void TRecordingsForm::OpenFile() {
   const THistoryRecord* record = RecordAt(table_->currentRow());
   if (!record || !QFileInfo(Q(record->Report.File)).isFile()) return;
-  QDesktopServices::openUrl(QUrl::fromLocalFile(Q(record->Report.File)));
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(Q(record->Report.File)))) return;
+  // Nothing on this desktop plays it: say so rather than do nothing.
+  auto* box =
+      new QMessageBox(QMessageBox::Information, windowTitle(),
+                      "No program could be opened to play\n" + Q(record->Report.File), QMessageBox::Ok, this);
+  box->setObjectName("FileNotOpened");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  box->setModal(false);
+  box->show();
 }
 
 void TRecordingsForm::OpenFolder() {

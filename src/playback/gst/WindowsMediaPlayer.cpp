@@ -565,8 +565,20 @@ TWindowsMediaPlayer::TWindowsMediaPlayer() : impl_(std::make_unique<TImpl>(*this
       // in which a busy machine does not run this process, and the player
       // wakes ten times a second rather than a hundred. Latency does not
       // matter here: volume and stop act on the server at once.
+      //
+      // The sink hands sound over as it comes instead of at the instant its
+      // timestamp names. A live stream arrives at its own pace, never ahead
+      // of it: a sink that kept time dropped every sample that came late,
+      // and since the player never pauses to buffer, late stayed late for
+      // good. An Ogg stream shows it first: its sound comes a whole page (a
+      // second or so) at a time, so it starts with no lead at all, and a
+      // sender a little slow or a moment's hold-up on a busy machine left
+      // each page cut short, then silent, for the rest of the show. Unsynced,
+      // sound that comes late is played late, and what is missing is a gap
+      // of just that length. Files and playlists served faster than real
+      // time still play at the sound server's pace: the sink waits for room.
       g_object_set(sink, "buffer-time", static_cast<gint64>(1000000), "latency-time",
-                   static_cast<gint64>(100000), nullptr);
+                   static_cast<gint64>(100000), "sync", FALSE, nullptr);
       impl_->AudioSink = sink;
       g_object_set(impl_->Playbin.get(), "audio-sink", sink, nullptr);
     }

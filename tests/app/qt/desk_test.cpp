@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -58,6 +59,12 @@ QString Tip(const TForm1& form) {
   return form.TrayIcon()->toolTip();
 }
 
+// The tray menu's first line, which says what the tip's status says.
+QString MenuStatus(const TForm1& form) {
+  const QAction* line = form.TrayIcon()->contextMenu()->actions().value(0);
+  return line != nullptr && !line->isEnabled() ? line->text() : "(no status line)";
+}
+
 // The tray icon's variant while recording carries a red dot.
 bool RedDot(const TForm1& form) {
   const QColor c = form.TrayIcon()->icon().pixmap(64, 64).toImage().pixelColor(47, 47);
@@ -95,6 +102,7 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   } release{clock};
   // Nothing has been told to the window yet: the tip says what is next.
   EXPECT_EQ(Tip(form), "Wavecrate\nNext: Other Music, Sat 8:30 AM");
+  EXPECT_EQ(MenuStatus(form), "Next: Other Music, Sat 8:30 AM");
   EXPECT_FALSE(RedDot(form));
 
   test::TEndMinuteStopper stopper(clock);
@@ -108,6 +116,7 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   ASSERT_TRUE(clock.RunUntil(base, step, 1000));
   ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 2; }));
   EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Music until 8:32 AM (+1 more)");
+  EXPECT_EQ(MenuStatus(form), "Recording Other Music until 8:32 AM (+1 more)");
   EXPECT_TRUE(RedDot(form));
   auto sent = TPrivateNotifications::Sent();
   EXPECT_EQ(sent[0].Summary, "Joined Other Talk late");
@@ -165,8 +174,8 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   for (QAction* a : menu->actions()) {
     if (!a->isSeparator()) items << a->text();
   }
-  EXPECT_EQ(items,
-            QStringList({"Show Window", QString::fromUtf8("Recordings\u2026"), "Recording Quality", "Exit"}));
+  EXPECT_EQ(items, QStringList({"Next: Other Talk, Sun 8:00 AM", "Show Window",
+                                QString::fromUtf8("Recordings\u2026"), "Recording Quality", "Exit"}));
   form.hide();
   menu->findChild<QAction*>("TrayShowWindow")->trigger();
   EXPECT_TRUE(form.isVisible());
@@ -191,6 +200,14 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   table->selectRow(0);  // its file was never made
   EXPECT_FALSE(window->findChild<QPushButton*>("OpenFile")->isEnabled());
   QDesktopServices::unsetUrlHandler("file");
+  // With nothing to open it (offscreen, no handler), the window says so.
+  table->selectRow(1);
+  window->findChild<QPushButton*>("OpenFile")->click();
+  auto* notOpened = window->findChild<QMessageBox*>("FileNotOpened");
+  ASSERT_NE(notOpened, nullptr);
+  EXPECT_TRUE(notOpened->isVisible());
+  EXPECT_TRUE(notOpened->text().endsWith("Other Music-01-05-2008.mp3")) << notOpened->text().toStdString();
+  notOpened->close();
   ASSERT_EQ(catcher.Opened.size(), 2u);
   EXPECT_EQ(catcher.Opened[0],
             QUrl::fromLocalFile(QString::fromStdString(rec + "/Other Music-01-05-2008.mp3")));

@@ -121,6 +121,12 @@ class PlayerTest : public ::testing::Test {
                               "-hls_playlist_type vod -y " +
                               files_->File("hls/index.m3u8"))
                                  .c_str()));
+    // 20 s of a 770 Hz tone as Ogg Opus, 48 kHz stereo, for a live stream
+    // that the server sends in real time.
+    ASSERT_EQ(0, std::system(("ffmpeg -nostdin -loglevel error -f lavfi -i sine=frequency=770:duration=20 "
+                              "-ac 2 -ar 48000 -c:a libopus -b:a 64k -f ogg -y " +
+                              files_->File("live.opus"))
+                                 .c_str()));
     server_ = new test::TPlaybackHttpServer(files_->Path().string());
   }
   static void TearDownTestSuite() {
@@ -237,6 +243,42 @@ TEST_F(PlayerTest, PlaylistWithoutExtensionRelativeEntryAndDeadFirstEntry) {
     "body": "[playlist]\nNumberOfEntries=2\nFile1=http://127.0.0.1:)" +
                      std::to_string(test::PlaybackFreePort()) + R"(/gone\nFile2=tone.mp3\nVersion=2\n"}])");
   ExpectToneFrom(server_->Base() + "/tunein?id=7", 660, server_->Base() + "/tone.mp3");
+}
+
+TEST_F(PlayerTest, LiveOggOpusStreamIsHeardAfterAnEarlyConnectionDirectThroughRedirectsAndWhenSlow) {
+  // As a radio server sends it: HTTP/1.0, audio/ogg, no length, in real time;
+  // and once a tenth slower than that, as a stream that keeps falling behind
+  // its own clock. Its sound comes a page at a time, a second of it each.
+  const auto perSecond = std::filesystem::file_size(files_->File("live.opus")) / 20;
+  server_->SetRoutes(R"([
+    {"path": "/live", "content_type": "audio/ogg", "file": "live.opus", "rate": )" +
+                     std::to_string(perSecond) + R"(},
+    {"path": "/slow", "content_type": "audio/ogg", "file": "live.opus", "rate": )" +
+                     std::to_string(perSecond * 9 / 10) + R"(},
+    {"path": "/moved", "status": 302, "location": "{base}/moved-again"},
+    {"path": "/moved-again", "status": 307, "location": "{base}/live"}
+  ])");
+  for (const char* path : {"/live", "/moved", "/slow"}) {
+    SCOPED_TRACE(path);
+    const std::string link = server_->Base() + path;
+    TWindowsMediaPlayer player;
+    TPlayerProbe probe(player);
+    // Connected early and held back, as before a show's start minute: the
+    // sound must still be there when it is let through.
+    player.SetVolume(0);
+    player.SetURL(link);
+    ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+    EXPECT_EQ(player.CurrentMediaURL(), link);
+    RunMainLoopFor(6s);
+    player.SetVolume(50);
+    RunMainLoopFor(500ms);
+    const auto heard = ListenToSink(3000ms);
+    EXPECT_GT(heard.SecondsHeard, 2.0);
+    // The slow sender leaves a tenth of its time without sound.
+    EXPECT_GT(heard.SoundSeconds, 0.7 * heard.SecondsHeard);
+    EXPECT_NEAR(heard.FrequencyHz, 770, 40);
+    EXPECT_TRUE(probe.Errors.empty()) << probe.Errors.front().Message;
+  }
 }
 
 TEST_F(PlayerTest, HlsLinkPlays) {
