@@ -172,8 +172,8 @@ class TStereoMix::Impl {
       started_ = true;
       stopping_ = false;
       // Before any thread of ours exists, and once: every thread that opens
-      // a sound stream reads the environment. The program does it even
-      // earlier (PointPlaybackAtStereoMix), so this finds it done.
+      // a sound stream reads the environment. Where main() did it earlier,
+      // before any thread at all (PointPlaybackAtStereoMix), it is found done.
       if (options_.PointPlaybackHere) {
         const char* current = std::getenv("PULSE_SINK");
         if (!current || Mix(0).Sink != current) ::setenv("PULSE_SINK", Mix(0).Sink.c_str(), 1);
