@@ -363,6 +363,10 @@ class TAudioCaptureThread::Run {
       *reason = "a part of the recording pipeline is not installed: " + text;
       return TCaptureFault::NoEncoder;
     }
+    if (FromElement(m, writer_)) {
+      *reason = "writing the file failed: " + text;
+      return TCaptureFault::PipelineFailed;
+    }
     const char* element = GST_MESSAGE_SRC_NAME(m);
     *reason = std::string(starting ? "the recording could not start: " : "the recording failed: ") + text +
               " (in " + (element ? element : "the pipeline") + ")";

@@ -728,7 +728,7 @@ TEST(AudioCapture, AFailedWriteEndsTheRecordingAtOnceWithTheHeaderPatchedAndTheR
     outcome = capture->Outcome();
   }
   EXPECT_EQ(outcome.Fault, TCaptureFault::PipelineFailed);
-  EXPECT_EQ(outcome.Failure.rfind("the recording failed: ", 0), 0u) << outcome.Failure;
+  EXPECT_EQ(outcome.Failure.rfind("writing the file failed: ", 0), 0u) << outcome.Failure;
   EXPECT_TRUE(outcome.Finished);  // the header tells what is on disk
   ExpectExactHeader(path);
   const TPcm pcm = Decode(path);
