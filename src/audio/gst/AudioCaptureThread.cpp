@@ -34,6 +34,7 @@ constexpr GstClockTime kLeadWindow = GST_SECOND;
 // A buffer whose loudest sample stays under this (-50 dBFS) counts as
 // silence in the outcome's SilentSeconds.
 constexpr int kSilenceThreshold = 104;
+constexpr GstClockTime kReportedGap = static_cast<GstClockTime>(kReportedGapSeconds * GST_SECOND);
 
 void Log(const std::string& line) {
   std::fprintf(stderr, "wavecrate: capture: %s\n", line.c_str());
@@ -50,6 +51,27 @@ std::string DeviceSource(GstDevice* device) {
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+std::string Folder(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.empty() ? "." : folder.string();
+}
+
+// The error (or warning) a bus message carries; empty for other messages.
+TGErrorPtr MessageError(GstMessage* m) {
+  TGErrorPtr error;
+  TGCharPtr debug;
+  if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
+    gst_message_parse_error(m, error.Out(), debug.Out());
+  } else if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) {
+    gst_message_parse_warning(m, error.Out(), debug.Out());
+  }
+  return error;
+}
+
+bool FromElement(GstMessage* m, const TGstPtr<GstElement>& element) {
+  return element && GST_MESSAGE_SRC(m) == GST_OBJECT(element.get());
 }
 
 }  // namespace
@@ -72,21 +94,29 @@ class TAudioCaptureThread::Run {
         owner_.options_.Encoder ? CreateMp3Encoder(*owner_.options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
     mux_ = CreateWavDestFilter("Mux");
     writer_ = CreateFileSink(owner_.OutputFileName, TFileSinkMode::Recording, "Writer");
-    if (!caps_ || !rate_) return Fail("GStreamer's base plugins are missing (capsfilter, audiorate)");
+    if (!caps_ || !rate_) {
+      return Missing("GStreamer's base plugins are missing (capsfilter, audiorate)",
+                     "a part of GStreamer's base plugins (capsfilter, audiorate) is not installed");
+    }
     // Buffers stamped by the clock carry the jitter of a busy machine: a read
     // a tenth of a second late looks like a tenth of a second missing, then
     // the next one overlaps. Filled and cut at the default 40 ms, that jitter
     // became short holes all through a recording made on a loaded machine.
     // Real gaps (the server away, a stall) are longer and are still filled.
     g_object_set(rate_.get(), "tolerance", static_cast<guint64>(kRateTolerance.count()), nullptr);
-    if (!encoder_) return Fail("no MP3 encoder (lamemp3enc)");
-    if (!mux_) return Fail("the WAV writer could not be made");
-    if (!writer_) return Fail("no file writer (filesink)");
+    if (!encoder_) return Missing("no MP3 encoder (lamemp3enc)", "no MP3 encoder (lamemp3enc) is installed");
+    if (!mux_) return Missing("the WAV writer could not be made", "the WAV writer could not be made");
+    if (!writer_) return Missing("no file writer (filesink)", "no file writer (filesink) is installed");
+    if (owner_.options_.MaxFileBytes > 0) {
+      g_object_set(mux_.get(), "max-bytes", static_cast<guint64>(owner_.options_.MaxFileBytes), nullptr);
+    }
     TGstPtr<GstCaps> caps = AdoptGst(gst_caps_new_simple(
         "audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING, "interleaved", "rate",
         G_TYPE_INT, kRate, "channels", G_TYPE_INT, kChannels, nullptr));
     g_object_set(caps_.get(), "caps", caps.get(), nullptr);
     if (!graph_.AddAndLink({&caps_, &rate_, &encoder_, &mux_, &writer_})) {
+      owner_.SetFault(TCaptureFault::PipelineFailed,
+                      "the recording could not start: its parts do not fit together");
       return Fail("the capture pipeline could not be linked");
     }
     // The system clock, not the sound server's: the server's clock runs
@@ -105,7 +135,13 @@ class TAudioCaptureThread::Run {
 
   bool Start() {
     std::string error;
-    if (!graph_.Run(std::chrono::seconds(10), &error)) return Fail("the recording could not start: " + error);
+    TGstPtr<GstMessage> message;
+    if (!graph_.Run(std::chrono::seconds(10), &error, &message)) {
+      std::string reason;
+      const TCaptureFault fault = Classify(message.get(), true, &reason);
+      owner_.SetFault(fault, reason);
+      return Fail("the recording could not start: " + error);
+    }
     running_ = true;
     Playing(Ms(5000));
     return true;
@@ -142,7 +178,7 @@ class TAudioCaptureThread::Run {
       if (m) OnMessage(m.get());
       if (running_) Supervise();
       ServeHeaderRequests();
-      if (owner_.StopRequested.load() || diskFull_) return;
+      if (owner_.StopRequested.load() || ended_) return;
     }
   }
 
@@ -205,6 +241,23 @@ class TAudioCaptureThread::Run {
   }
   double LoudSeconds() const { return static_cast<double>(loudFrames_.load()) / kRate; }
   bool DiskFull() const { return diskFull_; }
+  // Nothing more can reach the file (a fault ended the recording).
+  bool Ended() const { return ended_; }
+
+  // The silent stretches of at least kReportedGapSeconds in the first
+  // `seconds` of the file, in file order. After Finish only.
+  std::vector<TSilentGap> Gaps(double seconds) const {
+    std::lock_guard<std::mutex> lock(gapsMutex_);
+    std::vector<TSilentGap> gaps;
+    auto add = [&](double start, double length) {
+      length = std::min(length, seconds - start);
+      if (length >= kReportedGapSeconds) gaps.push_back(TSilentGap{start, length});
+    };
+    for (const TSilentGap& gap : gaps_) add(gap.StartSeconds, gap.Seconds);
+    const double lastSound = static_cast<double>(loudEnd_) / GST_SECOND;
+    add(lastSound, seconds - lastSound);  // the silence up to the end
+    return gaps;
+  }
 
   // Answers WriteHeaderNow: the WAV writer takes the request in line with
   // the payload (its sink pad's stream lock), so the header it writes
@@ -266,6 +319,66 @@ class TAudioCaptureThread::Run {
       ++owner_.stats_.SourceSwitches;
     }
   }
+  // An element of the pipeline is not there.
+  bool Missing(const std::string& why, const std::string& reason) {
+    owner_.SetFault(TCaptureFault::NoEncoder, reason);
+    return Fail(why);
+  }
+
+  // What an error (or the writer's size warning) of the pipeline means for
+  // the recording, from its domain, code and the element that sent it.
+  // `starting`: the pipeline was going to PLAYING.
+  TCaptureFault Classify(GstMessage* m, bool starting, std::string* reason) const {
+    if (!m) {
+      *reason = "the recording could not start";
+      return TCaptureFault::PipelineFailed;
+    }
+    const TGErrorPtr error = MessageError(m);
+    const std::string text = error ? error.Message() : std::string("no reason given");
+    if (error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NO_SPACE_LEFT)) {
+      if (FromElement(m, mux_)) {
+        *reason = "the file reached the largest size a WAVE file's header can give (" +
+                  std::to_string(MaxFileBytes()) + " bytes); the rest of the show was not recorded";
+        return TCaptureFault::SizeLimit;
+      }
+      *reason = "the disk is full; the file keeps what was recorded until then";
+      return TCaptureFault::DiskFull;
+    }
+    if (FromElement(m, writer_) && error && error.get()->domain == GST_RESOURCE_ERROR &&
+        (error.get()->code == GST_RESOURCE_ERROR_OPEN_WRITE ||
+         error.get()->code == GST_RESOURCE_ERROR_OPEN_READ_WRITE ||
+         error.get()->code == GST_RESOURCE_ERROR_NOT_FOUND)) {
+      const TCaptureFault folder = owner_.FolderFault(reason);
+      if (folder != TCaptureFault::None) return folder;
+      *reason = "the file " + owner_.OutputFileName + " cannot be written: " + text;
+      return TCaptureFault::FolderNotWritable;
+    }
+    if (starting && GST_MESSAGE_SRC(m) && g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source")) {
+      const TCaptureFault fault = owner_.SourceFault(reason);
+      *reason += " (" + text + ")";
+      return fault;
+    }
+    if (error && (g_error_matches(error.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN) ||
+                  g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND))) {
+      *reason = "a part of the recording pipeline is not installed: " + text;
+      return TCaptureFault::NoEncoder;
+    }
+    if (FromElement(m, writer_)) {
+      *reason = "writing the file failed: " + text;
+      return TCaptureFault::PipelineFailed;
+    }
+    const char* element = GST_MESSAGE_SRC_NAME(m);
+    *reason = std::string(starting ? "the recording could not start: " : "the recording failed: ") + text +
+              " (in " + (element ? element : "the pipeline") + ")";
+    return TCaptureFault::PipelineFailed;
+  }
+
+  std::uint64_t MaxFileBytes() const {
+    guint64 bytes = 0;
+    if (mux_) g_object_get(mux_.get(), "max-bytes", &bytes, nullptr);
+    return bytes;
+  }
+
   bool Fail(const std::string& why) {
     Log(why + " (" + owner_.OutputFileName + ")");
     std::lock_guard<std::mutex> lock(owner_.statsMutex_);
@@ -294,7 +407,10 @@ class TAudioCaptureThread::Run {
 
   bool AttachSource() {
     TGstPtr<GstElement> src = MakeSource();
-    if (!src) return Fail("no sound-server source element (pulsesrc)");
+    if (!src) {
+      return Missing("no sound-server source element (pulsesrc)",
+                     "GStreamer's sound-server plugin (pulsesrc) is not installed");
+    }
     if (!graph_.Add(src)) return Fail("the source could not be added");
     if (!gst_element_link(src.get(), caps_.get())) {
       gst_bin_remove(graph_.Bin(), src.get());
@@ -358,41 +474,55 @@ class TAudioCaptureThread::Run {
 
   void OnMessage(GstMessage* m) {
     const bool fromSource = source_ && GST_MESSAGE_SRC(m) == GST_OBJECT(source_.get());
+    std::string reason;
     switch (GST_MESSAGE_TYPE(m)) {
       case GST_MESSAGE_WARNING:
         Log("warning: " + DescribeError(m));
+        if (FromElement(m, mux_) && Classify(m, false, &reason) == TCaptureFault::SizeLimit) {
+          // The writer has written the exact header and takes nothing more.
+          End(TCaptureFault::SizeLimit, reason, DescribeError(m));
+          writerEnded_ = true;
+        }
         break;
       case GST_MESSAGE_ERROR:
         if (fromSource) {
+          // The server went away (or dropped our stream): the recording goes
+          // on with silence, and with a new source once the server is back.
           Log("the sound server connection broke: " + DescribeError(m));
           DetachSource();
         } else if (IsStaleSourceMessage(m)) {
           // A late error of a source already given up.
-        } else if (IsDiskFull(m)) {
-          Fail("the disk is full: " + DescribeError(m));
-          DetachSource();
-          ended_ = true;
-          diskFull_ = true;
-          std::lock_guard<std::mutex> lock(owner_.statsMutex_);
-          owner_.stats_.DiskFull = true;
         } else {
-          Fail("the recording failed: " + DescribeError(m));
-          // Nothing more reaches the file; it keeps what it has.
-          DetachSource();
-          ended_ = true;
+          const TCaptureFault fault = Classify(m, false, &reason);
+          End(fault, reason, DescribeError(m));
+          if (fault == TCaptureFault::DiskFull) {
+            diskFull_ = true;
+            std::lock_guard<std::mutex> lock(owner_.statsMutex_);
+            owner_.stats_.DiskFull = true;
+          }
         }
         break;
       case GST_MESSAGE_EOS:
         // Only the writer ends a stream by itself: the file reached the
         // largest size a RIFF file can describe.
-        Fail("the file reached its largest possible size; the rest of the show is not recorded");
-        DetachSource();
-        ended_ = true;
+        End(TCaptureFault::SizeLimit,
+            "the file reached the largest size a WAVE file's header can give; the rest of the show was not "
+            "recorded",
+            "end of stream from the writer");
         writerEnded_ = true;
         break;
       default:
         break;
     }
+  }
+
+  // A fault ends the recording at once: nothing more reaches the file, which
+  // keeps what it has (Finish gives it a header that says so).
+  void End(TCaptureFault fault, const std::string& reason, const std::string& detail) {
+    owner_.SetFault(fault, reason);
+    Fail(reason + " [" + detail + "]");
+    DetachSource();
+    ended_ = true;
   }
 
   void PushTailAndEos() {
@@ -436,13 +566,6 @@ class TAudioCaptureThread::Run {
     }
     Log("the end of the stream did not reach the file in time");
     return false;
-  }
-
-  static bool IsDiskFull(GstMessage* m) {
-    TGErrorPtr error;
-    TGCharPtr debug;
-    gst_message_parse_error(m, error.Out(), debug.Out());
-    return error && g_error_matches(error.get(), GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_NO_SPACE_LEFT);
   }
 
   bool IsStaleSourceMessage(GstMessage* m) const {
@@ -499,6 +622,18 @@ class TAudioCaptureThread::Run {
     return buffer;
   }
 
+  // Sound at [start, start + duration) of the file's time line (the
+  // pipeline's running time, from which audiorate fills the file): the
+  // silence since the last sound is a gap when it lasted long enough.
+  void HeardAt(GstClockTime start, GstClockTime duration) {
+    std::lock_guard<std::mutex> lock(gapsMutex_);
+    if (start > loudEnd_ && start - loudEnd_ >= kReportedGap) {
+      gaps_.push_back(TSilentGap{static_cast<double>(loudEnd_) / GST_SECOND,
+                                 static_cast<double>(start - loudEnd_) / GST_SECOND});
+    }
+    loudEnd_ = std::max(loudEnd_, start + duration);
+  }
+
   // Streaming thread of the source (or the capture thread for the tail).
   static GstPadProbeReturn OnData(GstPad*, GstPadProbeInfo* info, gpointer userdata) {
     auto* self = static_cast<Run*>(userdata);
@@ -510,7 +645,14 @@ class TAudioCaptureThread::Run {
       }
       const std::int64_t now = NowNs();
       const std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
-      if (Loud(buffer)) self->loudFrames_.fetch_add(frames);
+      if (Loud(buffer)) {
+        self->loudFrames_.fetch_add(frames);
+        if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+          self->HeardAt(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION_IS_VALID(buffer)
+                                                    ? GST_BUFFER_DURATION(buffer)
+                                                    : frames * GST_SECOND / kRate);
+        }
+      }
       if (self->frames_.fetch_add(frames) == 0 && frames > 0) {
         std::lock_guard<std::mutex> lock(self->owner_.statsMutex_);
         self->owner_.stats_.FirstBuffer = SteadyClock::time_point(std::chrono::nanoseconds(now));
@@ -575,6 +717,10 @@ class TAudioCaptureThread::Run {
   std::atomic<std::int64_t> lastEndNs_{-1};
   // Streaming thread only: (sample-count time, lead of the stamp over it).
   std::deque<std::pair<GstClockTime, GstClockTimeDiff>> leads_;
+  // The silent stretches found so far, and where the last sound ended.
+  mutable std::mutex gapsMutex_;
+  std::vector<TSilentGap> gaps_;
+  GstClockTime loudEnd_ = 0;
 
   friend class TAudioCaptureThread;
 };
@@ -645,69 +791,86 @@ bool TAudioCaptureThread::WriteHeaderNow(std::chrono::milliseconds bound) {
   return headerOk_;
 }
 
-namespace {
-
-std::string Folder(const std::string& path) {
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  return folder.empty() ? "." : folder.string();
+void TAudioCaptureThread::SetFault(TCaptureFault fault, const std::string& reason) {
+  std::lock_guard<std::mutex> lock(statsMutex_);
+  if (stats_.Fault != TCaptureFault::None || fault == TCaptureFault::None) return;
+  stats_.Fault = fault;
+  stats_.FaultReason = reason;
 }
 
-}  // namespace
-
-// The failure in words a user can act on; "" when nothing went wrong.
-std::string TAudioCaptureThread::PlainFailure(const TCaptureStats& stats) const {
-  if (stats.DiskFull) return "the disk is full; the file keeps what was recorded until then";
-  if (stats.Failure.empty()) return "";
+TCaptureFault TAudioCaptureThread::FolderFault(std::string* reason) const {
   std::error_code ec;
   const std::string folder = Folder(OutputFileName);
-  if (!std::filesystem::is_directory(folder, ec)) return "the folder " + folder + " does not exist";
-  if (!stats.Ran && ::access(folder.c_str(), W_OK) != 0)
-    return "the folder " + folder + " cannot be written to";
-  if (stats.Failure.find("no capture device") != std::string::npos) {
-    if (mixer_ && mixer_->ServerGeneration() == 0) return "no sound server";
-    return "no device to record from";
+  if (!std::filesystem::is_directory(folder, ec)) {
+    *reason = "the folder " + folder + " does not exist";
+    return TCaptureFault::FolderMissing;
   }
-  if (stats.Failure.find("no MP3 encoder") != std::string::npos)
-    return "no MP3 encoder (lamemp3enc) is installed";
-  if (stats.Failure.find("GStreamer") != std::string::npos)
-    return "the media framework (GStreamer) is not available";
-  if (!stats.Ran) return "the recording could not start: " + stats.Failure;
-  if (!stats.Finished && !stats.HeaderPatched) return "the file could not be finished: " + stats.Failure;
-  return "";
+  if (::access(folder.c_str(), W_OK) != 0) {
+    *reason = "the folder " + folder + " cannot be written to";
+    return TCaptureFault::FolderNotWritable;
+  }
+  return TCaptureFault::None;
+}
+
+TCaptureFault TAudioCaptureThread::SourceFault(std::string* reason) const {
+  if (mixer_ && mixer_->ServerGeneration() == 0) {
+    *reason = "no sound server";
+    return TCaptureFault::NoSoundServer;
+  }
+  *reason = "no device to record from";
+  return TCaptureFault::NoDevice;
 }
 
 void TAudioCaptureThread::SetOutcome(const Run& run) {
   const double seconds = run.WrittenSeconds();
   const double loud = std::min(seconds, run.LoudSeconds());
+  std::vector<TSilentGap> gaps = run.Gaps(seconds);
   std::lock_guard<std::mutex> lock(statsMutex_);
+  if (stats_.Fault == TCaptureFault::None && stats_.Ran && !stats_.Finished && !stats_.HeaderPatched) {
+    // Nothing went wrong while it recorded, but the file kept its
+    // provisional header.
+    stats_.Fault = TCaptureFault::PipelineFailed;
+    stats_.FaultReason = "the file could not be finished: " + stats_.Failure;
+  }
   outcome_.Ran = stats_.Ran && seconds > 0;
   outcome_.Finished = stats_.Finished || stats_.HeaderPatched;
   outcome_.DiskFull = stats_.DiskFull;
   outcome_.Seconds = seconds;
   outcome_.SilentSeconds = std::max(0.0, seconds - loud);
-  outcome_.Failure = PlainFailure(stats_);
+  outcome_.Fault = stats_.Fault;
+  outcome_.Failure = stats_.FaultReason;
+  outcome_.Gaps = std::move(gaps);
 }
 
 void TAudioCaptureThread::Execute() {
   bool muted = false;
   try {
-    const bool gstReady = EnsureGstInitialized() && RegisterWavDestFilter();
+    // What needs no pipeline is looked at first, so a recording that cannot
+    // be made is told at once, before the speakers are touched.
+    std::string reason;
+    const TCaptureFault folder = FolderFault(&reason);
+    if (folder != TCaptureFault::None) {
+      Log(reason + "; nothing is recorded into " + OutputFileName);
+      SetFault(folder, reason);
+    }
+    const bool gstReady = folder == TCaptureFault::None && EnsureGstInitialized() && RegisterWavDestFilter();
     const std::optional<std::string> found = gstReady ? FindCaptureSource() : std::nullopt;
 
-    // The recording line, and muting: without the Vista option the line is
-    // always chosen; with it, the mixer is left alone unless muting.
-    if (!IsVista || IsMute) SelectRecordingLine(kStereoMixLine);
-    if (IsMute && mixer_) {
-      // The loopback that carries this slot's sound (its own mix's, or the
-      // shared one's); it follows the sound while the recording runs.
-      const int mix = mixer_->SlotMix(Slot);
-      muted = mixer_->MuteMix(mix);
-      mutedMix_ = muted ? mix : -1;
-    }
-
-    // The chosen line decides what the found device records.
     std::string device;
-    if (found) device = selectedLine_.empty() ? *found : selectedLine_;
+    if (gstReady && found) {
+      // The recording line, and muting: without the Vista option the line is
+      // always chosen; with it, the mixer is left alone unless muting.
+      if (!IsVista || IsMute) SelectRecordingLine(kStereoMixLine);
+      if (IsMute && mixer_) {
+        // The loopback that carries this slot's sound (its own mix's, or the
+        // shared one's); it follows the sound while the recording runs.
+        const int mix = mixer_->SlotMix(Slot);
+        muted = mixer_->MuteMix(mix);
+        mutedMix_ = muted ? mix : -1;
+      }
+      // The chosen line decides what the found device records.
+      device = selectedLine_.empty() ? *found : selectedLine_;
+    }
     {
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.Device = device;
@@ -718,13 +881,18 @@ void TAudioCaptureThread::Execute() {
     run.lineIsStereoMix_ =
         !selectedLine_.empty() || (mixer_ && device == mixer_->RecordingLineSource(kStereoMixLine));
     bool started = false;
-    if (!gstReady) {
+    if (folder != TCaptureFault::None) {
+      // Said above.
+    } else if (!gstReady) {
       Log("GStreamer is not available; nothing is recorded");
+      SetFault(TCaptureFault::NoEncoder, "the media framework (GStreamer) is not available");
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.Failure = "GStreamer is not available";
     } else if (device.empty()) {
       Log(std::string("no capture device") + (IsVista ? " whose name holds \"stereo\" or \"Stereo\"" : "") +
           "; nothing is recorded into " + OutputFileName);
+      const TCaptureFault fault = SourceFault(&reason);
+      SetFault(fault, reason);
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.Failure = "no capture device";
     } else if (run.Build(device)) {
@@ -733,18 +901,17 @@ void TAudioCaptureThread::Execute() {
     {
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.Ran = started;
-    }
-
-    // The flag is tested before the first wait. A full disk ends the
-    // recording by itself: nothing more can be kept.
-    while (!StopRequested.load() && !run.DiskFull()) {
-      if (started) {
-        run.Watch(options_.PollInterval);
-      } else {
-        std::this_thread::sleep_for(options_.PollInterval);
-        run.ServeHeaderRequests();
+      if (!started && stats_.Fault == TCaptureFault::None) {
+        stats_.Fault = TCaptureFault::PipelineFailed;
+        stats_.FaultReason = "the recording could not start: " + stats_.Failure;
       }
     }
+    if (started) StartedEvent.SetEvent();
+
+    // The flag is tested before the first wait. A fault (a full disk, the
+    // size limit, a failed write) ends the recording by itself; a capture
+    // that could not start does not wait for the stop.
+    while (started && !StopRequested.load() && !run.Ended()) run.Watch(options_.PollInterval);
     {
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.StopSeen = SteadyClock::now();
@@ -761,11 +928,15 @@ void TAudioCaptureThread::Execute() {
     std::lock_guard<std::mutex> lock(statsMutex_);
     stats_.Failure = e.what();
     outcome_.Failure = std::string("the recording was aborted: ") + e.what();
+    if (outcome_.Fault == TCaptureFault::None) outcome_.Fault = TCaptureFault::PipelineFailed;
   } catch (...) {
     Log("recording aborted");
     std::lock_guard<std::mutex> lock(statsMutex_);
     outcome_.Failure = "the recording was aborted";
+    if (outcome_.Fault == TCaptureFault::None) outcome_.Fault = TCaptureFault::PipelineFailed;
   }
+  // A capture that never started says so before it restores anything.
+  StartedEvent.SetEvent();
   if (mutedMix_ >= 0) {
     try {
       mixer_->RestoreMix(mutedMix_);

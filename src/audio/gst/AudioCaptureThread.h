@@ -17,12 +17,20 @@
 // When the sound server goes away during a recording, the file keeps what
 // was recorded, and the capture starts a new source once the server and the
 // mix are back (TRecordingMixer::ServerGeneration), with the time in between
-// as silence. When the disk fills up, the capture stops by itself: the
-// file's header is set to the bytes on disk, Outcome() says so, DoneEvent is
-// signalled. WriteHeaderNow makes the file's header exact at once while the
-// recording goes on (before the computer sleeps). At the stop the file is finished (end-of-stream, so the
-// writer writes the exact header) within a bounded wait; DoneEvent is signalled on every path, a missing
-// device, encoder or output folder included.
+// as silence. Any other error of the pipeline ends the capture at once: a
+// full disk, the file reaching the largest size its header can give, a
+// write that failed. The file's header is then set to the bytes on disk,
+// Outcome() gives the fault and its reason, DoneEvent is signalled.
+// WriteHeaderNow makes the file's header exact at once while the recording
+// goes on (before the computer sleeps). At the stop the file is finished
+// (end-of-stream, so the writer writes the exact header) within a bounded
+// wait.
+//
+// StartedEvent is signalled once the pipeline runs with its file open, or
+// at once when the capture cannot start (output folder missing or not
+// writable, no sound server, no device, no encoder): Outcome().Fault says
+// which, and DoneEvent follows without waiting for a stop. DoneEvent is
+// signalled on every path.
 #pragma once
 
 #include <atomic>
@@ -59,6 +67,9 @@ struct TCaptureOptions {
   std::chrono::milliseconds StallTimeout{2000};
   // The encoder's settings; unset = the encoder's own settings file.
   std::optional<TEncoderSettings> Encoder;
+  // The largest file the writer makes; 0 = the largest a RIFF header can
+  // describe (4 GiB - 1). Smaller only to try the limit out.
+  std::uint64_t MaxFileBytes = 0;
 };
 
 // What one recording did; for logs, tests and benchmarks.
@@ -78,6 +89,8 @@ struct TCaptureStats {
   std::chrono::steady_clock::time_point StopSeen;      // StopRequested noticed
   std::chrono::steady_clock::time_point FileFinished;  // pipeline down
   std::string Failure;                                 // what went wrong, "" when nothing did
+  TCaptureFault Fault = TCaptureFault::None;           // the first fault, as a value
+  std::string FaultReason;                             // that fault in words a user can act on
 };
 
 class TAudioCaptureThread : public TCaptureThreadBase {
@@ -111,7 +124,14 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   const std::shared_ptr<TRecordingMixer> mixer_;
   const TCaptureOptions options_;
   void SetOutcome(const class Run& run);
-  std::string PlainFailure(const TCaptureStats& stats) const;
+  // Records a fault (the first one counts) with its reason in plain words.
+  void SetFault(TCaptureFault fault, const std::string& reason);
+  // The fault the folder of OutputFileName gives: missing, not writable, or
+  // None.
+  TCaptureFault FolderFault(std::string* reason) const;
+  // The fault of a capture source that cannot be had: no sound server when
+  // the mixer has none, otherwise no device.
+  TCaptureFault SourceFault(std::string* reason) const;
 
   std::string selectedLine_;  // set by SelectRecordingLine, on this thread
   int mutedMix_ = -1;         // the mix whose loopback this recording mutes; -1 = none

@@ -115,7 +115,7 @@ bool TGraph::AddAndLink(std::initializer_list<const TGstPtr<GstElement>*> chain)
   return true;
 }
 
-bool TGraph::Run(Ms prerollTimeout, std::string* error) {
+bool TGraph::Run(Ms prerollTimeout, std::string* error, TGstPtr<GstMessage>* errorMessage) {
   if (!pipeline_) return false;
   ran_ = true;
   const GstStateChangeReturn ret = gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
@@ -125,6 +125,7 @@ bool TGraph::Run(Ms prerollTimeout, std::string* error) {
     const std::string text = m ? DescribeError(m.get()) : "the pipeline would not start";
     std::fprintf(stderr, "gstreamer: %s\n", text.c_str());
     if (error) *error = text;
+    if (errorMessage) *errorMessage = m;
     SetNull();
     return false;
   }
@@ -140,6 +141,7 @@ bool TGraph::Run(Ms prerollTimeout, std::string* error) {
       const std::string text = DescribeError(m.get());
       std::fprintf(stderr, "gstreamer: %s\n", text.c_str());
       if (error) *error = text;
+      if (errorMessage) *errorMessage = m;
       SetNull();
       return false;
     }

@@ -83,7 +83,10 @@ class TGraph {
   // was posted while a non-live pipeline prerolled within `prerollTimeout`
   // (the first error text goes to *error); the pipeline is then back in NULL.
   // Messages other than errors that arrive during the preroll are dropped.
-  bool Run(std::chrono::milliseconds prerollTimeout = std::chrono::seconds(10), std::string* error = nullptr);
+  // The error message itself goes to *errorMessage, for callers that decide
+  // on its domain, code and source element.
+  bool Run(std::chrono::milliseconds prerollTimeout = std::chrono::seconds(10), std::string* error = nullptr,
+           TGstPtr<GstMessage>* errorMessage = nullptr);
 
   // Waits for EOS or ERROR on the bus for at most `timeout`, checking
   // `cancel` (may be null) every 100 ms. The error text goes to *error.

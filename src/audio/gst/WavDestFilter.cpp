@@ -344,9 +344,11 @@ GstFlowReturn SinkChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     gst_buffer_unref(buffer);
     std::fprintf(stderr, "wavdest: the file reached its size limit (%llu bytes); the recording ends here\n",
                  static_cast<unsigned long long>(st.MaxBytes));
+    // The exact header first: whoever acts on the warning finds the file
+    // finished.
+    FinishFile(self);
     GST_ELEMENT_WARNING(&self->Element, RESOURCE, NO_SPACE_LEFT, ("The file reached its size limit"),
                         ("%u payload bytes written", before));
-    FinishFile(self);
     return GST_FLOW_EOS;
   }
 

@@ -16,7 +16,8 @@
 // that a file cut off by a crash still plays. At EOS it pushes a new BYTES
 // segment from 0 and the exact header (filesink seeks back to write it), then
 // forwards EOS. The file never grows past 4 GiB - 1: the buffer that would
-// cross the limit is dropped, the exact header is written and upstream gets
+// cross the limit is dropped, the exact header is written, a warning
+// (RESOURCE, NO_SPACE_LEFT) is posted from the element and upstream gets
 // GST_FLOW_EOS, so the recording ends with a complete file.
 //
 // A custom downstream event named kWavDestWriteHeaderEvent, sent to the sink

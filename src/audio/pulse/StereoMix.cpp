@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -145,8 +146,8 @@ struct TLoadedMix {
 
 // The mainloop thread runs libpulse's callbacks; every other thread talks to
 // the server with the mainloop lock held, waiting (bounded) for replies.
-// Lock order: setupMutex_, then a mix's mute lock, then the mainloop lock,
-// then stateMutex_; never the reverse.
+// Lock order: setupMutex_, then a mix's mute lock, then loopMutex_, then the
+// mainloop lock, then stateMutex_; never the reverse.
 class TStereoMix::Impl {
  public:
   explicit Impl(TOptions options)
@@ -170,6 +171,15 @@ class TStereoMix::Impl {
       if (started_) return MixLoaded();
       started_ = true;
       stopping_ = false;
+      // Before any thread of ours exists, and once: every thread that opens
+      // a sound stream reads the environment. Where main() did it earlier,
+      // before any thread at all (PointPlaybackAtStereoMix), it is found done.
+      if (options_.PointPlaybackHere) {
+        const char* current = std::getenv("PULSE_SINK");
+        if (!current || Mix(0).Sink != current) ::setenv("PULSE_SINK", Mix(0).Sink.c_str(), 1);
+      }
+      std::lock_guard<std::mutex> setup(setupMutex_);
+      std::unique_lock<std::shared_mutex> loop(loopMutex_);
       mainloop_ = pa_threaded_mainloop_new();
       if (!mainloop_ || pa_threaded_mainloop_start(mainloop_) < 0) {
         SetReason("the sound-server client could not start its event loop");
@@ -198,6 +208,7 @@ class TStereoMix::Impl {
     superviseCv_.notify_all();
     if (supervisor_.joinable()) supervisor_.join();
     std::lock_guard<std::mutex> setup(setupMutex_);
+    std::unique_lock<std::shared_mutex> loop(loopMutex_);
     if (mainloop_) {
       pa_threaded_mainloop_lock(mainloop_);
       stopping_ = true;
@@ -221,17 +232,13 @@ class TStereoMix::Impl {
       pa_threaded_mainloop_free(mainloop_);
       mainloop_ = nullptr;
     }
+    loop.unlock();
     {
       std::lock_guard<std::mutex> s(stateMutex_);
       connected_ = false;
       for (TMix& mix : mixes_) mix.Forget();
       lines_ = TMixerLines{};
       generation_ = 0;
-    }
-    if (pointedPlayback_) {
-      const char* current = std::getenv("PULSE_SINK");
-      if (current && Mix(0).Sink == current) ::unsetenv("PULSE_SINK");
-      pointedPlayback_ = false;
     }
   }
 
@@ -303,7 +310,10 @@ class TStereoMix::Impl {
       TMix& mix = Mix(slot);
       mix.Wanted = true;
       mix.LastUsed = std::chrono::steady_clock::now();
-      if (!connected_ || !Mix(0).Loaded || mix.UsesShared) return "";
+      // On the fallback PULSE_SINK names a sink that is not there, and a
+      // stream sent there would fail: the user's sink is what is recorded.
+      if (connected_ && !Mix(0).Loaded) return loopbackTarget_;
+      if (!connected_ || mix.UsesShared) return "";
       if (mix.Loaded) return mix.Sink;
     }
     std::unique_lock<std::mutex> setup(setupMutex_);
@@ -333,7 +343,9 @@ class TStereoMix::Impl {
 
   std::optional<TLineVolume> Read(int m) {
     const std::uint32_t input = Input(m);
-    if (input == PA_INVALID_INDEX || !mainloop_) return std::nullopt;
+    if (input == PA_INVALID_INDEX) return std::nullopt;
+    std::shared_lock<std::shared_mutex> loop(loopMutex_);
+    if (!mainloop_) return std::nullopt;
     pa_threaded_mainloop_lock(mainloop_);
     std::vector<TSinkInput> found;
     if (ContextGood(context_)) {
@@ -346,9 +358,7 @@ class TStereoMix::Impl {
 
   bool SetVolume(int m, const std::vector<std::uint32_t>& channels) {
     const std::uint32_t input = Input(m);
-    if (input == PA_INVALID_INDEX || !mainloop_ || channels.empty() || channels.size() > PA_CHANNELS_MAX) {
-      return false;
-    }
+    if (input == PA_INVALID_INDEX || channels.empty() || channels.size() > PA_CHANNELS_MAX) return false;
     pa_cvolume volume;
     pa_cvolume_init(&volume);
     volume.channels = static_cast<std::uint8_t>(channels.size());
@@ -356,6 +366,8 @@ class TStereoMix::Impl {
       volume.values[c] = std::min<std::uint32_t>(channels[c], PA_VOLUME_MAX);
     }
     int success = 0;
+    std::shared_lock<std::shared_mutex> loop(loopMutex_);
+    if (!mainloop_) return false;
     pa_threaded_mainloop_lock(mainloop_);
     if (ContextGood(context_)) {
       Wait(pa_context_set_sink_input_volume(context_, input, &volume, OnSuccess, &success));
@@ -366,8 +378,10 @@ class TStereoMix::Impl {
 
   bool SetMute(int m, bool muted) {
     const std::uint32_t input = Input(m);
-    if (input == PA_INVALID_INDEX || !mainloop_) return false;
+    if (input == PA_INVALID_INDEX) return false;
     int success = 0;
+    std::shared_lock<std::shared_mutex> loop(loopMutex_);
+    if (!mainloop_) return false;
     pa_threaded_mainloop_lock(mainloop_);
     if (ContextGood(context_)) {
       Wait(pa_context_set_sink_input_mute(context_, input, muted ? 1 : 0, OnSuccess, &success));
@@ -824,17 +838,6 @@ class TStereoMix::Impl {
         LogNoSlotMix(m, loaded[static_cast<std::size_t>(m)].Reason);
       }
     }
-    if (options_.PointPlaybackHere) {
-      const char* current = std::getenv("PULSE_SINK");
-      if (sharedLoaded && (!current || Mix(0).Sink != current)) {
-        ::setenv("PULSE_SINK", Mix(0).Sink.c_str(), 1);
-        pointedPlayback_ = true;
-      } else if (!sharedLoaded && current && Mix(0).Sink == current) {
-        // Players pointed at a sink that does not exist fail outright.
-        ::unsetenv("PULSE_SINK");
-        pointedPlayback_ = false;
-      }
-    }
     if (sharedLoaded) {
       Log("mix " + Mix(0).Sink + " loaded, heard through " +
           (userSink.empty() ? "the default sink" : userSink));
@@ -1056,8 +1059,12 @@ class TStereoMix::Impl {
   std::mutex lifeMutex_;   // Start/Stop
   std::mutex setupMutex_;  // one change of the server's modules at a time
   bool started_ = false;
-  bool pointedPlayback_ = false;
 
+  // The mainloop pointer: made in Start and freed in Stop under setupMutex_
+  // and loopMutex_ (exclusive); every other use holds one of the two (the
+  // loopbacks' controls hold loopMutex_ shared, as they run under a mute
+  // lock, which comes after setupMutex_).
+  std::shared_mutex loopMutex_;
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;  // under the mainloop lock
   std::atomic<bool> stopping_{false};
@@ -1086,6 +1093,12 @@ int ClampMix(int mix) {
   return mix >= 0 && mix <= kMixSlots ? mix : 0;
 }
 }  // namespace
+
+std::string PointPlaybackAtStereoMix() {
+  const std::string sink = StereoMixSinkName(static_cast<long>(::getpid()));
+  ::setenv("PULSE_SINK", sink.c_str(), 1);
+  return sink;
+}
 
 TStereoMix::TStereoMix() : TStereoMix(TOptions{}) {}
 TStereoMix::TStereoMix(TOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

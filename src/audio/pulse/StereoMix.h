@@ -2,12 +2,14 @@
 // or PipeWire's PulseAudio service), through libpulse.
 //
 // Start() loads a null sink described as "Wavecrate Stereo Mix" and a
-// loopback from its monitor to the user's default sink, and points this
-// process's playback at the null sink (PULSE_SINK, which GStreamer's
-// pulsesink and Qt WebEngine's audio both honour; so Start() must run before
-// any player or page exists). Recording the sink's monitor then records
-// everything the program plays and nothing else, and muting the loopback
-// silences the speakers without silencing the recording.
+// loopback from its monitor to the user's default sink. This process's
+// playback that names no sink (Qt WebEngine's audio) goes to the null sink
+// through PULSE_SINK, set once before any other thread runs
+// (PointPlaybackAtStereoMix, or Start() itself) and never changed: the sink's
+// name is fixed for the process, and the mix is loaded again under it after
+// the server restarts. Recording the sink's monitor then records everything
+// the program plays and nothing else, and muting the loopback silences the
+// speakers without silencing the recording.
 //
 // Each schedule slot that plays a stream link gets a mix of its own as well
 // (a null sink described "Wavecrate Slot n Stereo Mix" with a loopback of its
@@ -47,13 +49,20 @@
 
 namespace wavecrate {
 
+// Points this process's playback that names no sink at the program's shared
+// mix (sets PULSE_SINK to its name, fixed for the process). Call it at the
+// very start of main, before any other thread exists: the environment is
+// not changed again while the program runs. Returns the sink's name.
+std::string PointPlaybackAtStereoMix();
+
 class TStereoMix : public TRecordingMixer {
  public:
   struct TOptions {
     // Server address as libpulse takes it; "" = the default one.
     std::string Server;
-    // Set PULSE_SINK in this process's environment to the mix (the program
-    // does; a test that runs several mixes in one process may not).
+    // Set PULSE_SINK in this process's environment to the mix at Start()
+    // when PointPlaybackAtStereoMix has not (a test that runs several mixes
+    // in one process may not). Start() then must run before other threads.
     bool PointPlaybackHere = true;
     // Bound of each request to the server (connecting included).
     std::chrono::milliseconds Timeout{3000};
@@ -104,7 +113,9 @@ class TStereoMix : public TRecordingMixer {
 
   // The sink slot `slot` (1..4) must play its stream into: its own mix,
   // loaded now if it is not yet; "" for the shared mix (PULSE_SINK), when
-  // the slot uses it or its own could not be loaded (logged).
+  // the slot uses it or its own could not be loaded (logged). On the
+  // fallback (the server refused our modules, so PULSE_SINK names no sink)
+  // the user's own sink, whose monitor the fallback records.
   std::string SlotSink(int slot);
   // Slot `slot`'s sound now reaches only the shared mix (its link plays in
   // the page browser), or its own again.

@@ -2,9 +2,12 @@
 // records (checked by decoding the file), muting, gaps in the sound, the
 // server going away, and that DoneEvent comes on every path.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -96,6 +99,10 @@ TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
   auto capture = MakeCapture(mix, dir.File("show.mp3"));
   const auto resumed = SteadyClock::now();
   capture->Resume();
+  // Told as soon as it records, long before it is finished.
+  ASSERT_TRUE(capture->StartedEvent.WaitFor(2s));
+  EXPECT_FALSE(capture->DoneEvent.IsSet());
+  EXPECT_EQ(capture->Outcome().Fault, TCaptureFault::None);
   std::this_thread::sleep_for(4s);
   const auto stopAsked = SteadyClock::now();
   ASSERT_TRUE(StopAndWait(*capture, 10s));
@@ -209,6 +216,12 @@ TEST(AudioCapture, LastsAsLongAsTheClockAcrossSilenceAndKeepsSoundAtItsTime) {
   EXPECT_LT(LevelBetween(pcm, 2.5, secondToneAt - 0.5), kSilent);
   EXPECT_NEAR(OnsetAfter(pcm, 2.5), secondToneAt, 0.35);
   EXPECT_GT(LevelBetween(pcm, secondToneAt + 0.5, pcm.Seconds() - 0.2), kAudible);
+  // The six silent seconds are listed where the file has them; the short
+  // silences at the start and the end are not.
+  ASSERT_EQ(outcome.Gaps.size(), 1u);
+  EXPECT_GT(outcome.Gaps[0].StartSeconds, 1.2);
+  EXPECT_LT(outcome.Gaps[0].StartSeconds, 2.5);
+  EXPECT_NEAR(outcome.Gaps[0].StartSeconds + outcome.Gaps[0].Seconds, OnsetAfter(pcm, 2.5), 0.3);
 }
 
 TEST(AudioCapture, AStalledServerLeavesNoHoleInTheTimeline) {
@@ -265,7 +278,7 @@ TEST(AudioCapture, TheServerRestartingKeepsWhatWasRecordedAndTheRecordingGoesOn)
   EXPECT_NEAR(PitchBetween(pcm, pcm.Seconds() - 1.5, pcm.Seconds() - 0.2), 880, 10);
 }
 
-TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
+TEST(AudioCapture, WithoutADeviceOrASoundServerTheCaptureGivesUpAtOnceAndSaysWhich) {
   PrivatePulse pulse({"--disallow-module-loading"});
   auto mix = PrivateMix(pulse);  // the fallback: "Monitor of Null Output"
   ASSERT_FALSE(mix->MixLoaded());
@@ -286,33 +299,72 @@ TEST(AudioCapture, WithoutADeviceNothingIsRecordedButDoneComesAtTheStop) {
   TempDir dir;
   auto capture = MakeCapture(mix, dir.File("none.mp3"), false, true);
   capture->Resume();
-  // As with a graph that records nothing, the thread waits for the stop.
-  EXPECT_FALSE(capture->DoneEvent.WaitFor(1500ms));
-  EXPECT_TRUE(StopAndWait(*capture, 3s));
+  // Told at once, without waiting for the stop.
+  EXPECT_TRUE(capture->StartedEvent.WaitFor(1500ms));
+  EXPECT_TRUE(capture->DoneEvent.WaitFor(1000ms));
   const TCaptureStats stats = capture->Stats();
   EXPECT_EQ(stats.Device, "");
   EXPECT_FALSE(stats.Ran);
   EXPECT_NE(stats.Failure.find("no capture device"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.File("none.mp3")));
   EXPECT_EQ(capture->Outcome().Failure, "no device to record from");
+  EXPECT_EQ(capture->Outcome().Fault, TCaptureFault::NoDevice);
   EXPECT_FALSE(capture->Outcome().Ran);
+
+  // A mix whose server cannot be reached: the source cannot connect.
+  TStereoMix::TOptions options;
+  options.Server = "unix:" + dir.File("no-server");
+  options.PointPlaybackHere = false;
+  auto away = std::make_shared<TStereoMix>(options);
+  EXPECT_FALSE(away->Start());
+  auto unheard = MakeCapture(away, dir.File("unheard.mp3"));
+  unheard->Resume();
+  EXPECT_TRUE(unheard->StartedEvent.WaitFor(1500ms));
+  EXPECT_TRUE(unheard->DoneEvent.WaitFor(1000ms));
+  EXPECT_EQ(unheard->Outcome().Fault, TCaptureFault::NoSoundServer);
+  EXPECT_EQ(unheard->Outcome().Failure.rfind("no sound server", 0), 0u) << unheard->Outcome().Failure;
 }
 
-TEST(AudioCapture, AnUnwritableFolderStillEndsWithDoneAndTheSpeakersBack) {
+TEST(AudioCapture, AMissingOrUnwritableFolderIsToldAtOnceAndTheSpeakersAreNeverMuted) {
   PrivatePulse pulse;
   auto mix = PrivateMix(pulse);
   ASSERT_TRUE(mix->MixLoaded());
   auto capture = MakeCapture(mix, "/nonexistent-wavecrate-folder/show.mp3", true);
+  const auto resumed = SteadyClock::now();
   capture->Resume();
-  ASSERT_TRUE(WaitUntil([&] { return mix->MuteDepth() == 1; }, 3s));
-  EXPECT_TRUE(StopAndWait(*capture, 5s));
+  // Told at once (not at the stop), and the speakers were never muted.
+  ASSERT_TRUE(capture->StartedEvent.WaitFor(1s));
+  EXPECT_TRUE(capture->DoneEvent.WaitFor(1s));
+  EXPECT_LT(Seconds(SteadyClock::now() - resumed), 1.0);
   const TCaptureStats stats = capture->Stats();
   EXPECT_FALSE(stats.Ran);
-  EXPECT_FALSE(stats.Failure.empty());
+  EXPECT_FALSE(stats.Muted);
+  EXPECT_EQ(capture->Outcome().Fault, TCaptureFault::FolderMissing);
   EXPECT_EQ(capture->Outcome().Failure, "the folder /nonexistent-wavecrate-folder does not exist");
   EXPECT_FALSE(capture->Outcome().Finished);
   EXPECT_EQ(mix->MuteDepth(), 0);
   EXPECT_FALSE(mix->LoopbackState()->Muted);
+
+  // A folder that cannot be written to (read-only for everyone, root
+  // included, as a read-only mount).
+  TempDir dir;
+  const std::string locked = dir.File("locked");
+  std::filesystem::create_directories(locked);
+  std::filesystem::permissions(locked,
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  const bool root = ::geteuid() == 0;
+  if (root &&
+      std::system(("mount -t tmpfs -o ro,size=64k tmpfs " + ShellQuote(locked) + " 2>/dev/null").c_str()) !=
+          0)
+    GTEST_SKIP() << "mounting a read-only tmpfs was refused";
+  auto refused = MakeCapture(mix, locked + "/show.mp3", true);
+  refused->Resume();
+  EXPECT_TRUE(refused->StartedEvent.WaitFor(1s));
+  EXPECT_TRUE(refused->DoneEvent.WaitFor(1s));
+  if (root) std::system(("umount " + ShellQuote(locked)).c_str());
+  EXPECT_EQ(refused->Outcome().Fault, TCaptureFault::FolderNotWritable);
+  EXPECT_EQ(refused->Outcome().Failure, "the folder " + locked + " cannot be written to");
+  EXPECT_EQ(mix->MuteDepth(), 0);
 }
 
 TEST(AudioCapture, AStopRaisedBeforeTheStartStillRunsTheGraphAndFinishesTheFile) {
@@ -598,6 +650,7 @@ TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksW
   ASSERT_TRUE(capture->DoneEvent.WaitFor(20s));
   const TCaptureOutcome outcome = capture->Outcome();
   EXPECT_TRUE(outcome.DiskFull);
+  EXPECT_EQ(outcome.Fault, TCaptureFault::DiskFull);
   EXPECT_TRUE(outcome.Finished);
   EXPECT_NE(outcome.Failure.find("the disk is full"), std::string::npos) << outcome.Failure;
   ExpectExactHeader(full);
@@ -616,8 +669,71 @@ TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksW
   EXPECT_FALSE(fine.DiskFull);
   EXPECT_TRUE(fine.Finished);
   EXPECT_EQ(fine.Failure, "");
+  EXPECT_EQ(fine.Fault, TCaptureFault::None);
   EXPECT_TRUE(next->Stats().Finished);  // by the end of the stream, not by a patch
   ExpectExactHeader(disk + "/next.mp3");
+}
+
+TEST(AudioCapture, TheFileSizeLimitEndsTheRecordingCleanlyAndSaysSo) {
+  TempDir dir;
+  auto tone = PlayTone(800);
+  TCaptureOptions options;
+  options.MaxFileBytes = 40000;  // two and a half seconds at 128 kbit/s
+  auto capture = std::make_shared<TAudioCaptureThread>(TestMix(), options);
+  capture->OutputFileName = dir.File("limit.mp3");
+  capture->Resume();
+  // No stop is asked: the capture ends by itself.
+  ASSERT_TRUE(capture->DoneEvent.WaitFor(15s));
+  const TCaptureOutcome outcome = capture->Outcome();
+  EXPECT_EQ(outcome.Fault, TCaptureFault::SizeLimit);
+  EXPECT_NE(outcome.Failure.find("largest size"), std::string::npos) << outcome.Failure;
+  EXPECT_TRUE(outcome.Finished);
+  EXPECT_TRUE(capture->Stats().Finished);  // the writer's own exact header
+  ExpectExactHeader(dir.File("limit.mp3"));
+  EXPECT_LE(ReadFile(dir.File("limit.mp3")).size(), 40000u);
+  const TPcm pcm = Decode(dir.File("limit.mp3"));
+  EXPECT_GT(pcm.Seconds(), 2.0);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, pcm.Seconds() - 0.2), 800, 10);
+}
+
+TEST(AudioCapture, AFailedWriteEndsTheRecordingAtOnceWithTheHeaderPatchedAndTheReasonKept) {
+  TempDir dir;
+  auto tone = PlayTone(800);
+  // Files of this process may not grow past 48 kB for a while: the writer's
+  // next write fails (EFBIG), which is no full disk.
+  struct FileSizeLimit {
+    rlimit before{};
+    void (*handler)(int) = SIG_DFL;
+    FileSizeLimit() {
+      ::getrlimit(RLIMIT_FSIZE, &before);
+      handler = std::signal(SIGXFSZ, SIG_IGN);
+      rlimit small = before;
+      small.rlim_cur = 48 * 1024;
+      ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+      ::setrlimit(RLIMIT_FSIZE, &before);
+      std::signal(SIGXFSZ, handler);
+    }
+  };
+  const std::string path = dir.File("cut.mp3");
+  TCaptureOutcome outcome;
+  {
+    FileSizeLimit limit;
+    auto capture = MakeCapture(TestMix(), path);
+    capture->Resume();
+    ASSERT_TRUE(capture->StartedEvent.WaitFor(5s));
+    // No stop is asked: the capture ends by itself, soon after the limit.
+    ASSERT_TRUE(capture->DoneEvent.WaitFor(15s));
+    outcome = capture->Outcome();
+  }
+  EXPECT_EQ(outcome.Fault, TCaptureFault::PipelineFailed);
+  EXPECT_EQ(outcome.Failure.rfind("writing the file failed: ", 0), 0u) << outcome.Failure;
+  EXPECT_TRUE(outcome.Finished);  // the header tells what is on disk
+  ExpectExactHeader(path);
+  const TPcm pcm = Decode(path);
+  EXPECT_GT(pcm.Seconds(), 2.0);
+  EXPECT_NEAR(PitchBetween(pcm, 0.5, pcm.Seconds() - 0.2), 800, 10);
 }
 
 TEST(AudioCapture, AHeaderWrittenBeforeSleepIsExactAndTheRecordingGoesOnIntoTheSameFile) {

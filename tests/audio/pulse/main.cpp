@@ -29,6 +29,8 @@ std::shared_ptr<TStereoMix> TestMix() {
 }  // namespace wavecrate::test
 
 int main(int argc, char** argv) {
+  // As the program does: before any other thread exists.
+  wavecrate::PointPlaybackAtStereoMix();
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   // Each test process gets a sound server of its own: these tests load and
