@@ -16,6 +16,7 @@
 #include "app/qt/MainForm.h"
 #include "app/qt/Session.h"
 #include "app/qt/StallProbe.h"
+#include "audio/pulse/StereoMix.h"
 #include "common/LogFile.h"
 #include "common/ProgramFolders.h"
 
@@ -37,6 +38,9 @@ void EndMessageLoop() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists (the log's reader, Qt's, the sound server's):
+  // where this process plays is set in its environment once, for good.
+  PointPlaybackAtStereoMix();
   const std::string exePath = OwnExecutablePath();
   // The single-instance rule keys on the executable, wherever its files are.
   if (IsAlreadyRunning(exePath, RunningProcessExeFileNames())) {

@@ -313,15 +313,17 @@ void TSlotPlayback::Tick(int n) {
 void TSlotPlayback::ReturnToOwnMix(int n) {
   // A stream that reconnected while its mix was missing (the sound server had
   // just restarted and the slot's sink was not loaded again yet) plays into
-  // the default output, where its capture does not hear it. Once the slot's
-  // own sink is back, the stream is opened again into it.
+  // another output, where its capture does not hear it. Once the slot's own
+  // sink is back, the stream is opened again into it.
   TPlayerHost* host = Player(n);
   const std::shared_ptr<const TSlotSettings> settings = slots_.Settings(n);
   if (host == nullptr || settings == nullptr || host->PageOpened || !services_.SlotSinkFor) return;
   TWindowsMediaPlayer& player = host->Player();
-  if (player.URL().empty() || player.CurrentAudioDevice() != "") return;
+  if (player.URL().empty()) return;
+  // Also a stream that went to the user's own output while the program's
+  // mixes could not be loaded, once they can.
   const std::string sink = services_.SlotSinkFor(n);
-  if (sink.empty()) return;
+  if (sink.empty() || player.CurrentAudioDevice() == sink) return;
   std::fprintf(stderr, "wavecrate: slot %d player: back into %s\n", n, sink.c_str());
   player.SetURL(settings->StreamUrl);
   player.controls.play();
