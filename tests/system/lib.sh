@@ -27,7 +27,6 @@ free_port() {
 SYSTEM_PIDS=()
 stop_started() {
   local pid
-  if [ -n "${OWN_SOUND_SERVER:-}" ]; then wavecrate_stop_services; fi
   for pid in "${SYSTEM_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${SYSTEM_PIDS[@]}"; do
     for _ in $(seq 1 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
@@ -36,6 +35,8 @@ stop_started() {
   SYSTEM_PIDS=()
   if [ ${#ICECAST_DIRS[@]} -gt 0 ]; then rm -rf "${ICECAST_DIRS[@]}"; fi
   ICECAST_DIRS=()
+  # The sound server last, once nothing plays into it any more.
+  if [ -n "${OWN_SOUND_SERVER:-}" ]; then wavecrate_stop_services; fi
 }
 
 # own_sound_server: a PulseAudio of this test's own (scripts/lib/services.sh,
