@@ -88,11 +88,5 @@ TEST(EncoderSettings, HighestBitrateFollowsTheMpegVersionOfTheRate) {
     EXPECT_EQ(MaxBitrateFor(rate), kbps) << rate;
 }
 
-TEST(EncoderSettings, DefaultPathSitsBesideTheExecutable) {
-  const std::filesystem::path p = DefaultEncoderSettingsPath();
-  EXPECT_EQ(p.filename(), "mp3encoder.ini");
-  EXPECT_EQ(p.parent_path(), std::filesystem::read_symlink("/proc/self/exe").parent_path());
-}
-
 }  // namespace
 }  // namespace wavecrate

@@ -2,8 +2,9 @@
 // and kept after good, failed and abandoned conversions, and its polling.
 //
 // The real converter is GStreamer (tests/audio/gst/mp3_converter_test.cpp
-// runs this thread with it); these core tests, which cannot link GStreamer,
-// use a converter that writes a known file or fails as told.
+// checks that a failed conversion leaves no target behind); these core tests,
+// which cannot link GStreamer, use a converter that writes a known file or
+// fails as told, and leaves something behind when it fails.
 #include "audio/MP3Thread.h"
 
 #include <gtest/gtest.h>

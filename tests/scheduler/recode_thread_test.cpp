@@ -226,31 +226,6 @@ TEST_F(RecodeThreadTest, StartsOnTheFirstSecondOfItsStartMinuteAndHandsTheCaptur
   EXPECT_EQ(Captures().size(), 1u);
 }
 
-TEST_F(RecodeThreadTest, RecordsOnExactlyTheDaysOfItsDayCode) {
-  StartAt(At(2008, 1, 7, 0, 0, 0, 300));  // Monday
-  const int codes[] = {0, 1, 10, 100, 1000, 1100, 11};
-  for (int code : codes) AddSlot(Slot("08:30:00", "08:31:00", code));
-  ASSERT_TRUE(Drive(At(2008, 1, 14, 0, 0)));
-
-  std::map<int, std::string> weeks;  // slot -> one character per day, Monday first
-  for (int slot = 1; slot <= 7; ++slot) weeks[slot] = ".......";
-  for (const TCaptureRecord& c : Captures()) {
-    const std::int64_t day = (c.StartMs - At(2008, 1, 7, 0, 0)) / kDay;
-    ASSERT_GE(day, 0);
-    ASSERT_LT(day, 7);
-    EXPECT_EQ(c.StartMs % kDay, (8 * 60 + 30) * kMinute) << "slot " << c.Slot;
-    EXPECT_EQ(weeks[c.Slot][day], '.') << "two recordings on one day, slot " << c.Slot;
-    weeks[c.Slot][day] = 'x';
-  }
-  EXPECT_EQ(weeks[1], ".......");  // 0
-  EXPECT_EQ(weeks[2], "xxxxxxx");  // 1
-  EXPECT_EQ(weeks[3], "xxxxx..");  // 10
-  EXPECT_EQ(weeks[4], ".....x.");  // 100
-  EXPECT_EQ(weeks[5], "......x");  // 1000
-  EXPECT_EQ(weeks[6], ".....xx");  // 1100
-  EXPECT_EQ(weeks[7], "xxxxxxx");  // 11
-}
-
 TEST_F(RecodeThreadTest, RecordingEndedInsideItsStartMinuteIsNotRestartedThatMinuteButIsTheNextDay) {
   TRecodeThread& t = AddSlot(Slot("08:30:00", "08:45:00", 1));
   RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
@@ -437,18 +412,6 @@ TEST_F(RecodeThreadTest, FailingAdvertisementStepKeepsTheRawCaptureAndTheSlotWat
   EXPECT_EQ(captures[1].StartMs, At(2008, 1, 6, 8, 30, 0));
   EXPECT_EQ(ad_.Calls().size(), 2u);
   EXPECT_TRUE(mp3_.Jobs().empty());
-}
-
-TEST_F(RecodeThreadTest, BuildOutputFileNameUsesTheSlotsSaveFolder) {
-  TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
-  s.SaveFolder = "/music/talk ";
-  TRecodeThread& t = AddSlot(s);
-  TLocalTime date;
-  date.Year = 2008;
-  date.Month = 11;
-  date.Day = 23;
-  EXPECT_EQ(t.BuildOutputFileName("Morning Talk", "yyyy-mm-dd showname", date),
-            "/music/talk 2008-11-23 Morning Talk.mp3");
 }
 
 // A month of four slots with mixed day codes, two of them starting in the same

@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
 # File, Exit ends the program every time, and so does the end of the session
-# (SIGTERM), with a real X server and a tray host: the tray icon is then a
-# top-level window of the program beside the main window, which is how Exit
-# came to only hide the window in some runs. Each run writes the settings
-# file at exit.
+# (SIGTERM, SIGINT, SIGHUP), with a real X server and a tray host: the tray
+# icon is then a top-level window of the program beside the main window, which
+# is how Exit came to only hide the window in some runs. Each run writes the
+# settings file at exit (what the file then holds is settings_test.cpp's).
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/exit.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 copy_program "$exe" "$work"
 isolate_home "$work"
 unset QT_QPA_PLATFORM
 export QTWEBENGINE_DISABLE_SANDBOX=1
 start_display
 
-# run_once HOW: starts the program, ends it by HOW ("menu" or "term") and
-# checks that it ended and wrote its settings.
+# run_once HOW: starts the program, ends it by HOW ("menu", or a signal's
+# name: TERM, INT, HUP) and checks that it ended and wrote its settings.
 run_once() {
   local how=$1 pid win tries=0
   printf '[System]\nFileNameFormat=%s\n' "$how-$RANDOM" > "$PROGRAM_DAT"
@@ -30,8 +31,8 @@ run_once() {
   [ -n "$win" ] || fail "$how: no main window; log: $(tail -5 "$work/out.log")"
   xdotool search --pid "$pid" 2>/dev/null | grep -qv "^$win$" ||
     fail "$how: the program has no window besides the main one (no tray icon?)"
-  if [ "$how" = term ]; then
-    kill -TERM "$pid"
+  if [ "$how" != menu ]; then
+    kill -"$how" "$pid"
   else
     # Keys can be lost while the window is still settling: press again only
     # while the window is still shown. A hidden window with the program still
@@ -58,7 +59,7 @@ run_once() {
 }
 
 passed=0
-for how in menu term menu term menu; do
+for how in menu TERM menu INT menu HUP; do
   run_once "$how"
   passed=$((passed + 1))
   echo "run $passed ($how): ended, settings written"

@@ -9,6 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/fifo.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 copy_program "$exe" "$work"
 isolate_home "$work"
 export QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1
@@ -17,11 +18,7 @@ mkfifo "$PROGRAM_DAT"
 "$PROGRAM" > "$work/out.log" 2>&1 &
 pid=$!
 SYSTEM_PIDS+=("$pid")
-log="$PROGRAM.log"
-for _ in $(seq 1 300); do [ -s "$log" ] && break; sleep 0.1; done
-[ -s "$log" ] || fail "the program did not start: $(tail -5 "$work/out.log")"
-sleep 3
-kill -0 "$pid" 2>/dev/null || fail "the program ended by itself: $(tail -5 "$work/out.log")"
+wait_ready "$pid" "$PROGRAM.log"
 kill -TERM "$pid"
 wait_gone "$pid" 20 || { kill -9 "$pid"; fail "SIGTERM did not end the program (start-up blocked on the FIFO?)"; }
 [ -f "$PROGRAM_DAT" ] && [ ! -p "$PROGRAM_DAT" ] || fail "the exit did not write a settings file"

@@ -2,14 +2,14 @@
 # A recording that was running when the program was killed (kill -9): its file
 # stays readable, and the next start closes its history record as
 # "interrupted". The real program runs under a faked wall clock (libfaketime)
-# that starts a few seconds before the show, and records the real sound
-# server's mix.
+# that starts a few seconds before the show, and records the mix on a real
+# sound server of the test's own.
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/history.XXXXXX")
-modules_before=$(pactl list short modules 2>/dev/null | cut -f1 || true)
+modules_before=""
 # Modules the killed copy loaded stay in the sound server; take them away.
 unload_ours() {
   local id
@@ -18,6 +18,8 @@ unload_ours() {
   done
 }
 trap 'stop_started; unload_ours; rm -rf "$work"' EXIT
+own_sound_server
+modules_before=$(pactl list short modules 2>/dev/null | cut -f1 || true)
 mkdir -p "$work/out"
 copy_program "$exe" "$work"
 history="$PROGRAM-recordings.jsonl"

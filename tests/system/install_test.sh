@@ -11,6 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(dirname "$exe")
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/install.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 root="$work/root"
 id=example.wavecrate.Recorder
 
@@ -40,9 +41,9 @@ sleep 1
 pid=$!
 SYSTEM_PIDS+=("$pid")
 log="$XDG_STATE_HOME/wavecrate/$name.log"
-for _ in $(seq 1 300); do [ -s "$log" ] && break; sleep 0.1; done
+for _ in $(seq 1 600); do [ -s "$log" ] && break; sleep 0.05; done
 [ -s "$log" ] || fail "no log file at $log; output: $(tail -5 "$work/out.log")"
-sleep 2
+wait_ready "$pid" "$log"
 kill -TERM "$pid"
 wait_gone "$pid" 20 || { kill -9 "$pid"; fail "SIGTERM did not end the installed program"; }
 dat="$XDG_CONFIG_HOME/wavecrate/$name.dat"

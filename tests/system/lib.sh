@@ -35,6 +35,19 @@ stop_started() {
   SYSTEM_PIDS=()
   if [ ${#ICECAST_DIRS[@]} -gt 0 ]; then rm -rf "${ICECAST_DIRS[@]}"; fi
   ICECAST_DIRS=()
+  # The sound server last, once nothing plays into it any more.
+  if [ -n "${OWN_SOUND_SERVER:-}" ]; then wavecrate_stop_services; fi
+}
+
+# own_sound_server: a PulseAudio of this test's own (scripts/lib/services.sh,
+# a null sink as the speakers) for the program started after it: the test
+# then neither hears nor disturbs the suite's shared server, and runs beside
+# the tests that use that one (see the tests' registration in CMakeLists.txt).
+# stop_started stops it again.
+own_sound_server() {
+  . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/services.sh"
+  wavecrate_start_pulse || fail "no PulseAudio of the test's own"
+  OWN_SOUND_SERVER=1
 }
 
 # start_icecast: an Icecast 2 server on 127.0.0.1; sets ICECAST_PORT. Its files
@@ -109,9 +122,6 @@ onset = next((i for i in range(n) if abs(a[i]) > 328), n) / 44100
 print("%.2f %.4f %.1f %.3f" % (n / 44100, rms, f, onset))'
 }
 
-# twelve_hour EPOCH: "hh:nn:ss AM" for a Unix time in local time.
-twelve_hour() { date -d "@$1" '+%I:%M:00 %p'; }
-
 # start_display: a private X server (Xvfb, display number of its own choosing)
 # with a tray host (trayer), for tests that need a real desktop: the tray icon
 # is then a real window of the program. Sets DISPLAY.
@@ -173,6 +183,22 @@ wait_gone() {
     sleep 0.05
   done
   return 1
+}
+
+# wait_ready PID LOG [SECONDS]: waits until the program (PID) has come as far
+# in its start-up as its sound: its log (LOG) names the stereo mix or the
+# sound server's absence, which start-up writes only once it takes the end of
+# the session (SIGTERM, SIGINT, SIGHUP) as an exit. Fails if the program ends
+# first or does not get there within SECONDS (60).
+wait_ready() {
+  local i
+  for i in $(seq 1 $(( ${3:-60} * 20 ))); do
+    grep -q 'wavecrate: \(stereo mix: \|no sound server answers\|recording the default output\)' "$2" 2>/dev/null &&
+      return 0
+    kill -0 "$1" 2>/dev/null || fail "the program ended during start-up: $(tail -5 "$2" 2>/dev/null)"
+    sleep 0.05
+  done
+  fail "the program did not come through start-up within ${3:-60} s: $(tail -5 "$2" 2>/dev/null)"
 }
 
 # isolate_home DIR: points HOME and the XDG folders into DIR, so that nothing

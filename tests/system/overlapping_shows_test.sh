@@ -11,6 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/overlap.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 mkdir -p "$work/out"
 copy_program "$exe" "$work"
 isolate_home "$work"

@@ -11,10 +11,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/folders.XXXXXX")
 chmod 755 "$work"
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 export QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1
 
 # run_program DIR LOG COMMAND...: starts the copy in DIR through COMMAND,
-# waits for its LOG, ends it with SIGTERM.
+# waits until its LOG shows it started, ends it with SIGTERM.
 run_program() {
   local dir=$1
   shift
@@ -23,9 +24,9 @@ run_program() {
   "$@" > "$dir.out" 2>&1 &
   local pid=$!
   SYSTEM_PIDS+=("$pid")
-  for _ in $(seq 1 300); do [ -s "$log_hint" ] && break; sleep 0.1; done
+  for _ in $(seq 1 600); do [ -s "$log_hint" ] && break; sleep 0.05; done
   [ -s "$log_hint" ] || fail "$dir: no log at $log_hint; output: $(tail -5 "$dir.out")"
-  sleep 2
+  wait_ready "$pid" "$log_hint"
   kill -TERM "$pid"
   wait_gone "$pid" 20 || { kill -9 "$pid"; fail "$dir: SIGTERM did not end the program"; }
 }

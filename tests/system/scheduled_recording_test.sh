@@ -7,13 +7,16 @@
 # The vendor's host is a loopback server of the test, reached as the proxy of
 # every request for a host that is not on loopback: its user-details reply
 # names an advertisement clip for the first show only, so the first file must
-# end up beginning with the clip, the second stay as recorded.
+# end up beginning with the clip, the second stay as recorded. The program's
+# clock starts 25 s before the first show (libfaketime, see
+# overlapping_shows_test.sh), so the test need not wait for a real minute.
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 work=$(mktemp -d "${WAVECRATE_TEST_TMP:-/tmp}/e2e.XXXXXX")
 trap 'stop_started; rm -rf "$work"' EXIT
+own_sound_server
 mkdir -p "$work/out"
 copy_program "$exe" "$work"
 
@@ -31,19 +34,14 @@ start_vendor_host "$work/www" '[
    "query": "Other%20Music", "body": "{base}/ad.mp3"},
   {"prefix": "http://www.wavecrate.example/", "status": 404, "body": "<html>no banner</html>"}]'
 
-now=$(date +%s)
-start1=$(( now - now % 60 + 60 ))
-if [ $(( now % 60 )) -ge 45 ]; then start1=$(( start1 + 60 )); fi
-start2=$(( start1 + 60 ))
-end2=$(( start2 + 60 ))
 cat > "$PROGRAM_DAT" <<DAT
 [User]
 URL1=http://127.0.0.1:$ICECAST_PORT/one.mp3
 URL2=http://127.0.0.1:$ICECAST_PORT/two.mp3
 Check1=1
 Check2=1
-StartTime1=$(twelve_hour "$start1")
-StartTime2=$(twelve_hour "$start2")
+StartTime1=08:30:00 AM
+StartTime2=08:31:00 AM
 EndTime1=00:01:00
 EndTime2=00:01:00
 ShowName1=  Other Music
@@ -59,9 +57,11 @@ DAT
 # ignores no_proxy, so the stream would go to the stand-in too; libcurl and the
 # web engine take all_proxy and keep 127.0.0.1 direct through no_proxy.
 all_proxy=http://127.0.0.1:$VENDOR_PORT no_proxy=127.0.0.1,localhost \
-  QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" > "$work/program.log" 2>&1 &
-program=$!
-SYSTEM_PIDS+=("$program")
+  run_program_at "2008-01-05 08:29:35" "$work/program.log"
+program=$PROGRAM_PID
+# The real times of the first show's start and of the second show's end.
+start1=$(/usr/bin/python3 -c 'import sys; print("%.3f" % (float(sys.argv[1]) + 25))' "$PROGRAM_LAUNCHED")
+end2=$(/usr/bin/python3 -c 'import sys; print("%.3f" % (float(sys.argv[1]) + 120))' "$start1")
 
 # header_state FILE: "exact" once the writer wrote the final header, else why not.
 header_state() {
@@ -84,7 +84,7 @@ PY
 
 check_recording() {  # FILE END_EPOCH FREQUENCY
   local file=$1 end=$2 freq=$3 state="" t
-  while [ "$(date +%s)" -lt "$end" ]; do sleep 0.2; done
+  sleep_until "$end"
   kill -0 "$program" 2>/dev/null || fail "the program ended: $(cat "$work/program.log")"
   # Finished within two seconds of the end minute's start.
   for _ in $(seq 1 40); do
@@ -103,16 +103,15 @@ check_recording() {  # FILE END_EPOCH FREQUENCY
     "$secs" "$rms" "$f" "$freq" || fail "$(basename "$file") does not hold a minute of the $freq Hz tone"
 }
 
-day=$(date -d "@$start1" +%m-%d-%Y)
-check_recording "$work/out/Other Music-$day.mp3" $(( start1 + 60 )) 440
-day2=$(date -d "@$start2" +%m-%d-%Y)
-check_recording "$work/out/Other Sports-$day2.mp3" "$end2" 880
+check_recording "$work/out/Other Music-01-05-2008.mp3" \
+  "$(/usr/bin/python3 -c 'import sys; print("%.3f" % (float(sys.argv[1]) + 60))' "$start1")" 440
+check_recording "$work/out/Other Sports-01-05-2008.mp3" "$end2" 880
 kill -0 "$program" 2>/dev/null || fail "the program ended after the second recording"
 
 # The first show now begins with the clip and goes on with its stream; it was
 # mixed while the second show recorded. The second show has no clip.
 grep -q "userdetails.php?.*Other%20Music" "$VENDOR_LOG" || fail "no user-details request came: $(cat "$VENDOR_LOG")"
-file1="$work/out/Other Music-$day.mp3"
+file1="$work/out/Other Music-01-05-2008.mp3"
 read -r secs _ _ _ < <(analyse_tone "$file1")
 read -r _ rms_ad f_ad _ < <(analyse_tone "$file1" 0.3 2.4)
 read -r _ rms_show f_show _ < <(analyse_tone "$file1" 3.5 50)
@@ -123,7 +122,7 @@ echo "$(basename "$file1"): ${secs} s; first 3 s ${f_ad} Hz (rms ${rms_ad}), the
 # The second show got no clip: one download in all, and its file is as long
 # as it was recorded (its first seconds hold the tail of the first stream).
 [ "$(grep -c $'^GET\t/ad.mp3' "$VENDOR_LOG")" = 1 ] || fail "the clip was fetched more than once"
-read -r secs2 _ _ _ < <(analyse_tone "$work/out/Other Sports-$day2.mp3")
+read -r secs2 _ _ _ < <(analyse_tone "$work/out/Other Sports-01-05-2008.mp3")
 /usr/bin/python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) < 62.5 else 1)" "$secs2" \
   || fail "the second show was mixed too ($secs2 s)"
 ls -A "$work" | grep -q '^TempOutput\|^\.mix-' && fail "scratch files of the mix are left: $(ls -A "$work")"

@@ -118,6 +118,9 @@ QAction* QualityCommand(TForm1& form) {
 
 TEST(Mp3ConfigDialog, ShowsTheFileAndOkWritesWhatEveryLaterEncoderUses) {
   EncoderFileGuard file;
+  // The test program is a portable copy: the encoder's file sits beside it.
+  EXPECT_EQ(std::filesystem::path(file.Path()),
+            std::filesystem::read_symlink("/proc/self/exe").parent_path() / "mp3encoder.ini");
   WriteFile(file.Path(),
             "[Encoder]\nRateControl=CBR\nBitrate=128\nVbrQuality=2\nMode=Mono\nSampleRate=22050\n");
   TempDir dir;

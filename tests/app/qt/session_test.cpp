@@ -1,6 +1,7 @@
 // The program's place in the desktop session: a sleep inhibitor held through
-// logind, a sleep that happens anyway prepared for and recovered from, and a
-// second copy recognised through the process list.
+// logind, and a sleep that happens anyway prepared for and recovered from. (A
+// second copy is recognised through the process list in
+// tests/app/program_identity_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -12,18 +13,14 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QProcessEnvironment>
-#include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <tuple>
 #include <vector>
 
 #include "LogindTestSupport.h"
-#include "app/ProgramIdentity.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/Session.h"
-#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/scheduler_doubles.h"
 #include "support/scheduler_fake_clock.h"
@@ -121,31 +118,6 @@ TEST(SessionTest, ASleepWaitsForTheHeadersAndTheWakeJoinsTheShowUnderWay) {
     EXPECT_EQ(services->HeaderWrites, 1);
     form.ExitSequence(false);
   }
-}
-
-TEST(SessionTest, ASecondRunningCopyIsFoundInTheProcessList) {
-  // Two copies of a harmless program under our executable's file name, started
-  // from the test's folder, stand for "ourselves" and "the other copy".
-  test::TempDir dir;
-  const std::string copy = dir.File("wavecrate");
-  std::filesystem::copy_file("/bin/sleep", copy);
-  const std::string ownPath = "/opt/apps/wavecrate";
-  test::Subprocess first({copy, "30"});
-  ASSERT_TRUE(test::WaitUntil(
-      [&] {
-        auto names = RunningProcessExeFileNames();
-        return std::count(names.begin(), names.end(), "wavecrate") >= 1;
-      },
-      5000ms));
-  EXPECT_FALSE(IsAlreadyRunning(ownPath, RunningProcessExeFileNames())) << "one match is ourselves";
-  test::Subprocess second({copy, "30"});
-  ASSERT_TRUE(test::WaitUntil(
-      [&] {
-        auto names = RunningProcessExeFileNames();
-        return std::count(names.begin(), names.end(), "wavecrate") >= 2;
-      },
-      5000ms));
-  EXPECT_TRUE(IsAlreadyRunning(ownPath, RunningProcessExeFileNames()));
 }
 
 }  // namespace

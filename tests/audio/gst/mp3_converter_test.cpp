@@ -1,5 +1,4 @@
-// The conversion graph on real files made by ffmpeg, and the conversion
-// thread driving it.
+// The conversion graph on real files made by ffmpeg.
 #include "audio/gst/Mp3Converter.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "audio/MP3Thread.h"
 #include "audio/RiffHeader.h"
 #include "audio/gst/ReadAheadFileSrc.h"
 #include "audio/gst/audio_gst_check.h"
@@ -199,30 +197,6 @@ TEST(Mp3Converter, CancelOrTimeLimitEndsAConversionAndRemovesThePartialTarget) {
   EXPECT_FALSE(bounded.ConvertToMp3(src, target));
   EXPECT_EQ(bounded.LastError(), "the conversion took too long");
   EXPECT_FALSE(std::filesystem::exists(target));
-}
-
-// The whole hand-over with the real converter: a failed job keeps its raw
-// recording and the next job still replaces its own.
-TEST(Mp3ThreadWithGstreamer, FailedJobKeepsTheRecordingAndTheNextOneIsConverted) {
-  TempDir dir;
-  const std::string rec1 = dir.File("One.mp3"), rec2 = dir.File("Two.mp3"), good = dir.File("TempOutput.avi");
-  WriteFile(rec1, "raw one");
-  WriteFile(rec2, "raw two");
-  WriteFile(dir.File("junk.avi"), std::string(5000, 'j'));
-  Make(Sine(880, 3) + " -ac 2 -c:a pcm_s16le " + good);
-  TGstMp3Converter converter(Cbr128());
-  TMP3Thread thread(SystemClock(), converter);
-  thread.AddJob({dir.File("junk.avi"), rec1 + ".bak"});
-  thread.AddJob({dir.File("gone.avi"), rec1 + ".bak"});
-  thread.AddJob({good, rec2 + ".bak"});
-  thread.Resume();
-  ASSERT_TRUE(test::WaitUntil([&] { return thread.Converted() + thread.Failed() == 3; }, 60s));
-  EXPECT_EQ(thread.Failed(), 2);
-  EXPECT_EQ(ReadFile(rec1), "raw one");
-  EXPECT_FALSE(std::filesystem::exists(rec1 + ".bak"));
-  EXPECT_FALSE(std::filesystem::exists(good));
-  EXPECT_FALSE(std::filesystem::exists(rec2 + ".bak"));
-  ExpectConverted(rec2, 3.0, 880);
 }
 
 }  // namespace

@@ -230,9 +230,16 @@ TEST_F(PlayerTest, PlaylistLinksResolveToTheirStream) {
                       stream + "</location></track></trackList></playlist>\n");
   test::WriteFile(files_->File("radio.asx"),
                   "<asx version=\"3.0\"><entry><ref href=\"" + stream + "\"/></entry></asx>\n");
-  for (const char* name : {"radio.pls", "radio.m3u", "radio.xspf", "radio.asx"}) {
+  // One is listened to; the others must resolve to the same stream and play.
+  ExpectToneFrom(server_->Base() + "/radio.pls", 440, stream);
+  for (const char* name : {"radio.m3u", "radio.xspf", "radio.asx"}) {
     SCOPED_TRACE(name);
-    ExpectToneFrom(server_->Base() + "/" + name, 440, stream);
+    TWindowsMediaPlayer player;
+    TPlayerProbe probe(player);
+    player.SetURL(server_->Base() + "/" + name);
+    ASSERT_TRUE(WaitForState(player, TPlayState::Playing, 20s));
+    EXPECT_EQ(player.CurrentMediaURL(), stream);
+    EXPECT_TRUE(probe.Errors.empty());
   }
 }
 
@@ -362,7 +369,11 @@ TEST_F(PlayerTest, LiveStreamThatBreaksOffRaisesMediaError) {
   EXPECT_EQ(player.PlayState(), TPlayState::Failed);
 }
 
-TEST_F(PlayerTest, StreamThatDropsForTwentySecondsIsRetriedAsMediaAndHeardSoonAfterItsReturn) {
+// A short outage: the retry delays themselves are the backoff's (see
+// playback_logic_test.cpp); here the real player must fail again on each
+// retry while the mount is gone and play as soon as it is back. (The
+// stream-drop system test takes a longer outage in a whole recording.)
+TEST_F(PlayerTest, StreamThatDropsForSecondsIsRetriedAsMediaAndHeardSoonAfterItsReturn) {
   auto own = std::make_unique<test::TPlaybackIcecast>(550, "/outage.mp3");
   TWindowsMediaPlayer player;
   TSlotRetrier slot(player, own->StreamUrl());
@@ -373,10 +384,10 @@ TEST_F(PlayerTest, StreamThatDropsForTwentySecondsIsRetriedAsMediaAndHeardSoonAf
   const auto gone = std::chrono::steady_clock::now();
   own->StopSource();  // the mount answers 404 from now on
   ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors > 0; }, 30s)) << "the break went unnoticed";
-  RunMainLoopFor(
-      std::chrono::duration_cast<std::chrono::milliseconds>(20s - (std::chrono::steady_clock::now() - gone)));
-  // Tried again every few seconds all through the outage.
-  EXPECT_GE(slot.Errors, 4);
+  // Tried again, and failed again, while the mount is gone.
+  ASSERT_TRUE(RunMainLoopUntil([&] { return slot.Errors >= 3; }, 15s)) << "errors: " << slot.Errors;
+  const auto outage = 6s - (std::chrono::steady_clock::now() - gone);
+  if (outage > 0s) RunMainLoopFor(std::chrono::duration_cast<std::chrono::milliseconds>(outage));
   EXPECT_NE(player.PlayState(), TPlayState::Playing);
 
   own->StartSource();
