@@ -248,6 +248,10 @@ run_program_at() {
   SYSTEM_PIDS+=("$PROGRAM_PID")
 }
 
+# twelve_hour EPOCH: "hh:nn:ss AM" for a Unix time in local time (the
+# benchmarks' settings files).
+twelve_hour() { date -d "@$1" '+%I:%M:00 %p'; }
+
 # sleep_until EPOCH: sleeps until the real time EPOCH (fractional seconds).
 sleep_until() {
   local left
