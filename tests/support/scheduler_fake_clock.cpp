@@ -67,11 +67,13 @@ int TFakeClock::Sleepers() const {
 void TFakeClock::SetParticipants(int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   participants_ = count;
+  idleCv_.notify_all();  // a thread that leaves may be what makes the system idle
 }
 
 void TFakeClock::AddParticipants(int delta) {
   std::lock_guard<std::mutex> lock(mutex_);
   participants_ += delta;
+  idleCv_.notify_all();
 }
 
 bool TFakeClock::WaitUntilIdle(std::chrono::milliseconds timeout) {
