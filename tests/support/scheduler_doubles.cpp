@@ -90,7 +90,7 @@ void TFakeCapture::Execute() {
     return;
   }
   // Counted before the slot thread can go to sleep in the clock beside it.
-  clock_.AddParticipants(1);
+  clock_.AddCompanions(1);
   StartedEvent.SetEvent();
   // Looks at its stop flag once a second, half a second out of step with the
   // slot thread's looks, so that which of the two sees a stop first never
@@ -109,7 +109,7 @@ void TFakeCapture::Execute() {
   DoneEvent.SetEvent();
   // Only now: the clock must not count the system idle while the slot
   // thread could still miss DoneEvent.
-  clock_.AddParticipants(-1);
+  clock_.AddCompanions(-1);
 }
 
 TCaptureOutcome TFakeCapture::Outcome() const {

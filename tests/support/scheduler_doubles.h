@@ -73,7 +73,7 @@ class TCaptureLog {
 // and signals DoneEvent once it has stopped. Its
 // outcome: the virtual time it ran, all of it sound; or, when the log says
 // so, a failure at once. While it runs it sleeps in the clock beside its
-// slot thread, which counts it as a participant of its own.
+// slot thread, and counts itself as the clock's companion meanwhile.
 class TFakeCapture final : public TCaptureThreadBase {
  public:
   TFakeCapture(TFakeClock& clock, TCaptureLog& log, int slot) : clock_(clock), log_(log), slot_(slot) {}

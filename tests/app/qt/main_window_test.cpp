@@ -486,7 +486,7 @@ TEST(MainWindowTest, ShowsUnderWayAreJoinedAtStartUpAndAtSaveUnlessSwitchedOff) 
     form.findChild<QComboBox*>("Edit6")->setCurrentIndex(3);
     form.findChild<QCheckBox*>("CheckBox15")->setChecked(true);
     ASSERT_TRUE(form.Button2Click());
-    clock.AddParticipants(1);  // slot 2's new thread, beside slot 1 and its capture
+    clock.SetParticipants(2);
     ASSERT_TRUE(clock.RunFor(std::chrono::seconds(2)));
     EXPECT_EQ(captures.Records().size(), 1u) << "joined with the option off";
     EXPECT_NE(test::ReadFile(paths.SettingsPath).find("[Options]\nJoinShowsUnderWay=0"), std::string::npos);

@@ -356,12 +356,12 @@ class TCopyCapture final : public TCaptureThreadBase {
     std::error_code ec;
     fs::copy_file(from_, OutputFileName, fs::copy_options::overwrite_existing, ec);
     // It sleeps in the clock beside its slot thread while it "records".
-    clock_.AddParticipants(1);
+    clock_.AddCompanions(1);
     StartedEvent.SetEvent();
     clock_.SleepFor(500ms);  // out of step with the slot thread's looks
     while (!StopRequested.load()) clock_.SleepFor(1000ms);
     DoneEvent.SetEvent();
-    clock_.AddParticipants(-1);
+    clock_.AddCompanions(-1);
   }
 
  private:
