@@ -33,7 +33,9 @@ struct TRecordingReport {
   double SilentSeconds = 0;  // silence or stream outage inside the file
   // The silent stretches long enough to be worth telling, in file order.
   std::vector<TSilentGap> Gaps;
-  bool Joined = false;  // started after the start minute (program start, wake, save)
+  // Started late, the show under way (program start, wake, save): after its
+  // start minute, or seconds into it.
+  bool Joined = false;
   TRecordingResult Result = TRecordingResult::InProgress;
   std::string Reason;  // plain words; "" for a good recording
 };
