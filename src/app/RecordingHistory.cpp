@@ -60,6 +60,13 @@ void AppendEscaped(std::string& out, std::string_view text) {
   out += '"';
 }
 
+std::string RealText(double value) {
+  if (!std::isfinite(value)) value = 0;
+  char number[32];
+  std::snprintf(number, sizeof number, "%.1f", value);
+  return number;
+}
+
 class TJsonObjectWriter {
  public:
   TJsonObjectWriter() { text_ = "{"; }
@@ -73,14 +80,21 @@ class TJsonObjectWriter {
   }
   void Real(const char* key, double value) {
     Key(key);
-    if (!std::isfinite(value)) value = 0;
-    char number[32];
-    std::snprintf(number, sizeof number, "%.1f", value);
-    text_ += number;
+    text_ += RealText(value);
   }
   void Bool(const char* key, bool value) {
     Key(key);
     text_ += value ? "true" : "false";
+  }
+  // An array of [start, seconds] pairs.
+  void Gaps(const char* key, const std::vector<TSilentGap>& gaps) {
+    Key(key);
+    text_ += '[';
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+      if (i > 0) text_ += ',';
+      text_ += '[' + RealText(gaps[i].StartSeconds) + ',' + RealText(gaps[i].Seconds) + ']';
+    }
+    text_ += ']';
   }
   std::string Done() { return text_ + "}"; }
 
@@ -96,14 +110,19 @@ class TJsonObjectWriter {
 // ------------------------------------------------------------ reading JSON
 
 struct TJsonValue {
-  enum class TKind { String, Number, Bool, Null } Kind = TKind::Null;
+  enum class TKind { String, Number, Bool, Null, Array } Kind = TKind::Null;
   std::string Text;
   double Number = 0;
   bool Bool = false;
+  std::vector<TJsonValue> Items;  // of an array
 };
 
-// A flat object of strings, numbers, Booleans and nulls: the only shape the
-// history writes. Anything else (a torn line, another program's text) fails.
+// Arrays nest no deeper than this (the gaps are an array of pairs).
+constexpr int kMaxArrayDepth = 4;
+
+// An object of strings, numbers, Booleans, nulls and arrays of them: the
+// only shape the history writes. Anything else (a torn line, another
+// program's text) fails.
 class TJsonObjectReader {
  public:
   explicit TJsonObjectReader(std::string_view text) : s_(text) {}
@@ -149,9 +168,25 @@ class TJsonObjectReader {
     i_ += word.size();
     return true;
   }
-  bool Value(TJsonValue& v) {
+  bool Array(TJsonValue& v, int depth) {
+    v.Kind = TJsonValue::TKind::Array;
+    if (!Take('[') || depth > kMaxArrayDepth) return false;
+    Blank();
+    if (Take(']')) return true;
+    while (true) {
+      TJsonValue item;
+      Blank();
+      if (!Value(item, depth + 1)) return false;
+      v.Items.push_back(std::move(item));
+      Blank();
+      if (Take(']')) return true;
+      if (!Take(',')) return false;
+    }
+  }
+  bool Value(TJsonValue& v, int depth = 0) {
     if (i_ >= s_.size()) return false;
     const char c = s_[i_];
+    if (c == '[') return Array(v, depth);
     if (c == '"') {
       v.Kind = TJsonValue::TKind::String;
       return String(v.Text);
@@ -328,6 +363,7 @@ std::string HistoryLine(const THistoryRecord& record) {
   w.Bool("joined", r.Joined);
   w.String("result", ResultWord(r.Result));
   w.String("reason", r.Reason);
+  if (!r.Gaps.empty()) w.Gaps("gaps", r.Gaps);
   return w.Done();
 }
 
@@ -372,6 +408,16 @@ std::optional<THistoryRecord> ParseHistoryLine(std::string_view line) {
   r.Joined = joined != f.end() && joined->second.Kind == K::Bool && joined->second.Bool;
   r.Result = *judged;
   if (const std::string* s = text("reason")) r.Reason = *s;
+  // Lines written before gaps were kept have none; a pair that is not two
+  // numbers is left out rather than losing the whole record.
+  if (const auto gaps = f.find("gaps"); gaps != f.end() && gaps->second.Kind == K::Array) {
+    for (const TJsonValue& pair : gaps->second.Items) {
+      if (pair.Kind != K::Array || pair.Items.size() != 2 || pair.Items[0].Kind != K::Number ||
+          pair.Items[1].Kind != K::Number)
+        continue;
+      r.Gaps.push_back(TSilentGap{pair.Items[0].Number, pair.Items[1].Number});
+    }
+  }
   return record;
 }
 

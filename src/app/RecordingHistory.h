@@ -15,6 +15,10 @@
 // without its "finished" line is a recording that the program did not live
 // to finish; the next start adds its "finished" line with the result
 // "interrupted" (CloseInterrupted).
+//
+// A "finished" line of a recording with silent stretches lists them as
+// "gaps": [[start, seconds], ...], seconds from the file's start; lines
+// without the key (older ones among them) have none.
 #pragma once
 
 #include <cstddef>

@@ -35,6 +35,13 @@ std::string LengthText(double seconds) {
   return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min";
 }
 
+std::string GapsText(const std::vector<TSilentGap>& gaps) {
+  if (gaps.empty()) return "";
+  double total = 0;
+  for (const TSilentGap& gap : gaps) total += gap.Seconds;
+  return std::to_string(gaps.size()) + (gaps.size() == 1 ? " gap, " : " gaps, ") + LengthText(total);
+}
+
 std::string Sentence(std::string text) {
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
   if (text.empty()) return text;

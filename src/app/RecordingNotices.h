@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "scheduler/RecordingEvents.h"
 
@@ -26,6 +27,10 @@ TRecordingReport JudgedBySilence(TRecordingReport report);
 
 // "45 s", "59 min", "1 h 5 min".
 std::string LengthText(double seconds);
+
+// The silent stretches of a recording in short: "1 gap, 7 s", "2 gaps,
+// 41 s" (their total length); "" for none.
+std::string GapsText(const std::vector<TSilentGap>& gaps);
 
 // The text with an upper-case first letter and a full stop at the end, so a
 // reason written as a fragment reads as a sentence.

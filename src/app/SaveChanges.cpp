@@ -1,11 +1,18 @@
 #include "app/SaveChanges.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "app/TimeText.h"
+#include "common/Clock.h"
 #include "scheduler/DayCode.h"
+#include "scheduler/OutputNaming.h"
 
 namespace wavecrate {
 
@@ -16,7 +23,47 @@ std::size_t SlotIndex(int n) {
   return static_cast<std::size_t>(n - 1);
 }
 
+// Whether a recording can be created in the folder: it exists, is a folder
+// and this user may add files to it.
+bool FolderTakesFiles(const std::string& folder) {
+  std::error_code ec;
+  return std::filesystem::is_directory(folder, ec) && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+std::string SlotList(const std::vector<int>& slots) {
+  std::string text = slots.size() == 1 ? "slot " : "slots ";
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (i > 0) text += i + 1 == slots.size() ? " and " : ", ";
+    text += std::to_string(slots[i]);
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string FolderWarning(const std::array<std::optional<TSlotSettings>, 4>& records) {
+  // The folder a recording would go to today, as the slot thread names it
+  // (the template may itself hold a folder), by folder.
+  const TLocalTime today = SystemClock().Now();
+  std::map<std::string, std::vector<int>> unusable;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!records[i] || !records[i]->Enabled) continue;
+    const TSlotSettings& r = *records[i];
+    const std::string path =
+        BuildOutputFileName(SaveFolderPrefix(r.SaveFolder), Trim(r.ShowName), r.FileNameFormat, today);
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty()) folder = ".";
+    if (!FolderTakesFiles(folder)) unusable[folder].push_back(static_cast<int>(i) + 1);
+  }
+  std::string warning;
+  for (const auto& [folder, slots] : unusable) {
+    if (!warning.empty()) warning += "\n";
+    warning += "The folder " + folder + " of " + SlotList(slots) + " does not exist or cannot be written; " +
+               (slots.size() == 1 ? "its" : "their") +
+               " shows will not be recorded until it exists and can be written.";
+  }
+  return warning;
+}
 
 TScheduleEditor::TScheduleEditor(TRecodeThreadFactory recodeThreadFactory,
                                  TReportUserDetails reportUserDetails)
@@ -139,6 +186,8 @@ TSaveResult TScheduleEditor::SaveChanges(const TSettings& window, bool autoSavin
     }
   }
   result.Saved = true;
+  // Told, not refused: the folder may be a disk that is not mounted yet.
+  result.Warning = FolderWarning(records);
   return result;
 }
 

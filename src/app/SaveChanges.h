@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/Settings.h"
@@ -28,7 +29,15 @@ struct TSaveResult {
   // The message is that of an unreadable time, a failure of the settings
   // rather than a user's omission.
   bool InvalidTime = false;
+  // Saved, yet something stands in the way of recording: one sentence per
+  // folder of switched-on slots that does not exist or cannot be written.
+  // Empty when there is nothing to say. For the window to show after the save.
+  std::string Warning;
 };
+
+// The warning of a save (see TSaveResult::Warning) for these switched-on
+// slot records (slot n at index n-1), as the folders are now.
+std::string FolderWarning(const std::array<std::optional<TSlotSettings>, 4>& records);
 
 class TScheduleEditor {
  public:

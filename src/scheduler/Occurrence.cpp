@@ -13,6 +13,12 @@ constexpr std::int64_t kSecondsPerDay = 86400;
 // Occurrences remembered per slot; a slot starts at most one a day, so this
 // covers weeks of clock steps back and forth.
 constexpr std::size_t kRememberedOccurrences = 64;
+// A start found this many seconds or more into its start minute was not
+// watched for from before the minute (the program started, the slot was
+// saved on, the machine woke up): the show was under way, and is joined.
+// A watching thread looks within a second of the minute's start even on a
+// busy machine.
+constexpr std::int64_t kLateInStartMinuteSeconds = 3;
 
 // The decimal number in two characters of a time text, or -1 when they are
 // missing or not digits.
@@ -93,6 +99,7 @@ std::optional<TOccurrence> TOccurrenceWatch::Check(const TSlotSettings& settings
       o.EndUnix =
           NextInstantAtMinute(minuteStart, (times->StartMinute + times->LengthMinutes) % kMinutesPerDay);
     }
+    o.Joined = t - minuteStart >= kLateInStartMinuteSeconds;
     MarkRecorded(today, times->StartMinute);
     return o;
   }

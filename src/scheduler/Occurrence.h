@@ -4,7 +4,8 @@
 // whatever the clock does: a minute shown twice when daylight-saving time
 // ends, a clock stepped back over a finished show, a capture that failed.
 //
-// A show starts in its start minute as the clock shows it (on time), or late:
+// A show starts in its start minute as the clock shows it (on time, unless
+// that first look came seconds into the minute), or late:
 // - when the clock went past its start since the last look without showing
 //   the start minute (the hour skipped when daylight-saving time begins, a
 //   clock stepped forward, a machine that slept), while the show still runs;
@@ -45,7 +46,9 @@ struct TOccurrence {
   TLocalTime Date;             // the same date (Year, Month, Day, DayOfWeek) and the start minute
   std::int64_t StartUnix = 0;  // when the start minute begins (or is jumped over)
   std::int64_t EndUnix = 0;    // when the end minute first begins after the start
-  bool Joined = false;         // started late rather than in its start minute
+  // Started late: after its start minute, or seconds into it (the show was
+  // under way when the program, a save or a wake first looked).
+  bool Joined = false;
 };
 
 // The occurrence of a show that starts on local day `day`.

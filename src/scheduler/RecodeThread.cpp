@@ -1,6 +1,7 @@
 #include "scheduler/RecodeThread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <filesystem>
@@ -29,6 +30,37 @@ constexpr double kCutShortSeconds = 60;
 
 // A recording file with no more than this holds at most its header.
 constexpr std::uintmax_t kHeaderOnlyBytes = 1024;
+
+// How long a capture may take to say that it records (or gave up), and how
+// often the slot thread looks meanwhile.
+constexpr std::chrono::milliseconds kCaptureStartBound{5000};
+constexpr std::chrono::milliseconds kCaptureStartPoll{20};
+
+// What a capture's fault means to the user, for a capture that gave no
+// words of its own (and always for the two that end a recording full).
+std::string FaultReason(TCaptureFault fault) {
+  switch (fault) {
+    case TCaptureFault::None:
+      return "";
+    case TCaptureFault::FolderMissing:
+      return "The recording's folder does not exist.";
+    case TCaptureFault::FolderNotWritable:
+      return "The recording's file cannot be written in its folder.";
+    case TCaptureFault::NoSoundServer:
+      return "The sound server cannot be reached.";
+    case TCaptureFault::NoDevice:
+      return "No sound source to record from was found.";
+    case TCaptureFault::NoEncoder:
+      return "The MP3 encoder is missing.";
+    case TCaptureFault::DiskFull:
+      return "The disk filled up during the recording.";
+    case TCaptureFault::SizeLimit:
+      return "The recording reached the largest size a WAVE file can hold.";
+    case TCaptureFault::PipelineFailed:
+      return "The capture failed during the recording.";
+  }
+  return "The capture failed.";
+}
 
 // An observer is somebody else's code: whatever it throws must not end the
 // slot thread, which still has a file to finish and a slot to watch.
@@ -191,10 +223,10 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
     why = e.what();
   }
   if (!capture) {
-    // Nothing was recorded. The occurrence still counts as recorded, so a
-    // failing capture is not retried every second of its minute.
+    // Nothing was recorded, and nothing is told as recording: the failure
+    // alone, at the start minute. The occurrence still counts as recorded,
+    // so a failing capture is not retried every second of its minute.
     std::cerr << "wavecrate: cannot create the capture for " << output << ": " << why << '\n';
-    Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
     report.Result = TRecordingResult::Failed;
     report.Reason = "The recording could not be started: " + why + ".";
     Notify(Events, [&](IRecordingEvents& e) { e.RecordingFinished(report); });
@@ -221,13 +253,15 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   scheduledStart_.store(occurrence.StartUnix);
   RecordingActive.store(true);
   if (OnRecordingActive) OnRecordingActive();
-  // Told before the capture runs, so that its Finished can never come first.
-  Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
   capture->Resume();
-  capture->DoneEvent.WaitFor();
+  // Told once the capture records, so that its Finished can never come
+  // first, and never for a capture that could not start: that one is told
+  // as failed at once rather than as recording until the end minute.
+  if (CaptureBegan(*capture)) Notify(Events, [&](IRecordingEvents& e) { e.RecordingStarted(report); });
+  WaitForTheEnd(*capture, occurrence.EndUnix);
 
   TCaptureOutcome outcome = capture->Outcome();
-  if (!outcome.Ran && outcome.Failure.empty()) {
+  if (!outcome.Ran && outcome.Failure.empty() && outcome.Fault == TCaptureFault::None) {
     // A capture that tells nothing of how it went (no failure, yet nothing
     // ran): judge by the file, which holds more than a header once sound
     // reached it, and by the clock.
@@ -240,12 +274,59 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
     }
   }
   if (!outcome.Ran && claimed.Created) RemoveIfEmpty(output);
-  Finish(report, outcome);
+  Judge(report, outcome);
 
-  RunAdvertisementStep(settings, output);
+  // The step may put a clip in front of the recording, in place: the
+  // finished notice, which offers the file, waits for it. A recording that
+  // kept nothing gets no clip.
+  if (outcome.Ran) RunAdvertisementStep(settings, output);
+  Notify(Events, [&](IRecordingEvents& e) { e.RecordingFinished(report); });
 
   RecordingActive.store(false);
   scheduledStart_.store(kNoRecording);
+}
+
+bool TRecodeThread::CaptureBegan(TCaptureThreadBase& capture) {
+  // Real time: the capture builds its pipeline in real time whatever clock
+  // the schedule follows. A capture that never says it began is taken as
+  // recording once the bound has passed, so that nothing hangs on it.
+  const auto deadline = std::chrono::steady_clock::now() + kCaptureStartBound;
+  while (!capture.StartedEvent.WaitFor(kCaptureStartPoll) && !capture.DoneEvent.IsSet()) {
+    if (std::chrono::steady_clock::now() >= deadline) return true;
+  }
+  const TCaptureOutcome outcome = capture.Outcome();
+  if (outcome.Ran) return true;
+  if (!capture.DoneEvent.IsSet()) {
+    if (outcome.Fault == TCaptureFault::None) return true;  // records, not yet said so
+    // Gave up: its file is being closed.
+    capture.DoneEvent.WaitFor(kCaptureStartBound);
+  }
+  return capture.Outcome().Ran;
+}
+
+void TRecodeThread::WaitForTheEnd(TCaptureThreadBase& capture, std::int64_t scheduledEndUnix) {
+  // The thread ends its own capture at the planned end instant, to the
+  // millisecond, whatever the window does meanwhile; the end is read again at
+  // each look, so a save that moves it is followed. The capture may end
+  // before (a stop from the window or at exit, a failure): the thread looks
+  // at it once a second. Every sleep goes through the clock, so the end is
+  // met also after the clock was stepped or the machine slept.
+  bool stopped = false;
+  while (!capture.DoneEvent.IsSet()) {
+    const TLocalTime now = clock_.Now();
+    const std::int64_t nowMs = now.UnixSeconds * 1000 + now.Millisecond;
+    std::int64_t wakeMs = (nowMs / 1000 + 1) * 1000;
+    if (!stopped) {
+      const std::int64_t endMs = PlannedEndUnix().value_or(scheduledEndUnix) * 1000;
+      if (nowMs >= endMs) {
+        capture.StopRequested.store(true);
+        stopped = true;
+      } else {
+        wakeMs = std::min(wakeMs, endMs);
+      }
+    }
+    clock_.SleepFor(std::chrono::milliseconds(wakeMs - nowMs));
+  }
 }
 
 void TRecodeThread::WarnIfTheDiskIsSmall(const TSlotSettings& settings, const TRecordingReport& report,
@@ -264,9 +345,10 @@ void TRecodeThread::WarnIfTheDiskIsSmall(const TSlotSettings& settings, const TR
   }
 }
 
-void TRecodeThread::Finish(TRecordingReport& report, const TCaptureOutcome& outcome) {
+void TRecodeThread::Judge(TRecordingReport& report, const TCaptureOutcome& outcome) {
   report.ActualLength = outcome.Seconds;
   report.SilentSeconds = outcome.SilentSeconds;
+  report.Gaps = outcome.Gaps;
   // What was left of the show when the recording began, as the record now
   // says (a save may have moved the end while it ran).
   const std::optional<std::int64_t> plannedEnd = PlannedEndUnix();
@@ -274,15 +356,21 @@ void TRecodeThread::Finish(TRecordingReport& report, const TCaptureOutcome& outc
       static_cast<double>(plannedEnd ? *plannedEnd - report.ActualStart
                                      : report.ScheduledStart + report.ScheduledLength - report.ActualStart);
   const double missing = planned - outcome.Seconds;
+  const std::string faultReason = FaultReason(outcome.Fault);
   if (!outcome.Ran) {
     report.Result = TRecordingResult::Failed;
-    report.Reason = outcome.Failure.empty() ? "No sound reached the file." : outcome.Failure;
-  } else if (outcome.DiskFull) {
+    report.Reason = !outcome.Failure.empty() ? outcome.Failure
+                    : !faultReason.empty()   ? faultReason
+                                             : "No sound reached the file.";
+  } else if (outcome.DiskFull || outcome.Fault == TCaptureFault::DiskFull ||
+             outcome.Fault == TCaptureFault::SizeLimit) {
+    // These two have words of their own, whatever the capture logged.
     report.Result = TRecordingResult::Incomplete;
-    report.Reason = "The disk filled up during the recording.";
-  } else if (!outcome.Failure.empty()) {
+    report.Reason =
+        outcome.Fault == TCaptureFault::SizeLimit ? faultReason : FaultReason(TCaptureFault::DiskFull);
+  } else if (outcome.Fault != TCaptureFault::None || !outcome.Failure.empty()) {
     report.Result = TRecordingResult::Incomplete;
-    report.Reason = outcome.Failure;
+    report.Reason = !outcome.Failure.empty() ? outcome.Failure : faultReason;
   } else if (!outcome.Finished) {
     report.Result = TRecordingResult::Incomplete;
     report.Reason = "The end of the file could not be written.";
@@ -295,7 +383,6 @@ void TRecodeThread::Finish(TRecordingReport& report, const TCaptureOutcome& outc
     report.Result = TRecordingResult::Recorded;
     report.Reason.clear();
   }
-  Notify(Events, [&](IRecordingEvents& e) { e.RecordingFinished(report); });
 }
 
 void TRecodeThread::RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName) {

@@ -1,6 +1,8 @@
 // One slot's scheduler thread: watches the clock once a second and, when a
 // show of its slot is due (on time or late, see Occurrence.h), runs one
-// recording from capture to hand-over and reports it.
+// recording from capture to hand-over and reports it. The thread ends its
+// own capture at the show's planned end, so a window that is slow to tick
+// never makes a recording longer.
 #pragma once
 
 #include <atomic>
@@ -56,7 +58,9 @@ class TRecodeThread : public TThread {
   // woke up, or the schedule was saved. Set the record first.
   void RequestJoin();
 
-  // Raises the current capture thread's stop flag, if there is one. Never waits.
+  // Raises the current capture thread's stop flag, if there is one. Never
+  // waits. The thread stops its capture itself at the planned end; this ends
+  // one earlier (a call at the end as well does no harm).
   void StopRecording();
 
   std::atomic<bool> StopRequested{false};
@@ -86,9 +90,9 @@ class TRecodeThread : public TThread {
   // the end minute after the show's scheduled start; on a day without a
   // clock change that is the scheduled start plus the duration, and on a
   // daylight-saving day it is the same minute the clock shows, or the jump
-  // over it when the clock skips it. The playback timer ends the recording
-  // then even when the end minute never shows on the clock (a skipped hour,
-  // a clock step, a wake after the end). nullopt when no recording runs or
+  // over it when the clock skips it. The thread ends the recording then,
+  // also when the end minute never shows on the clock (a skipped hour, a
+  // clock step, a wake after the end). nullopt when no recording runs or
   // the end is not known. The end follows the record as it is now, so a save
   // that moves the end minute of a show in progress moves this end too.
   std::optional<std::int64_t> PlannedEndUnix() const;
@@ -106,7 +110,14 @@ class TRecodeThread : public TThread {
   void Record(const TSlotSettings& settings, const TLocalTime& now, const TOccurrence& occurrence);
   void WarnIfTheDiskIsSmall(const TSlotSettings& settings, const TRecordingReport& report,
                             std::int64_t remainingSeconds);
-  void Finish(TRecordingReport& report, const TCaptureOutcome& outcome);
+  // Waits (bounded) until the resumed capture records into its file or has
+  // given up; false when it gave up, its file finished with nothing in it.
+  bool CaptureBegan(TCaptureThreadBase& capture);
+  // Ends the capture at the planned end (the scheduled end when the record no
+  // longer gives one) unless it ended before, and returns once it is done.
+  void WaitForTheEnd(TCaptureThreadBase& capture, std::int64_t scheduledEndUnix);
+  // The report's result, reason and lengths from the capture's outcome.
+  void Judge(TRecordingReport& report, const TCaptureOutcome& outcome);
   void RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName);
 
   Clock& clock_;

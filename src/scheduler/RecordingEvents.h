@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "audio/CaptureThreadBase.h"
 
 namespace wavecrate {
 
@@ -28,7 +31,11 @@ struct TRecordingReport {
   std::int64_t ActualStart = 0;
   double ActualLength = 0;
   double SilentSeconds = 0;  // silence or stream outage inside the file
-  bool Joined = false;       // started after the start minute (program start, wake, save)
+  // The silent stretches long enough to be worth telling, in file order.
+  std::vector<TSilentGap> Gaps;
+  // Started late, the show under way (program start, wake, save): after its
+  // start minute, or seconds into it.
+  bool Joined = false;
   TRecordingResult Result = TRecordingResult::InProgress;
   std::string Reason;  // plain words; "" for a good recording
 };
@@ -36,7 +43,9 @@ struct TRecordingReport {
 class IRecordingEvents {
  public:
   virtual ~IRecordingEvents() = default;
-  // The capture was started (Joined tells a late join from an on-time start).
+  // The capture records into its file (Joined tells a late join from an
+  // on-time start). A capture that could not start is never told here: its
+  // RecordingFinished (Failed) comes alone.
   virtual void RecordingStarted(const TRecordingReport& report) = 0;
   // The file is finished (or the recording failed); Result and Reason say how.
   virtual void RecordingFinished(const TRecordingReport& report) = 0;

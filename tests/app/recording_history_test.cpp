@@ -48,11 +48,14 @@ TEST(RecordingHistoryTest, OneRecordPerRecordingNewestFirstWithAwkwardTextsIntac
   TRecordingHistory history(dir.File("h.jsonl"));
   TRecordingReport a = Report(1, 1000, "Quotes \"and\" back\\slash");
   a.Station = "Caf\xC3\xA9 FM\ttab\nnewline\x01";
+  // Joined 95 s into the show, with two silent stretches.
+  a.ActualStart = 1095;
   a.Joined = true;
-  a.SilentSeconds = 12.5;
+  a.SilentSeconds = 41.5;
   Started(history, a);
+  a.Gaps = {{12.0, 7.0}, {1800.5, 34.0}};
+  // A capture that could not start has its finished line alone.
   TRecordingReport b = Report(2, 2000, "Second");
-  Started(history, b);
   Finished(history, a, TRecordingResult::Recorded);
   Finished(history, b, TRecordingResult::Failed, "the folder /rec does not exist");
   Started(history, Report(3, 3000, "Still going"));
@@ -68,12 +71,32 @@ TEST(RecordingHistoryTest, OneRecordPerRecordingNewestFirstWithAwkwardTextsIntac
   EXPECT_EQ(back.Station, a.Station);
   EXPECT_EQ(back.Result, TRecordingResult::Recorded);
   EXPECT_TRUE(back.Joined);
-  EXPECT_DOUBLE_EQ(back.SilentSeconds, 12.5);
+  EXPECT_EQ(back.ActualStart, 1095);
+  EXPECT_EQ(back.ScheduledStart, 1000);
+  EXPECT_DOUBLE_EQ(back.SilentSeconds, 41.5);
+  ASSERT_EQ(back.Gaps.size(), 2u);
+  EXPECT_DOUBLE_EQ(back.Gaps[1].StartSeconds, 1800.5);
+  EXPECT_DOUBLE_EQ(back.Gaps[1].Seconds, 34.0);
+  EXPECT_EQ(GapsText(back.Gaps), "2 gaps, 41 s");
+  EXPECT_EQ(GapsText({back.Gaps[0]}), "1 gap, 7 s");
+  EXPECT_TRUE(read[1].Report.Gaps.empty());
   EXPECT_DOUBLE_EQ(back.ActualLength, 3599.5);
   EXPECT_EQ(back.ScheduledLength, 3600);
   // Every record is one line, whatever the texts hold.
   const std::string text = ReadFile(history.Path());
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 5);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
+  // A line of an older program, without gaps, still reads; a pair that is
+  // not two numbers is left out, not the record.
+  const auto old = ParseHistoryLine(
+      "{\"event\":\"finished\",\"id\":\"5-1\",\"actual_start\":5,\"joined\":true,\"result\":\"recorded\"}");
+  ASSERT_TRUE(old);
+  EXPECT_TRUE(old->Report.Gaps.empty());
+  EXPECT_TRUE(old->Report.Joined);
+  const auto odd = ParseHistoryLine(
+      "{\"event\":\"finished\",\"id\":\"5-1\",\"result\":\"recorded\",\"gaps\":[[1.0],[\"x\",2],[3.0,6.5]]}");
+  ASSERT_TRUE(odd);
+  ASSERT_EQ(odd->Report.Gaps.size(), 1u);
+  EXPECT_DOUBLE_EQ(odd->Report.Gaps[0].Seconds, 6.5);
 
   // The bound: only the newest are read, still newest first.
   for (int i = 0; i < 40; ++i) Started(history, Report(1, 10000 + i, "Show " + std::to_string(i)));

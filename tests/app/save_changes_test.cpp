@@ -12,6 +12,7 @@
 #include "audio/CaptureThreadBase.h"
 #include "common/Clock.h"
 #include "scheduler/AdvertisementStep.h"
+#include "support/TempDir.h"
 
 namespace wavecrate {
 namespace {
@@ -148,6 +149,37 @@ TEST_F(ScheduleEditorTest, HandsEveryFieldOverAsOneRecord) {
     EXPECT_FALSE(editor_.SlotActive(n));
   }
   EXPECT_EQ(threadsMade_, 1);
+}
+
+// A folder that is missing, or is a file, is told and the save still goes
+// through (a disk may be mounted later); a folder that takes files is not.
+TEST_F(ScheduleEditorTest, WarnsOfAFolderThatCannotTakeRecordingsAndStillSaves) {
+  test::TempDir dir;
+  TSettings window = Window();
+  window.SaveFilePath = dir.Path().string();
+  SwitchOn(window, 1);
+  SwitchOn(window, 3);
+  TSaveResult result = editor_.SaveChanges(window, false);
+  ASSERT_TRUE(result.Saved) << result.Message;
+  EXPECT_EQ(result.Warning, "");
+
+  window.SaveFilePath = dir.File("gone") + "/";
+  result = editor_.SaveChanges(window, false);
+  ASSERT_TRUE(result.Saved) << "told, not refused";
+  EXPECT_TRUE(editor_.SlotActive(1));
+  EXPECT_EQ(editor_.RecodeThreads(3)->Settings()->SaveFolder, dir.File("gone") + "/");
+  EXPECT_EQ(result.Warning, "The folder " + dir.File("gone") +
+                                " of slots 1 and 3 does not exist or cannot be written; their shows will "
+                                "not be recorded until it exists and can be written.");
+
+  test::WriteFile(dir.File("file"), "not a folder");
+  window.SaveFilePath = dir.File("file") + "/";
+  window.Slots[2].Check = false;
+  result = editor_.SaveChanges(window, true);
+  ASSERT_TRUE(result.Saved);
+  EXPECT_EQ(result.Warning, "The folder " + dir.File("file") +
+                                " of slot 1 does not exist or cannot be written; its shows will not be "
+                                "recorded until it exists and can be written.");
 }
 
 TEST_F(ScheduleEditorTest, StartTimesInEveryForm) {

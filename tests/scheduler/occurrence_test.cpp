@@ -208,5 +208,24 @@ TEST(OccurrenceTest, JoiningOffStillStartsAShowWhoseStartWasSkipped) {
   EXPECT_FALSE(watch.Check(early, LocalTimeOf(jump + 20 * 60), true)) << "once only, and never part-way";
 }
 
+// A show first seen seconds into its start minute (the program started, the
+// slot was saved on) was under way: it is joined, not started on time, while
+// a slot watched from before its minute starts on time even a second late.
+TEST(OccurrenceTest, AShowFirstSeenSecondsIntoItsStartMinuteIsJoined) {
+  test::TScopedTimeZone utc("UTC");
+  const TSlotSettings show = Show("08:30:00", "09:00:00", 1);
+  const std::int64_t start = Utc(2024, 5, 6, 8, 30);
+  TOccurrenceWatch late;
+  const std::optional<TOccurrence> joined = late.Check(show, LocalTimeOf(start + 20), true);
+  ASSERT_TRUE(joined);
+  EXPECT_TRUE(joined->Joined);
+  EXPECT_EQ(joined->StartUnix, start);
+  TOccurrenceWatch watching;
+  EXPECT_FALSE(watching.Check(show, LocalTimeOf(start - 1), false));
+  const std::optional<TOccurrence> onTime = watching.Check(show, LocalTimeOf(start + 1), false);
+  ASSERT_TRUE(onTime);
+  EXPECT_FALSE(onTime->Joined);
+}
+
 }  // namespace
 }  // namespace wavecrate

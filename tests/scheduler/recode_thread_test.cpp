@@ -213,7 +213,7 @@ TEST_F(RecodeThreadTest, StartsOnTheFirstSecondOfItsStartMinuteAndHandsTheCaptur
   t.StopRecording();
   ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond)));
   captures = Captures();
-  EXPECT_EQ(captures[0].StopMs, At(2008, 1, 5, 8, 31, 31));
+  EXPECT_EQ(captures[0].StopMs, At(2008, 1, 5, 8, 31, 30, 500));  // the capture's next look
   EXPECT_FALSE(t.RecordingActive.load());
   EXPECT_TRUE(t.CaptureThread()->DoneEvent.IsSet());
   // No advertisement address: nothing is queued and the raw capture stays.
@@ -283,8 +283,9 @@ TEST_F(RecodeThreadTest, StopRequestedDuringARecordingWaitsForTheCaptureAndTheHa
   EXPECT_TRUE(t.RecordingActive.load());
 
   t.StopRecording();
+  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond / 2)));  // the capture ends
   clock_->SetParticipants(0);
-  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond)));
+  ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond / 2)));  // and the thread sees it
   EXPECT_TRUE(EndsSoon(t));
   const auto jobs = mp3_.Jobs();
   ASSERT_EQ(jobs.size(), 1u);
@@ -374,8 +375,12 @@ TEST_F(RecodeThreadTest, MixedFileIsQueuedWithTheRecordingPathPlusBak) {
   ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
   TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
   s.AdUrl = "http://127.0.0.1/ad?show=Morning";
+  // The finished notice offers the file: the step that rewrites it is over.
+  std::atomic<std::size_t> jobsWhenFinished{99};
+  events_->OnFinished = [&](const TRecordingReport&) { jobsWhenFinished = mp3_.Jobs().size(); };
   TRecodeThread& t = AddSlot(s);
   RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
+  EXPECT_EQ(jobsWhenFinished.load(), 1u);
 
   const auto calls = ad_.Calls();
   ASSERT_EQ(calls.size(), 1u);
@@ -542,24 +547,59 @@ TEST_F(RecodeThreadTest, JoinsAShowUnderWayWhenAskedNamedAndReportedAfterItsStar
   EXPECT_EQ(r.Result, TRecordingResult::Recorded) << r.Reason;
 }
 
-// A capture that fails is tried once in its minute, reported, and the slot
-// records again the next day.
-TEST_F(RecodeThreadTest, AFailedCaptureIsTriedOnceAndReported) {
-  captures_.SetFailure("No capture device was found.");
+// A capture that cannot start is told at once, as failed and never as
+// recording, is tried once in its minute, and the slot records again the
+// next day. A capture that ends early says why in words of its own, and its
+// silent stretches reach the report.
+TEST_F(RecodeThreadTest, AFailedCaptureIsToldAtItsStartTriedOnceAndReported) {
+  captures_.SetFailure("No capture device was found.", TCaptureFault::NoDevice);
   TRecodeThread& t = AddSlot(Slot("08:30:00", "08:35:00", 1));
+  ASSERT_TRUE(RunUntil(At(2008, 1, 5, 8, 30, 1)));
+  auto entries = events_->Entries();
+  ASSERT_EQ(entries.size(), 1u) << "told as failed within its start second, and nothing else";
+  EXPECT_EQ(entries[0].Kind, test::TRecordingEventLog::TEntry::Finished);
+  EXPECT_EQ(entries[0].Report.Result, TRecordingResult::Failed);
+  EXPECT_EQ(entries[0].Report.Reason, "No capture device was found.");
   ASSERT_TRUE(Drive(At(2008, 1, 5, 8, 32)));
   EXPECT_EQ(Captures().size(), 1u) << "a failed capture must not be retried every second";
+  EXPECT_EQ(events_->Entries().size(), 1u);
   EXPECT_FALSE(t.RecordingActive.load());
-  auto finished = events_->Finished();
-  ASSERT_EQ(finished.size(), 1u);
-  EXPECT_EQ(finished[0].Result, TRecordingResult::Failed);
-  EXPECT_EQ(finished[0].Reason, "No capture device was found.");
+  EXPECT_TRUE(ad_.Calls().empty()) << "nothing recorded, no clip to put in front";
+
   captures_.SetFailure("");
+  const std::vector<TSilentGap> gaps = {{12.0, 7.0}, {95.5, 34.0}};
+  captures_.SetEnding(TCaptureFault::SizeLimit, gaps);
   ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 36)));
   EXPECT_EQ(Captures().size(), 2u);
-  finished = events_->Finished();
-  ASSERT_EQ(finished.size(), 2u);
-  EXPECT_EQ(finished[1].Result, TRecordingResult::Recorded) << finished[1].Reason;
+  entries = events_->Entries();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[1].Kind, test::TRecordingEventLog::TEntry::Started);
+  const TRecordingReport& r = entries[2].Report;
+  EXPECT_EQ(r.Result, TRecordingResult::Incomplete);
+  EXPECT_EQ(r.Reason, "The recording reached the largest size a WAVE file can hold.");
+  ASSERT_EQ(r.Gaps.size(), 2u);
+  EXPECT_EQ(r.Gaps[1].StartSeconds, 95.5);
+  EXPECT_EQ(r.Gaps[1].Seconds, 34.0);
+  EXPECT_EQ(r.SilentSeconds, 41.0);
+}
+
+// Nothing but the thread stops the capture here (no playback timer): it ends
+// at the planned end, to the capture's next look, also when a save moved the
+// end while the show was recorded.
+TEST_F(RecodeThreadTest, EndsItsOwnCaptureAtThePlannedEndWhateverTheWindowDoes) {
+  TRecodeThread& t = AddSlot(Slot("08:30:00", "08:32:00", 1));
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 31, 0)));
+  ASSERT_EQ(Captures().size(), 1u);
+  t.SetSettings(Slot("08:30:00", "08:33:00", 1));
+  ASSERT_TRUE(clock_->RunUntil(At(2008, 1, 5, 8, 34, 0)));
+  const auto captures = Captures();
+  ASSERT_EQ(captures.size(), 1u);
+  EXPECT_EQ(captures[0].StopMs, At(2008, 1, 5, 8, 33, 0, 500));
+  EXPECT_FALSE(t.RecordingActive.load());
+  const auto finished = events_->Finished();
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_EQ(finished[0].Result, TRecordingResult::Recorded) << finished[0].Reason;
+  EXPECT_NEAR(finished[0].ActualLength, 180.5, 0.01);
 }
 
 // Two recordings of one show on one day, and a file already there: each gets

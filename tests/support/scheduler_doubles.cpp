@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace wavecrate::test {
 
@@ -23,14 +24,33 @@ int TCaptureLog::MaxRunning() const {
   return maxRunning_;
 }
 
-void TCaptureLog::SetFailure(const std::string& failure) {
+void TCaptureLog::SetFailure(const std::string& failure, TCaptureFault fault) {
   std::lock_guard<std::mutex> lock(mutex_);
   failure_ = failure;
+  fault_ = failure.empty() ? TCaptureFault::None : fault;
 }
 
 std::string TCaptureLog::Failure() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return failure_;
+}
+
+TCaptureFault TCaptureLog::Fault() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fault_;
+}
+
+void TCaptureLog::SetEnding(TCaptureFault fault, std::vector<TSilentGap> gaps) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  endingFault_ = fault;
+  endingGaps_ = std::move(gaps);
+}
+
+void TCaptureLog::ApplyEnding(TCaptureOutcome& outcome) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outcome.Fault = endingFault_;
+  outcome.Gaps = endingGaps_;
+  for (const TSilentGap& gap : endingGaps_) outcome.SilentSeconds += gap.Seconds;
 }
 
 std::size_t TCaptureLog::Started(const TCaptureRecord& record) {
@@ -57,18 +77,39 @@ void TFakeCapture::Execute() {
   const std::size_t index = log_.Started(record);
   TCaptureOutcome outcome;
   outcome.Failure = log_.Failure();
-  if (outcome.Failure.empty()) {
-    while (!StopRequested.load()) clock_.SleepFor(std::chrono::milliseconds(1000));
-    outcome.Ran = true;
-    outcome.Finished = true;
-    outcome.Seconds = static_cast<double>(clock_.NowMs() - record.StartMs) / 1000.0;
+  outcome.Fault = log_.Fault();
+  if (!outcome.Failure.empty()) {
+    // Gave up before recording anything.
+    log_.Stopped(index, clock_.NowMs());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      outcome_ = outcome;
+    }
+    StartedEvent.SetEvent();
+    DoneEvent.SetEvent();
+    return;
   }
+  // Counted before the slot thread can go to sleep in the clock beside it.
+  clock_.AddCompanions(1);
+  StartedEvent.SetEvent();
+  // Looks at its stop flag once a second, half a second out of step with the
+  // slot thread's looks, so that which of the two sees a stop first never
+  // depends on how the threads are scheduled.
+  clock_.SleepFor(std::chrono::milliseconds(500));
+  while (!StopRequested.load()) clock_.SleepFor(std::chrono::milliseconds(1000));
+  outcome.Ran = true;
+  outcome.Finished = true;
+  outcome.Seconds = static_cast<double>(clock_.NowMs() - record.StartMs) / 1000.0;
+  log_.ApplyEnding(outcome);
   log_.Stopped(index, clock_.NowMs());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     outcome_ = outcome;
   }
   DoneEvent.SetEvent();
+  // Only now: the clock must not count the system idle while the slot
+  // thread could still miss DoneEvent.
+  clock_.AddCompanions(-1);
 }
 
 TCaptureOutcome TFakeCapture::Outcome() const {
@@ -82,6 +123,7 @@ void TRecordingEventLog::RecordingStarted(const TRecordingReport& report) {
 }
 
 void TRecordingEventLog::RecordingFinished(const TRecordingReport& report) {
+  if (OnFinished) OnFinished(report);
   std::lock_guard<std::mutex> lock(mutex_);
   entries_.push_back({TEntry::Finished, report, report.Slot, ""});
 }

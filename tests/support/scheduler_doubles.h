@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,10 +42,15 @@ class TCaptureLog {
   // Greatest number of captures that were running at the same time.
   int MaxRunning() const;
 
-  // While set, new captures fail at once with this reason (nothing recorded)
-  // instead of recording until stopped.
-  void SetFailure(const std::string& failure);
+  // While set, new captures give up at once with this reason and fault
+  // (nothing recorded) instead of recording until stopped.
+  void SetFailure(const std::string& failure, TCaptureFault fault = TCaptureFault::NoDevice);
   std::string Failure() const;
+  TCaptureFault Fault() const;
+  // A capture that records and then stops while this is set ends with this
+  // fault and these silent stretches in its outcome.
+  void SetEnding(TCaptureFault fault, std::vector<TSilentGap> gaps);
+  void ApplyEnding(TCaptureOutcome& outcome) const;
 
   // Used by the captures.
   std::size_t Started(const TCaptureRecord& record);
@@ -56,12 +62,18 @@ class TCaptureLog {
   int running_ = 0;
   int maxRunning_ = 0;
   std::string failure_;
+  TCaptureFault fault_ = TCaptureFault::None;
+  TCaptureFault endingFault_ = TCaptureFault::None;
+  std::vector<TSilentGap> endingGaps_;
 };
 
 // Behaves towards the slot thread as the real capture does: it starts when
-// resumed, checks its StopRequested once a second (through the clock) and
-// signals DoneEvent once it has stopped. Its outcome: the virtual time it
-// ran, all of it sound; or, when the log says so, a failure at once.
+// resumed, signals StartedEvent, checks its StopRequested once a second
+// (through the clock, half a second into each of the slot thread's seconds)
+// and signals DoneEvent once it has stopped. Its
+// outcome: the virtual time it ran, all of it sound; or, when the log says
+// so, a failure at once. While it runs it sleeps in the clock beside its
+// slot thread, and counts itself as the clock's companion meanwhile.
 class TFakeCapture final : public TCaptureThreadBase {
  public:
   TFakeCapture(TFakeClock& clock, TCaptureLog& log, int slot) : clock_(clock), log_(log), slot_(slot) {}
@@ -95,6 +107,9 @@ class TRecordingEventLog final : public IRecordingEvents {
   std::vector<TEntry> Entries() const;
   // The reports of finished recordings, in order.
   std::vector<TRecordingReport> Finished() const;
+  // Set before the threads run: called (on the slot thread) as each Finished
+  // arrives, to see what else had happened by then.
+  std::function<void(const TRecordingReport&)> OnFinished;
 
  private:
   mutable std::mutex mutex_;

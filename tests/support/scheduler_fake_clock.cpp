@@ -67,11 +67,19 @@ int TFakeClock::Sleepers() const {
 void TFakeClock::SetParticipants(int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   participants_ = count;
+  idleCv_.notify_all();  // a thread that leaves may be what makes the system idle
 }
 
 void TFakeClock::AddParticipants(int delta) {
   std::lock_guard<std::mutex> lock(mutex_);
   participants_ += delta;
+  idleCv_.notify_all();
+}
+
+void TFakeClock::AddCompanions(int delta) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  companions_ += delta;
+  idleCv_.notify_all();
 }
 
 bool TFakeClock::WaitUntilIdle(std::chrono::milliseconds timeout) {
@@ -81,7 +89,8 @@ bool TFakeClock::WaitUntilIdle(std::chrono::milliseconds timeout) {
 
 bool TFakeClock::IdleLocked(TIdle idle) const {
   const int asleep = static_cast<int>(sleepers_.size());
-  return idle == TIdle::Exactly ? asleep == participants_ : asleep >= participants_;
+  const int expected = participants_ + companions_;
+  return idle == TIdle::Exactly ? asleep == expected : asleep >= expected;
 }
 
 bool TFakeClock::WaitUntilIdleLocked(std::unique_lock<std::mutex>& lock, TIdle idle) {

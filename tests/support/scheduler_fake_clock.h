@@ -14,9 +14,10 @@
 // bounded, until the system is idle again: exactly the expected number of
 // threads are asleep in the clock. The test says how many threads take part
 // (SetParticipants), and lowers the count before a step that should end a
-// thread. For slot threads that is one per slot thread: while a
-// slot thread waits for its capture, the capture thread, which polls its stop
-// flag through the same clock, sleeps in its place.
+// thread. For slot threads that is one per slot thread. While a slot thread
+// records, it sleeps in the clock until the show's end, and so does its
+// capture (a test double), which polls its stop flag through the same clock
+// and counts itself in and out (AddCompanions).
 //
 // Use:
 //   TFakeClock clock(TFakeClock::At(2008, 1, 5, 8, 29, 55));
@@ -70,6 +71,10 @@ class TFakeClock final : public Clock {
   // How many threads are asleep in the clock whenever the system is idle.
   void SetParticipants(int count);
   void AddParticipants(int delta);
+  // For a thread that sleeps in the clock only while a participant waits for
+  // it (a capture beside its slot thread): it counts itself in and out, and
+  // the test's own count above leaves it be.
+  void AddCompanions(int delta);
 
   // Waits (real time) until idle; false when the threads did not settle.
   bool WaitUntilIdle(std::chrono::milliseconds timeout = kDefaultSettleTimeout);
@@ -115,6 +120,7 @@ class TFakeClock final : public Clock {
   std::int64_t nowMs_;
   std::vector<TSleeper*> sleepers_;
   int participants_ = 0;
+  int companions_ = 0;
   bool released_ = false;
 };
 

@@ -10,10 +10,12 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QStringList>
 #include <QTableWidget>
 #include <QThreadPool>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <memory>
 
 #include "app/RecordingNotices.h"
@@ -22,10 +24,26 @@
 namespace wavecrate {
 namespace {
 
-enum TColumn { kWhen, kShow, kStation, kLength, kSilent, kResult, kDetails, kFile, kColumns };
+enum TColumn { kWhen, kShow, kStation, kLength, kSilent, kGaps, kResult, kDetails, kFile, kColumns };
 
 QString Q(const std::string& text) {
   return QString::fromStdString(text);
+}
+
+// "m:ss" (or "h:mm:ss") into the file.
+QString FileTime(double seconds) {
+  const long long total = std::max(0LL, static_cast<long long>(seconds));
+  const long long h = total / 3600, m = total / 60 % 60, s = total % 60;
+  return h > 0 ? QString("%1:%2:%3").arg(h).arg(m, 2, 10, QChar('0')).arg(s, 2, 10, QChar('0'))
+               : QString("%1:%2").arg(m).arg(s, 2, 10, QChar('0'));
+}
+
+// Where each gap lies, for the cell's tip: "0:12 (7 s), 1:35 (34 s)".
+QString GapsTip(const std::vector<TSilentGap>& gaps) {
+  QStringList parts;
+  for (const TSilentGap& gap : gaps)
+    parts << FileTime(gap.StartSeconds) + " (" + Q(LengthText(gap.Seconds)) + ")";
+  return parts.join(", ");
 }
 
 QString ResultText(const TRecordingReport& r) {
@@ -46,7 +64,7 @@ TRecordingsForm::TRecordingsForm(std::string historyPath, QWidget* parent)
   table_ = new QTableWidget(0, kColumns, this);
   table_->setObjectName("RecordingsTable");
   table_->setHorizontalHeaderLabels(
-      {"Started", "Show", "Station", "Length", "Silent", "Result", "Details", "File"});
+      {"Started", "Show", "Station", "Length", "Silent", "Gaps", "Result", "Details", "File"});
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::SingleSelection);
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -117,13 +135,14 @@ void TRecordingsForm::Fill(std::vector<THistoryRecord> records, quint64 generati
         Q(r.Station),
         running ? QString() : Q(LengthText(r.ActualLength)),
         running ? QString() : Q(LengthText(r.SilentSeconds)),
+        Q(GapsText(r.Gaps)),
         ResultText(r),
         Q(r.Reason),
         Q(r.File),
     };
     for (int c = 0; c < kColumns; ++c) {
       auto* item = new QTableWidgetItem(cells[c]);
-      item->setToolTip(cells[c]);
+      item->setToolTip(c == kGaps && !r.Gaps.empty() ? GapsTip(r.Gaps) : cells[c]);
       table_->setItem(row, c, item);
     }
   }

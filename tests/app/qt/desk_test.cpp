@@ -133,21 +133,27 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   EXPECT_EQ(TPrivateNotifications::Sent()[2].Summary, "Recording may fail");
   EXPECT_EQ(TPrivateNotifications::Sent()[2].Body.left(8), "Only 10 ");
 
+  captures.SetEnding(TCaptureFault::None, {{20.0, 7.0}, {61.0, 34.0}});
   ASSERT_TRUE(clock.RunUntil(base + 2 * 60'000, step, 1000));
+  captures.SetEnding(TCaptureFault::None, {});
   ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 4; }));
   EXPECT_EQ(TPrivateNotifications::Sent()[3].Summary, "Recorded Other Music");
   EXPECT_EQ(TPrivateNotifications::Sent()[3].Body, "Other Music-01-05-2008.mp3 (2 min).");
   EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Talk until 8:45 AM");
 
-  // As the capture words a missing folder.
-  captures.SetFailure("the folder " + rec + "/gone does not exist");
-  ASSERT_TRUE(clock.RunUntil(base + 10 * 60'000, step, 1000));
-  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 6; }));
+  // As the capture words a missing folder: told at the start minute, and
+  // never as recording.
+  captures.SetFailure("the folder " + rec + "/gone does not exist", TCaptureFault::FolderMissing);
+  ASSERT_TRUE(clock.RunUntil(test::TFakeClock::At(2008, 1, 5, 8, 40, 1), step, 1000));
+  ASSERT_TRUE(Pump([&] { return TPrivateNotifications::Sent().size() >= 5; }));
   sent = TPrivateNotifications::Sent();
-  EXPECT_EQ(sent[4].Summary, "Recording Other Sports");
-  EXPECT_EQ(sent[5].Summary, "Other Sports could not be recorded");
-  EXPECT_EQ(sent[5].Body, QString::fromStdString("The folder " + rec + "/gone does not exist."));
-  EXPECT_EQ(sent[5].Icon, "dialog-warning");
+  EXPECT_EQ(sent[4].Summary, "Other Sports could not be recorded");
+  EXPECT_EQ(sent[4].Body, QString::fromStdString("The folder " + rec + "/gone does not exist."));
+  EXPECT_EQ(sent[4].Icon, "dialog-warning");
+  EXPECT_EQ(Tip(form), "Wavecrate\nRecording Other Talk until 8:45 AM");
+  ASSERT_TRUE(clock.RunUntil(base + 10 * 60'000, step, 1000));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(TPrivateNotifications::Sent().size(), 5) << "nothing more of the failed recording";
   captures.SetFailure("");
   ASSERT_TRUE(clock.RunUntil(base + 15 * 60'000, step, 1000));
   ASSERT_TRUE(Pump([&] { return !form.Desk()->Recording(); }));
@@ -187,10 +193,13 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   QTableWidget* table = window->Table();
   ASSERT_EQ(table->rowCount(), 3);
   EXPECT_EQ(table->item(0, 1)->text(), "Other Sports");
-  EXPECT_EQ(table->item(0, 5)->text(), "Failed");
+  EXPECT_EQ(table->item(0, 6)->text(), "Failed");
+  EXPECT_EQ(table->item(0, 5)->text(), "");
   EXPECT_EQ(table->item(1, 1)->text(), "Other Music");
   EXPECT_EQ(table->item(1, 0)->text(), "Sat 2008-01-05 8:30 AM");
-  EXPECT_EQ(table->item(2, 5)->text(), "Recorded (joined late)");
+  EXPECT_EQ(table->item(1, 5)->text(), "2 gaps, 41 s");
+  EXPECT_EQ(table->item(1, 5)->toolTip(), "0:20 (7 s), 1:01 (34 s)");
+  EXPECT_EQ(table->item(2, 6)->text(), "Recorded (joined late)");
 
   TUrlCatcher catcher;
   QDesktopServices::setUrlHandler("file", &catcher, "Open");

@@ -348,19 +348,24 @@ TEST(AdCompressor, FoundByItsExactLongNameAmongAudioEncodersOnly) {
 // once a second through the clock, as the real capture does.
 class TCopyCapture final : public TCaptureThreadBase {
  public:
-  TCopyCapture(Clock& clock, std::string from) : clock_(clock), from_(std::move(from)) {}
+  TCopyCapture(test::TFakeClock& clock, std::string from) : clock_(clock), from_(std::move(from)) {}
   ~TCopyCapture() override { WaitFor(); }
 
  protected:
   void Execute() override {
     std::error_code ec;
     fs::copy_file(from_, OutputFileName, fs::copy_options::overwrite_existing, ec);
+    // It sleeps in the clock beside its slot thread while it "records".
+    clock_.AddCompanions(1);
+    StartedEvent.SetEvent();
+    clock_.SleepFor(500ms);  // out of step with the slot thread's looks
     while (!StopRequested.load()) clock_.SleepFor(1000ms);
     DoneEvent.SetEvent();
+    clock_.AddCompanions(-1);
   }
 
  private:
-  Clock& clock_;
+  test::TFakeClock& clock_;
   std::string from_;
 };
 
