@@ -739,6 +739,15 @@ bool TForm1::Button2Click() {
   EnablePlaybackTimers();
   if (desk_) desk_->RefreshTray();
   WriteSettingsReporting(true);
+  // Saved all the same: the folder may be a disk that is not mounted yet.
+  if (!result.Warning.empty()) {
+    std::fprintf(stderr, "wavecrate: %s\n", result.Warning.c_str());
+    if (AutoSaving) {
+      if (desk_) desk_->Warning(0, result.Warning);
+    } else {
+      ShowMessage(QString::fromStdString(result.Warning));
+    }
+  }
   return true;
 }
 
