@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "playback/WebLookups.h"
 #include "common/curl/CurlHttpClient.h"
+#include "playback/WebLookups.h"
 #include "support/playback_http_server.h"
 #include "support/playback_process.h"
 
