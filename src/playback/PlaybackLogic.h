@@ -31,6 +31,10 @@ namespace wavecrate {
 
 // How long before its start minute a slot's stream is opened.
 inline constexpr std::chrono::milliseconds kPreConnectLead{10000};
+// How long before its start minute a slot's own mix is made ready (off the
+// window's thread: loading it on the sound server can take a while), so the
+// early connection finds it there.
+inline constexpr std::chrono::milliseconds kPrepareMixLead{40000};
 
 // One tick's view of one slot, read afresh on every tick.
 struct TPlaybackTickInput {

@@ -276,6 +276,7 @@ void TSlotPlayback::Tick(int n) {
     if (heldBack) host->FastCheck->start();
   };
 
+  PrepareMix(n, in);
   switch (DecidePlaybackTick(in)) {
     case TPlaybackStep::None:
       ReturnToOwnMix(n);
@@ -308,6 +309,25 @@ void TSlotPlayback::Tick(int n) {
       beginShow(true);
       break;
   }
+}
+
+void TSlotPlayback::PrepareMix(int n, const TPlaybackTickInput& in) {
+  // The player asks for its slot's mix as it connects, on this thread; a mix
+  // that is not loaded yet would be loaded then, holding the window up while
+  // the sound server answers. So it is asked for in the background first.
+  if (!services_.SlotSinkFor || !in.SlotActive || in.RecordingActive) {
+    mixPrepared_[n - 1] = false;
+    return;
+  }
+  const std::optional<TNextStart> next = NextStart(in.Now, in.StartTime, in.DayFlags);
+  const bool soon = next && next->OnScheduledDay && next->Until <= kPrepareMixLead;
+  if (!soon) {
+    mixPrepared_[n - 1] = false;
+    return;
+  }
+  if (mixPrepared_[n - 1]) return;
+  mixPrepared_[n - 1] = true;
+  linkQueues_[n - 1]->Post([sinkFor = services_.SlotSinkFor, n] { sinkFor(n); });
 }
 
 void TSlotPlayback::ReturnToOwnMix(int n) {

@@ -29,6 +29,7 @@ class TPlayerHost;
 class TWebBrowser;
 class TMediaRetryBackoff;
 class TWorkQueue;
+struct TPlaybackTickInput;
 
 class IPlaybackSlots {
  public:
@@ -102,6 +103,7 @@ class TSlotPlayback : public QObject {
   void ActOnMediaError(int n);
   void ApplyJudgment(int n, std::uint64_t show, TLinkKind kind);
   void ReturnToOwnMix(int n);
+  void PrepareMix(int n, const TPlaybackTickInput& in);
   void ShowBanners(const std::array<std::string, 2>& urls, const std::array<bool, 2>& answered);
   TWebBrowser* MakePageBrowser(int n);
   void DropPageBrowser(int n);
@@ -124,6 +126,8 @@ class TSlotPlayback : public QObject {
   std::array<TLinkKind, 4> lastJudgment_{TLinkKind::Media, TLinkKind::Media, TLinkKind::Media,
                                          TLinkKind::Media};
   std::array<bool, 4> judging_{};
+  // The slot's own mix was asked for ahead of its next show.
+  std::array<bool, 4> mixPrepared_{};
   bool bannersRunning_ = false;
   bool bannersAgain_ = false;
   // The vendor's host (banners, user details) and each slot's stream links
