@@ -1,7 +1,5 @@
 #include "app/SaveChanges.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -11,6 +9,7 @@
 
 #include "app/TimeText.h"
 #include "common/Clock.h"
+#include "common/FolderAccess.h"
 #include "scheduler/DayCode.h"
 #include "scheduler/OutputNaming.h"
 
@@ -21,13 +20,6 @@ namespace {
 std::size_t SlotIndex(int n) {
   if (n < 1 || n > 4) throw std::out_of_range("slot number must be 1 to 4");
   return static_cast<std::size_t>(n - 1);
-}
-
-// Whether a recording can be created in the folder: it exists, is a folder
-// and this user may add files to it.
-bool FolderTakesFiles(const std::string& folder) {
-  std::error_code ec;
-  return std::filesystem::is_directory(folder, ec) && ::access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 std::string SlotList(const std::vector<int>& slots) {

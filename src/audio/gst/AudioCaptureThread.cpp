@@ -58,18 +58,6 @@ std::string Folder(const std::string& path) {
   return folder.empty() ? "." : folder.string();
 }
 
-// The error (or warning) a bus message carries; empty for other messages.
-TGErrorPtr MessageError(GstMessage* m) {
-  TGErrorPtr error;
-  TGCharPtr debug;
-  if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
-    gst_message_parse_error(m, error.Out(), debug.Out());
-  } else if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING) {
-    gst_message_parse_warning(m, error.Out(), debug.Out());
-  }
-  return error;
-}
-
 bool FromElement(GstMessage* m, const TGstPtr<GstElement>& element) {
   return element && GST_MESSAGE_SRC(m) == GST_OBJECT(element.get());
 }

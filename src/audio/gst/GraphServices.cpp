@@ -59,17 +59,23 @@ TGstPtr<GstElement> CreateFileSink(const std::string& path, TFileSinkMode mode, 
   return sink;
 }
 
+TGErrorPtr MessageError(GstMessage* message, TGCharPtr* debug) {
+  TGErrorPtr error;
+  TGCharPtr details;
+  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    gst_message_parse_error(message, error.Out(), details.Out());
+  } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
+    gst_message_parse_warning(message, error.Out(), details.Out());
+  }
+  if (debug) *debug = std::move(details);
+  return error;
+}
+
 std::string DescribeError(GstMessage* message) {
   if (!message) return "";
-  TGErrorPtr error;
   TGCharPtr debug;
-  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-    gst_message_parse_error(message, error.Out(), debug.Out());
-  } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) {
-    gst_message_parse_warning(message, error.Out(), debug.Out());
-  } else {
-    return GST_MESSAGE_TYPE_NAME(message);
-  }
+  const TGErrorPtr error = MessageError(message, &debug);
+  if (!error) return GST_MESSAGE_TYPE_NAME(message);
   std::string text = error.Message();
   const char* source = GST_MESSAGE_SRC_NAME(message);
   text += " (";

@@ -146,6 +146,9 @@ TGstPtr<GstElement> CreateMp3Encoder(const TEncoderSettings& settings, const cha
 // registry offers lamemp3enc). False is logged.
 bool Mp3EncoderAvailable();
 
+// The error (or warning) a bus message carries, and its debug details when
+// `debug` is given; empty for other messages.
+TGErrorPtr MessageError(GstMessage* message, TGCharPtr* debug = nullptr);
 // Text of an error message (message and debug details) for logs.
 std::string DescribeError(GstMessage* message);
 

@@ -114,14 +114,6 @@ TWebBrowser* TSlotPlayback::Banner(int n) const {
   return n >= 1 && n <= 2 ? banners_[n - 1] : nullptr;
 }
 
-bool TSlotPlayback::LookupsIdle() const {
-  if (bannersRunning_ || vendorQueue_->Pending() != 0) return false;
-  for (int i = 0; i < 4; ++i) {
-    if (judging_[i]) return false;
-  }
-  return true;
-}
-
 TWebBrowser* TSlotPlayback::MakePageBrowser(int n) {
   TWebBrowser*& page = pageBrowsers_[n - 1];
   if (page == nullptr) {

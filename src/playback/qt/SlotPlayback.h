@@ -90,9 +90,6 @@ class TSlotPlayback : public QObject {
   // is gone by then.
   void ReportUserDetails(const std::string& showName, std::function<void(const std::string&)> answer);
 
-  // Lookups waiting or running, for tests and the exit.
-  bool LookupsIdle() const;
-
  signals:
   // Slot n's stream is heard (its player plays, or its page loaded), or a new
   // show begins in the slot and nothing is heard yet.
@@ -108,7 +105,6 @@ class TSlotPlayback : public QObject {
   TWebBrowser* MakePageBrowser(int n);
   void DropPageBrowser(int n);
   void LeavePage(int n);
-  std::shared_ptr<IHttpClient> Client() const { return http_; }
 
   TPlaybackServices services_;
   IPlaybackSlots& slots_;
