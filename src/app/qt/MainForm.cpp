@@ -197,157 +197,34 @@ class TShowNameKeyFilter : public QObject {
 }  // namespace
 
 TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, QWidget* parent)
-    : QMainWindow(parent), paths_(paths), services_(std::move(services)) {
+    : QMainWindow(parent), paths_(paths) {
   setObjectName("Form1");
   setWindowTitle("Wavecrate Talk Radio Recorder");
   InitWavecrateResources();
-  BuildControls();
+  QWidget* client = BuildControls();
+  controller_ = std::make_unique<TMainController>(paths_, std::move(services), *this, client);
   BuildMenu();
-
-  TAppServices* svc = services_.get();
-  InstallRecordingObserver();
-  editor_ = std::make_unique<TScheduleEditor>(
-      [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
-        if (svc == nullptr) {
-          static TNoAdvertisementStep noAd;
-          return std::make_unique<TRecodeThread>(
-              SystemClock(), TCaptureFactory{}, noAd, nullptr,
-              std::filesystem::path(paths_.ExePath).parent_path().string());
-        }
-        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep(),
-                                                      svc->Mp3Queue, svc->ProgramFolder);
-        thread->Slot = slot;
-        thread->Events = svc->Events;
-        // The stream, connected early and held back, must be heard from the
-        // capture's first sample, not from the next timer tick.
-        thread->OnRecordingActive = [this, slot] {
-          QMetaObject::invokeMethod(
-              this, [this, slot] { PlaybackTick(slot); }, Qt::QueuedConnection);
-        };
-        return thread;
-      },
-      [this](const std::string& show, TScheduleEditor::TAdAnswer answer) {
-        playback_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
-        playback_->ReportUserDetails(show, std::move(answer));
-      });
-
-  // Start-up sequence. SlotActive starts all false inside the editor.
-  AutoSaving = false;
-  // The MP3 encoder needs no registration step: GStreamer's registry already
-  // offers it, and a missing encoder shows when a recording needs it.
   CreateTrayIcon();
-  if (desk_) connect(playback_.get(), &TSlotPlayback::StreamHeard, desk_, &TRecordingDesk::StreamHeard);
-  StartMp3Thread();
+  controller_->SetDesk(desk_);
   QPalette p = palette();
   p.setColor(QPalette::Window, FormColour());
   setPalette(p);
   setAutoFillBackground(true);
-  // A sleep that happens in spite of the inhibitor: recordings write their
-  // files' headers before it, and shows under way are joined after it.
-  if (services_) {
-    sleepWatcher_ = new TSleepWatcher(
-        "Wavecrate", "Finishing recording files", [this] { BeforeSleep(); }, [this] { AfterWake(); }, this);
-  }
-
-  settingsExisted_ = SettingsFileExists(paths_.SettingsPath);
-  if (settingsExisted_) {
-    LoadIntoControls(LoadSettings(paths_.SettingsPath));
-    playback_->SetProfile(TUserProfile{Gender, YearOfBirth, Country, State, PostalCode, Occupation});
-    show();
-    AutoSaving = true;
-    Button2Click();
-    AutoSaving = false;
-    EnablePlaybackTimers();
-  }
-  playback_->LoadBanners();
-  // TimeEdits: start fields of slots 1..4, then their duration fields.
   for (int i = 0; i < 4; ++i) {
     TimeEdits[i] = rows_[i].Start;
     TimeEdits[4 + i] = rows_[i].Duration;
   }
-
   form3_ = new TForm3(this);
   form3_->setWindowFlag(Qt::Window);
-}
-
-// Playback sees the slots as the editor's threads hold them.
-class TForm1::TEditorSlots final : public IPlaybackSlots {
- public:
-  // The editor is made after the controls: it is looked up at each use.
-  explicit TEditorSlots(const std::unique_ptr<TScheduleEditor>& editor) : editor_(editor) {}
-  std::shared_ptr<const TSlotSettings> Settings(int n) const override {
-    TRecodeThread* thread = Thread(n);
-    return thread ? thread->Settings() : nullptr;
-  }
-  bool SlotActive(int n) const override { return editor_ && editor_->SlotActive(n); }
-  bool Recording(int n) const override {
-    TRecodeThread* thread = Thread(n);
-    return thread != nullptr && thread->RecordingActive.load();
-  }
-  std::optional<std::int64_t> PlannedEnd(int n) const override {
-    TRecodeThread* thread = Thread(n);
-    return thread ? thread->PlannedEndUnix() : std::nullopt;
-  }
-  void EndRecording(int n) override {
-    TRecodeThread* thread = Thread(n);
-    if (thread == nullptr) return;
-    thread->StopRecording();
-    thread->RecordingActive = false;
-  }
-
- private:
-  TRecodeThread* Thread(int n) const { return editor_ ? editor_->RecodeThreads(n) : nullptr; }
-  const std::unique_ptr<TScheduleEditor>& editor_;
-};
-
-void TForm1::CreatePlaybackControls(QWidget* client) {
-  TPlaybackServices playback;
-  if (services_) {
-    playback.AppClock = services_->AppClock;
-    playback.WithMedia = services_->WithMedia;
-    playback.VendorBase = services_->VendorBase;
-    playback.Http = services_->Http;
-    playback.SlotSinkFor = services_->SlotSinkFor;
-    playback.SlotUsesSharedMix = services_->SlotUsesSharedMix;
-  }
-  editorSlots_ = std::make_unique<TEditorSlots>(editor_);
-  playback_ = std::make_unique<TSlotPlayback>(std::move(playback), *editorSlots_, client);
-}
-
-TPlayerHost* TForm1::Player(int n) const {
-  return playback_->Player(n);
-}
-TWebBrowser* TForm1::PageBrowser(int n) const {
-  return playback_->PageBrowser(n);
-}
-TWebBrowser* TForm1::Banner(int n) const {
-  return playback_->Banner(n);
-}
-void TForm1::PlaybackTick(int n) {
-  playback_->Tick(n);
+  controller_->StartUp();
 }
 
 TForm1::~TForm1() {
+  // The controls are still there for the settings' last write.
   ExitSequence(false);
-  // Slot threads still finishing (the editor waits for them) tell nobody.
-  if (deskEvents_) deskEvents_->SetDesk(nullptr);
 }
 
-void TForm1::InstallRecordingObserver() {
-  if (!services_ || services_->Events) return;
-  auto history =
-      std::make_shared<TRecordingHistory>(HistoryPathFor(ProgramFolders().StateFolder, paths_.ExePath));
-  // Recordings that the last run did not live to finish; nothing records yet.
-  interrupted_ = history->CloseInterrupted();
-  for (const TRecordingReport& r : interrupted_) {
-    std::fprintf(stderr, "wavecrate: slot %d, \"%s\": interrupted when the program last ended, in %s\n",
-                 r.Slot, r.ShowName.c_str(), r.File.c_str());
-  }
-  deskEvents_ = std::make_shared<TDeskEvents>(std::move(history));
-  services_->Events = deskEvents_;
-}
-
-void TForm1::BuildControls() {
+QWidget* TForm1::BuildControls() {
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
   client->setFixedSize(kClientWidth, kClientHeight);
@@ -486,23 +363,6 @@ void TForm1::BuildControls() {
   closeProgram->setGeometry(150, 530, 110, 27);
   connect(closeProgram, &QPushButton::clicked, this, &TForm1::Button3Click);
 
-  CreatePlaybackControls(client);
-
-  // The playback timers tick a few milliseconds after each whole second of
-  // the clock, as the slot threads look at it, so a start or end minute is
-  // seen within milliseconds: every tick sets the wait to the next one.
-  for (int i = 0; i < 4; ++i) {
-    auto* timer = new QTimer(this);
-    playbackTimers_[i] = timer;
-    timer->setObjectName(QString("Timer%1").arg(i + 1));
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(1000);
-    connect(timer, &QTimer::timeout, this, [this, i, timer] {
-      PlaybackTick(i + 1);
-      const Clock& clock = services_ ? *services_->AppClock : SystemClock();
-      timer->setInterval(static_cast<int>(TimeToNextTick(clock.Now()).count()));
-    });
-  }
   Timer5 = new QTimer(this);
   Timer5->setObjectName("Timer5");
   Timer5->setInterval(200);
@@ -517,6 +377,7 @@ void TForm1::BuildControls() {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
+  return client;
 }
 
 void TForm1::BuildMenu() {
@@ -602,25 +463,11 @@ void TForm1::CreateTrayIcon() {
   trayIcon_->setContextMenu(menu);
 
   TRecordingDesk::TSources sources;
-  if (services_) sources.AppClock = services_->AppClock;
-  sources.Schedule = [this] {
-    TScheduledSlots scheduled;
-    for (int n = 1; n <= 4; ++n) {
-      TRecodeThread* thread = editor_ ? editor_->RecodeThreads(n) : nullptr;
-      if (thread != nullptr && editor_->SlotActive(n)) scheduled[n - 1] = *thread->Settings();
-    }
-    return scheduled;
-  };
-  sources.PlannedEnd = [this](int n) -> std::optional<std::int64_t> {
-    TRecodeThread* thread = editor_ && n >= 1 && n <= 4 ? editor_->RecodeThreads(n) : nullptr;
-    return thread ? thread->PlannedEndUnix() : std::nullopt;
-  };
+  sources.AppClock = &controller_->AppClock();
+  sources.Schedule = [this] { return controller_->ScheduledSlots(); };
+  sources.PlannedEnd = [this](int n) { return controller_->PlannedEnd(n); };
   sources.HistoryPath = HistoryPathFor(ProgramFolders().StateFolder, paths_.ExePath);
   desk_ = new TRecordingDesk(trayIcon_, paths_.Title, std::move(sources), this);
-  if (deskEvents_) deskEvents_->SetDesk(desk_);
-  for (const TRecordingReport& r : interrupted_) desk_->Notifier()->Notify(FinishedNotice(r));
-  interrupted_.clear();
-  desk_->RefreshTray();
   if (QSystemTrayIcon::isSystemTrayAvailable()) trayIcon_->show();
 }
 
@@ -634,34 +481,8 @@ void TForm1::ShowFromTray() {
   activateWindow();
 }
 
-void TForm1::StartMp3Thread() {
-  if (services_) services_->StartMp3Thread();
-}
-
-void TForm1::EnablePlaybackTimers() {
-  // A running timer keeps its rhythm; one started now waits for the next
-  // whole second, like every tick after it.
-  const Clock& clock = services_ ? *services_->AppClock : SystemClock();
-  for (QTimer* t : playbackTimers_) {
-    if (!t->isActive()) t->start(static_cast<int>(TimeToNextTick(clock.Now()).count()));
-  }
-}
-
-bool TForm1::PlaybackTimersEnabled() const {
-  for (QTimer* t : playbackTimers_) {
-    if (!t->isActive()) return false;
-  }
-  return true;
-}
-
 TSettings TForm1::ReadControls() const {
   TSettings s;
-  s.Gender = Gender;
-  s.YearOfBirth = YearOfBirth;
-  s.Country = Country;
-  s.State = State;
-  s.PostalCode = PostalCode;
-  s.Occupation = Occupation;
   for (int i = 0; i < 4; ++i) {
     const TSlotRow& r = rows_[i];
     TSlotControls& c = s.Slots[i];
@@ -685,12 +506,6 @@ TSettings TForm1::ReadControls() const {
 }
 
 void TForm1::LoadIntoControls(const TSettings& s) {
-  Gender = s.Gender;
-  YearOfBirth = s.YearOfBirth;
-  Country = s.Country;
-  State = s.State;
-  PostalCode = s.PostalCode;
-  Occupation = s.Occupation;
   for (int i = 0; i < 4; ++i) {
     TSlotRow& r = rows_[i];
     const TSlotControls& c = s.Slots[i];
@@ -721,58 +536,22 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   JoinShows1->setChecked(s.JoinShowsUnderWay);
 }
 
-void TForm1::ShowMessage(const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(paths_.Title), text, QMessageBox::Ok,
-                  isVisible() ? this : nullptr);
+void TForm1::ShowWindow() {
+  show();
+}
+
+void TForm1::ShowMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(paths_.Title), QString::fromStdString(text),
+                  QMessageBox::Ok, isVisible() ? this : nullptr);
   box.exec();
 }
 
 bool TForm1::Button2Click() {
-  const TSettings form = ReadControls();
-  const TSaveResult result = editor_->SaveChanges(form, AutoSaving);
-  if (!result.Saved) {
-    ShowMessage(QString::fromStdString(result.Message));
-    return false;
-  }
-  // A schedule saved on a first run must still play and stop, so a good save
-  // switches the playback timers on.
-  EnablePlaybackTimers();
-  if (desk_) desk_->RefreshTray();
-  WriteSettingsReporting(true);
-  // Saved all the same: the folder may be a disk that is not mounted yet.
-  if (!result.Warning.empty()) {
-    std::fprintf(stderr, "wavecrate: %s\n", result.Warning.c_str());
-    if (AutoSaving) {
-      if (desk_) desk_->Warning(0, result.Warning);
-    } else {
-      ShowMessage(QString::fromStdString(result.Warning));
-    }
-  }
-  return true;
-}
-
-bool TForm1::WriteSettingsReporting(bool interactive) {
-  try {
-    WriteSettings(paths_.SettingsPath, ReadControls());
-    return true;
-  } catch (const TSettingsWriteError& e) {
-    std::fprintf(stderr, "wavecrate: %s\n", e.what());
-    if (interactive) ShowMessage(QString::fromStdString(e.what()));
-    return false;
-  }
+  return controller_->SaveChanges(false);
 }
 
 void TForm1::ExitSequence(bool interactive) {
-  if (exited_) return;
-  exited_ = true;
-  if (editor_) editor_->RequestStopAll();
-  if (services_) {
-    services_->StopMp3Thread();
-    services_->FinishCapturesAtExit();
-  }
-  const bool written = WriteSettingsReporting(interactive);
-  // A failed write leaves the icon in place, as the last exit step is skipped.
-  if (written && trayIcon_) trayIcon_->hide();
+  if (controller_ && controller_->ExitSequence(interactive) && trayIcon_) trayIcon_->hide();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -845,19 +624,7 @@ void TForm1::MP31Click() {
 }
 
 void TForm1::JoinShows1Click(bool checked) {
-  // Takes effect at once; the settings file keeps it at the next write.
-  if (editor_) editor_->SetJoinShowsUnderWay(checked);
-}
-
-void TForm1::BeforeSleep() {
-  constexpr std::chrono::milliseconds kHeaderBound{3000};
-  if (services_ && !services_->WriteCaptureHeadersNow(kHeaderBound)) {
-    std::fprintf(stderr, "wavecrate: a recording did not write its header before the system slept\n");
-  }
-}
-
-void TForm1::AfterWake() {
-  editor_->RequestJoinAll();
+  if (controller_) controller_->SetJoinShowsUnderWay(checked);
 }
 
 void TForm1::Timer5Timer() {

@@ -106,7 +106,7 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   EXPECT_FALSE(RedDot(form));
 
   test::TEndMinuteStopper stopper(clock);
-  for (int n = 1; n <= 3; ++n) stopper.Add(*form.Editor().RecodeThreads(n));
+  for (int n = 1; n <= 3; ++n) stopper.Add(*form.Controller().Editor().RecodeThreads(n));
   const auto step = [&] {
     stopper();
     QCoreApplication::processEvents();

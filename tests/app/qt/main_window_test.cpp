@@ -67,7 +67,7 @@ TAppPaths PathsIn(const TempDir& dir, const std::string& exeName = "wavecrate") 
 }
 
 template <typename T>
-T* Find(QWidget& root, const char* name) {
+T* Find(QObject& root, const char* name) {
   T* w = root.findChild<T*>(name);
   EXPECT_NE(w, nullptr) << "no control named " << name;
   return w;
@@ -102,8 +102,8 @@ TEST(MainWindowTest, FirstRunShowsTheDesignedWindowAndWritesNothing) {
   EXPECT_EQ(form.windowTitle(), "Wavecrate Talk Radio Recorder");
   EXPECT_EQ(form.centralWidget()->size(), QSize(954, 671));
   EXPECT_EQ(form.palette().color(QPalette::Window), QColor(54, 86, 219));
-  EXPECT_FALSE(form.SettingsFileExisted());
-  EXPECT_FALSE(form.PlaybackTimersEnabled()) << "a first run keeps the playback timers off";
+  EXPECT_FALSE(form.Controller().SettingsFileExisted());
+  EXPECT_FALSE(form.Controller().PlaybackTimersEnabled()) << "a first run keeps the playback timers off";
   EXPECT_FALSE(std::filesystem::exists(form.Paths().SettingsPath)) << "nothing is written at start-up";
 
   EXPECT_EQ(Find<QLineEdit>(form, "ComboBox1")->text(), "00:00:00 AM");
@@ -142,7 +142,7 @@ TEST(MainWindowTest, FirstRunShowsTheDesignedWindowAndWritesNothing) {
   EXPECT_EQ(Find<QPushButton>(form, "Button3")->text(), "Close Program");
   EXPECT_EQ(Find<QTimer>(form, "Timer5")->interval(), 200);
   EXPECT_FALSE(Find<QTimer>(form, "Timer5")->isActive()) << "no script-error window can appear to close";
-  EXPECT_EQ(Find<QTimer>(form, "Timer3")->interval(), 1000);
+  EXPECT_EQ(Find<QTimer>(form.Controller(), "Timer3")->interval(), 1000);
 
   std::map<QString, QString> menu;
   for (QAction* a : form.findChildren<QAction*>()) menu[a->objectName()] = a->text();
@@ -179,11 +179,11 @@ TEST(MainWindowTest, HandWrittenFileIsLoadedSavedAtStartAndRewrittenByTheRulesAt
   MessageCatcher catcher;
   {
     TForm1 form(paths, nullptr);
-    EXPECT_TRUE(form.SettingsFileExisted());
+    EXPECT_TRUE(form.Controller().SettingsFileExisted());
     EXPECT_TRUE(form.isVisible());
-    EXPECT_TRUE(form.PlaybackTimersEnabled());
-    EXPECT_EQ(form.Gender, "M");
-    EXPECT_EQ(form.Country, "United States");
+    EXPECT_TRUE(form.Controller().PlaybackTimersEnabled());
+    EXPECT_EQ(form.Controller().Profile().Gender, "M");
+    EXPECT_EQ(form.Controller().Profile().Country, "United States");
     EXPECT_EQ(Find<QComboBox>(form, "Edit3")->currentText(), "Other Music");
     EXPECT_FALSE(Find<QCheckBox>(form, "CheckBox1")->isChecked());
     EXPECT_TRUE(Find<QCheckBox>(form, "CheckBox4")->isChecked());
@@ -197,7 +197,7 @@ TEST(MainWindowTest, HandWrittenFileIsLoadedSavedAtStartAndRewrittenByTheRulesAt
     ASSERT_EQ(catcher.Texts.size(), 1u);
     EXPECT_EQ(catcher.Texts[0], "Please enter start time/end time/show name/stream link first.");
     EXPECT_EQ(catcher.Titles[0], "Wavecrate");
-    EXPECT_FALSE(form.Editor().SlotActive(1));
+    EXPECT_FALSE(form.Controller().Editor().SlotActive(1));
     form.ExitSequence(false);
   }
   const std::string file = ReadFile(paths.SettingsPath);
@@ -238,16 +238,17 @@ TEST(MainWindowTest, SaveChangesValidatesThenHandsOverEnablesTimersAndWrites) {
   save->click();
   ASSERT_EQ(catcher.Texts.size(), 2u);
   EXPECT_EQ(catcher.Texts.back(), "Please enter start time/end time/show name/stream link first.");
-  EXPECT_FALSE(form.Editor().SlotActive(1))
+  EXPECT_FALSE(form.Controller().Editor().SlotActive(1))
       << "nothing is handed over when any switched-on slot is incomplete";
-  EXPECT_FALSE(form.PlaybackTimersEnabled());
+  EXPECT_FALSE(form.Controller().PlaybackTimersEnabled());
 
   Find<QCheckBox>(form, "CheckBox7")->setChecked(false);
   save->click();
   EXPECT_EQ(catcher.Texts.size(), 2u) << "a complete schedule saves without a message";
-  EXPECT_TRUE(form.Editor().SlotActive(1));
-  EXPECT_FALSE(form.Editor().SlotActive(3));
-  EXPECT_TRUE(form.PlaybackTimersEnabled()) << "a first-run save must switch the playback timers on";
+  EXPECT_TRUE(form.Controller().Editor().SlotActive(1));
+  EXPECT_FALSE(form.Controller().Editor().SlotActive(3));
+  EXPECT_TRUE(form.Controller().PlaybackTimersEnabled())
+      << "a first-run save must switch the playback timers on";
   const std::string file = ReadFile(form.Paths().SettingsPath);
   EXPECT_NE(file.find("URL1=javascript:void(window.open('http://127.0.0.1:9/live'))"), std::string::npos)
       << "the link is stored as pasted";
@@ -406,7 +407,7 @@ TEST(MainWindowTest, TypedTimesAreCompletedOnLeavingAndHandedOverIn24HourForm) {
   form.findChild<QCheckBox*>("CheckBox17")->setChecked(true);  // Saturday
   form.findChild<QCheckBox*>("CheckBox18")->setChecked(true);  // Sunday
   ASSERT_TRUE(form.Button2Click());
-  TRecodeThread* thread = form.Editor().RecodeThreads(3);
+  TRecodeThread* thread = form.Controller().Editor().RecodeThreads(3);
   ASSERT_NE(thread, nullptr);
   const auto settings = thread->Settings();
   EXPECT_EQ(settings->StartTime, "23:30:00");
@@ -417,9 +418,9 @@ TEST(MainWindowTest, TypedTimesAreCompletedOnLeavingAndHandedOverIn24HourForm) {
   // Switched off and saved again: the same thread, now disabled.
   form.findChild<QCheckBox*>("CheckBox7")->setChecked(false);
   ASSERT_TRUE(form.Button2Click());
-  EXPECT_EQ(form.Editor().RecodeThreads(3), thread);
+  EXPECT_EQ(form.Controller().Editor().RecodeThreads(3), thread);
   EXPECT_FALSE(thread->Settings()->Enabled);
-  EXPECT_FALSE(form.Editor().SlotActive(3));
+  EXPECT_FALSE(form.Controller().Editor().SlotActive(3));
   form.ExitSequence(false);
 }
 

@@ -80,7 +80,7 @@ TEST(SessionTest, ASleepWaitsForTheHeadersAndTheWakeJoinsTheShowUnderWay) {
       test::TFakeClock& Clock;
       ~TReleaseClock() { Clock.ReleaseAll(); }
     } release{clock};
-    services->Watcher = form.findChild<TSleepWatcher*>();
+    services->Watcher = form.Controller().findChild<TSleepWatcher*>();
     ASSERT_NE(services->Watcher, nullptr);
     EXPECT_TRUE(services->Watcher->Watching());
     EXPECT_TRUE(test::TPrivateLogind::Holds("Wavecrate", "delay"));

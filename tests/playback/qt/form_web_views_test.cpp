@@ -22,6 +22,7 @@
 #include "common/curl/CurlHttpClient.h"
 #include "page_audio_support.h"
 #include "playback/qt/Browsers.h"
+#include "playback/qt/SlotPlayback.h"
 #include "support/audio_analysis.h"
 #include "support/playback_http_server.h"
 #include "support/scheduler_doubles.h"
@@ -95,14 +96,17 @@ TEST(FormWebViewsTest, NoWebViewNorEngineProcessWhileTheVendorHostIsUnreachableB
   ])");
   TForm1 form(paths, WebServices(vendor.Base()));
   // Looked up in the background: the window is up before the answer.
-  ASSERT_TRUE(SpinUntil([&] { return form.Banner(1) != nullptr && form.Banner(2) != nullptr; }));
-  EXPECT_EQ(form.Banner(1)->objectName(), "WebBrowser");
-  EXPECT_EQ(form.Banner(2)->geometry(), QRect(12, 565, 500, 75));
-  EXPECT_TRUE(form.Banner(1)->isVisibleTo(&form));
-  EXPECT_TRUE(SpinUntil([&] { return form.Banner(1)->title() == "first banner"; }));
-  EXPECT_TRUE(SpinUntil([&] { return form.Banner(2)->title() == "second banner"; }));
+  ASSERT_TRUE(SpinUntil([&] {
+    return form.Controller().Playback().Banner(1) != nullptr &&
+           form.Controller().Playback().Banner(2) != nullptr;
+  }));
+  EXPECT_EQ(form.Controller().Playback().Banner(1)->objectName(), "WebBrowser");
+  EXPECT_EQ(form.Controller().Playback().Banner(2)->geometry(), QRect(12, 565, 500, 75));
+  EXPECT_TRUE(form.Controller().Playback().Banner(1)->isVisibleTo(&form));
+  EXPECT_TRUE(SpinUntil([&] { return form.Controller().Playback().Banner(1)->title() == "first banner"; }));
+  EXPECT_TRUE(SpinUntil([&] { return form.Controller().Playback().Banner(2)->title() == "second banner"; }));
   EXPECT_GT(WebEngineChildren(), 0) << "the banners' pages load in the web engine's processes";
-  EXPECT_EQ(form.PageBrowser(1), nullptr) << "banners need no page browser";
+  EXPECT_EQ(form.Controller().Playback().PageBrowser(1), nullptr) << "banners need no page browser";
   form.ExitSequence(false);
 }
 
@@ -143,20 +147,23 @@ TEST(FormWebViewsTest, ASlotsPageBrowserIsMadeForAPageLinkPlaysIntoTheMixAndGoes
     test::TFakeClock& Clock;
     ~TReleaseClock() { Clock.ReleaseAll(); }
   } release{clock};
-  for (int n = 1; n <= 4; ++n) EXPECT_EQ(form.PageBrowser(n), nullptr) << "slot " << n;
+  for (int n = 1; n <= 4; ++n)
+    EXPECT_EQ(form.Controller().Playback().PageBrowser(n), nullptr) << "slot " << n;
   // Shows are recorded while the window waits in the tray.
   form.hide();
 
   clock.SetParticipants(1);
   ASSERT_TRUE(clock.RunFor(2s));
   ASSERT_EQ(captures.Records().size(), 1u) << "the show under way was not joined";
-  ASSERT_TRUE(SpinUntil([&] { return form.PageBrowser(1) != nullptr; }))
+  ASSERT_TRUE(SpinUntil([&] { return form.Controller().Playback().PageBrowser(1) != nullptr; }))
       << "the page link never opened in a page browser";
-  TWebBrowser* page = form.PageBrowser(1);
+  TWebBrowser* page = form.Controller().Playback().PageBrowser(1);
   EXPECT_EQ(page->objectName(), "WebPageBrowser");
   EXPECT_EQ(page->geometry(), QRect(2120, 300, 300, 150));
-  EXPECT_EQ(form.PageBrowser(4), nullptr) << "only the slot whose link is a page gets a browser";
-  EXPECT_EQ(form.Banner(1), nullptr) << "the start's banner reload still finds no vendor host";
+  EXPECT_EQ(form.Controller().Playback().PageBrowser(4), nullptr)
+      << "only the slot whose link is a page gets a browser";
+  EXPECT_EQ(form.Controller().Playback().Banner(1), nullptr)
+      << "the start's banner reload still finds no vendor host";
 
   std::vector<float> mix;
   for (int attempt = 0; attempt < 15; ++attempt) {
@@ -169,8 +176,8 @@ TEST(FormWebViewsTest, ASlotsPageBrowserIsMadeForAPageLinkPlaysIntoTheMixAndGoes
   // To the end minute, 00:32, with the slot's timer ticking every second.
   ASSERT_TRUE(clock.JumpBy(std::chrono::seconds(105)));
   ASSERT_TRUE(clock.RunFor(
-      std::chrono::seconds(5), [&] { form.PlaybackTick(1); }, 1000));
-  EXPECT_EQ(form.PageBrowser(1), nullptr) << "the page browser outlived its show";
+      std::chrono::seconds(5), [&] { form.Controller().PlaybackTick(1); }, 1000));
+  EXPECT_EQ(form.Controller().Playback().PageBrowser(1), nullptr) << "the page browser outlived its show";
   EXPECT_EQ(form.findChild<TWebBrowser*>("WebPageBrowser"), nullptr);
   Spin(500ms);
   EXPECT_LT(test::Rms(ListenTo(test::g_mix->MonitorSource(), 1000ms, dir)), 0.005)
