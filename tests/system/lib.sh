@@ -238,12 +238,18 @@ start_vendor_host() {
 # output is appended to LOG. Sets PROGRAM_PID, and PROGRAM_LAUNCHED, the real
 # time of the start (seconds since 1970): the program's TIME is that instant,
 # so a show starting N seconds after TIME starts at PROGRAM_LAUNCHED + N.
+# With HEADLESS=1 it runs with --headless and without any display setting.
 FAKETIME_LIB=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 run_program_at() {
   [ -r "$FAKETIME_LIB" ] || fail "libfaketime is not installed"
   PROGRAM_LAUNCHED=$(date +%s.%N)
-  TZ=UTC LD_PRELOAD="$FAKETIME_LIB" FAKETIME="@$1" FAKETIME_DONT_FAKE_MONOTONIC=1 \
-    QT_QPA_PLATFORM=offscreen QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" >> "$2" 2>&1 &
+  local display=(QT_QPA_PLATFORM=offscreen) args=()
+  if [ "${HEADLESS:-0}" = 1 ]; then
+    display=(-u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY -u QTWEBENGINE_CHROMIUM_FLAGS)
+    args=(--headless)
+  fi
+  env "${display[@]}" TZ=UTC LD_PRELOAD="$FAKETIME_LIB" FAKETIME="@$1" FAKETIME_DONT_FAKE_MONOTONIC=1 \
+    QTWEBENGINE_DISABLE_SANDBOX=1 "$PROGRAM" "${args[@]}" >> "$2" 2>&1 &
   PROGRAM_PID=$!
   SYSTEM_PIDS+=("$PROGRAM_PID")
 }

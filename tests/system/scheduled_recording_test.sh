@@ -10,6 +10,8 @@
 # end up beginning with the clip, the second stay as recorded. The program's
 # clock starts 25 s before the first show (libfaketime, see
 # overlapping_shows_test.sh), so the test need not wait for a real minute.
+# The program runs headless, with no display at all: no window, no tray, the
+# history kept as usual, and SIGTERM ends it cleanly.
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,7 +58,12 @@ DAT
 # all_proxy, not http_proxy: GStreamer's HTTP source reads http_proxy itself and
 # ignores no_proxy, so the stream would go to the stand-in too; libcurl and the
 # web engine take all_proxy and keep 127.0.0.1 direct through no_proxy.
-all_proxy=http://127.0.0.1:$VENDOR_PORT no_proxy=127.0.0.1,localhost \
+"$PROGRAM" --help | grep -q -- "--headless" || fail "--help does not tell of --headless"
+status=0
+"$PROGRAM" --bogus >/dev/null 2>&1 || status=$?
+[ $status = 2 ] || fail "an unknown argument gave exit status $status, not 2"
+
+all_proxy=http://127.0.0.1:$VENDOR_PORT no_proxy=127.0.0.1,localhost HEADLESS=1 \
   run_program_at "2008-01-05 08:29:35" "$work/program.log"
 program=$PROGRAM_PID
 # The real times of the first show's start and of the second show's end.
@@ -107,6 +114,9 @@ check_recording "$work/out/Other Music-01-05-2008.mp3" \
   "$(/usr/bin/python3 -c 'import sys; print("%.3f" % (float(sys.argv[1]) + 60))' "$start1")" 440
 check_recording "$work/out/Other Sports-01-05-2008.mp3" "$end2" 880
 kill -0 "$program" 2>/dev/null || fail "the program ended after the second recording"
+status=0
+"$PROGRAM" --headless >/dev/null 2>&1 || status=$?
+[ $status = 1 ] || fail "a second headless copy started (exit status $status)"
 
 # The first show now begins with the clip and goes on with its stream; it was
 # mixed while the second show recorded. The second show has no clip.
@@ -117,7 +127,7 @@ read -r _ rms_ad f_ad _ < <(analyse_tone "$file1" 0.3 2.4)
 read -r _ rms_show f_show _ < <(analyse_tone "$file1" 3.5 50)
 echo "$(basename "$file1"): ${secs} s; first 3 s ${f_ad} Hz (rms ${rms_ad}), then ${f_show} Hz (rms ${rms_show})"
 /usr/bin/python3 -c "import sys; s,a,b=map(float,sys.argv[1:]); sys.exit(0 if 62.5<=s<=66 and abs(a-1320)<=40 and abs(b-440)<=13 else 1)" \
-  "$secs" "$f_ad" "$f_show" || fail "$(basename "$file1") does not begin with the clip; log: $(grep -i advert "$work/program.log")"
+  "$secs" "$f_ad" "$f_show" || fail "$(basename "$file1") does not begin with the clip; log: $(grep -i "advert\|mix\|slot 1" "$work/program.log" | tail -30)"
 [ "$(header_state "$file1")" = exact ] || fail "the mixed file's header is not exact"
 # The second show got no clip: one download in all, and its file is as long
 # as it was recorded (its first seconds hold the tail of the first stream).
@@ -129,4 +139,10 @@ ls -A "$work" | grep -q '^TempOutput\|^\.mix-' && fail "scratch files of the mix
 kill -TERM "$program"
 for _ in $(seq 1 200); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
 kill -0 "$program" 2>/dev/null && fail "the program did not end on SIGTERM"
+status=0
+wait "$program" || status=$?
+[ $status = 0 ] || fail "the headless run ended with status $status: $(tail -20 "$work/program.log")"
+grep -q "headless run ended" "$work/program.log" || fail "no clean end in the log: $(tail -20 "$work/program.log")"
+[ "$(grep -c '"event":"finished".*"result":"recorded"' "$PROGRAM-recordings.jsonl")" = 2 ] ||
+  fail "the history does not hold both recordings: $(cat "$PROGRAM-recordings.jsonl")"
 echo "1 passed, 0 failed"
