@@ -36,6 +36,7 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/Housekeeper.h"
 #include "app/qt/Mp3ConfigDialog.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
@@ -542,6 +543,7 @@ void TForm1::BuildMenu() {
   JoinShows1->setCheckable(true);
   JoinShows1->setChecked(true);
   connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
+  keep_ = THousekeeper::AddTo(options, this);
   QAction* autostart = options->addAction("Start with the Desktop");
   autostart->setObjectName("StartWithDesktop1");
   autostart->setCheckable(true);
@@ -618,6 +620,7 @@ void TForm1::CreateTrayIcon() {
   sources.HistoryPath = HistoryPathFor(ProgramFolders().StateFolder, paths_.ExePath);
   desk_ = new TRecordingDesk(trayIcon_, paths_.Title, std::move(sources), this);
   if (deskEvents_) deskEvents_->SetDesk(desk_);
+  if (deskEvents_) keep_->Start(desk_, deskEvents_->History());
   for (const TRecordingReport& r : interrupted_) desk_->Notifier()->Notify(FinishedNotice(r));
   interrupted_.clear();
   desk_->RefreshTray();
@@ -681,6 +684,7 @@ TSettings TForm1::ReadControls() const {
   s.IsMute = IsMute->isChecked();
   s.IsVista = IsVista->isChecked();
   s.JoinShowsUnderWay = JoinShows1->isChecked();
+  s.KeepRecordings = keep_->RuleText();
   return s;
 }
 
@@ -719,6 +723,7 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   IsVistaClick();
   IsMute->setChecked(s.IsMute);
   JoinShows1->setChecked(s.JoinShowsUnderWay);
+  keep_->SetRuleText(s.KeepRecordings);
 }
 
 void TForm1::ShowMessage(const QString& text) {

@@ -33,6 +33,7 @@ class TAppServices;
 class TSleepWatcher;
 class TRecordingDesk;
 class TDeskEvents;
+class THousekeeper;
 
 class TForm1 : public QMainWindow {
   Q_OBJECT
@@ -150,6 +151,7 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<TSlotPlayback> playback_;
   QTimer* Timer5 = nullptr;
   QAction* JoinShows1 = nullptr;  // Options, "Join Shows Already Under Way"
+  THousekeeper* keep_ = nullptr;  // Options, "Keep Recordings…"
   TSleepWatcher* sleepWatcher_ = nullptr;
   QSystemTrayIcon* trayIcon_ = nullptr;
   TRecordingDesk* desk_ = nullptr;
