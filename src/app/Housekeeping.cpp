@@ -52,7 +52,8 @@ std::string KeepRuleWords(const TKeepRule& rule) {
     case TKeepRule::TKind::Days:
       return "keeping the last " + std::to_string(rule.Count) + (rule.Count == 1 ? " day" : " days");
     case TKeepRule::TKind::PerShow:
-      return "keeping the last " + std::to_string(rule.Count) + " of each show";
+      return rule.Count == 1 ? std::string("keeping the last recording of each show")
+                             : "keeping the last " + std::to_string(rule.Count) + " recordings of each show";
     case TKeepRule::TKind::Forever:
       break;
   }

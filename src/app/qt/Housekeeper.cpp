@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QThreadPool>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -44,6 +46,17 @@ std::optional<std::int64_t> SizeOnDisk(const std::string& path) {
   return info.size();
 }
 
+// The desktop's trash in the user's data folder, made as a desktop would
+// make it when it is not there yet. Without it Qt (6.4) moves a file into
+// "files" under the working folder instead, and reports success.
+bool HomeTrashReady() {
+  const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  if (data.isEmpty() || !QDir().mkpath(data)) return false;
+  const QDir folder(data);
+  return folder.exists("Trash") ||
+         folder.mkdir("Trash", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 struct TPass {
   TKeepRule Rule;
   std::int64_t Now = 0;
@@ -57,14 +70,32 @@ int RunPass(const TPass& pass) {
   const std::vector<THistoryRecord> history =
       ReadRecentRecordings(pass.History->Path(), std::numeric_limits<std::size_t>::max());
   const std::string rule = KeepRuleWords(pass.Rule);
+  const std::vector<THistoryRecord> gone =
+      RecordingsToTrash(history, pass.Rule, pass.Now, pass.ShowsRecording, SizeOnDisk);
+  if (gone.empty()) return 0;
+  if (!HomeTrashReady()) {
+    std::fprintf(
+        stderr, "wavecrate: housekeeping (%s): no trash folder can be made in %s; nothing is moved\n",
+        rule.c_str(),
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toLocal8Bit().constData());
+    return 0;
+  }
   int moved = 0;
-  for (const THistoryRecord& record :
-       RecordingsToTrash(history, pass.Rule, pass.Now, pass.ShowsRecording, SizeOnDisk)) {
+  for (const THistoryRecord& record : gone) {
     const TRecordingReport& r = record.Report;
-    QFile file(QString::fromStdString(r.File));
+    const QString original = QString::fromStdString(r.File);
+    QFile file(original);
     if (!file.moveToTrash()) {
       std::fprintf(stderr, "wavecrate: housekeeping (%s): %s could not be moved to the trash: %s\n",
                    rule.c_str(), r.File.c_str(), file.errorString().toLocal8Bit().constData());
+      continue;
+    }
+    if (QFileInfo(file.fileName()).isRelative()) {
+      // No trash was found after all: the file goes back where it was.
+      QFile::rename(file.fileName(), original);
+      std::fprintf(stderr,
+                   "wavecrate: housekeeping (%s): %s was not moved, no trash folder was found for it\n",
+                   rule.c_str(), r.File.c_str());
       continue;
     }
     ++moved;
