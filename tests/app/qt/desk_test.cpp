@@ -248,20 +248,16 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
   ASSERT_TRUE(TPrivateNotifications::Ready());
   test::TScopedTimeZone utc("UTC");
   test::TempDir dir;
-  // The home trash is used for files on the home's own disk.
-  const QByteArray oldHome = qgetenv("HOME"), oldData = qgetenv("XDG_DATA_HOME");
+  // The home trash serves files on the home's own disk.
+  struct TScopedHome {
+    QByteArray Home = qgetenv("HOME");
+    ~TScopedHome() {
+      qputenv("HOME", Home);
+      qunsetenv("XDG_DATA_HOME");
+    }
+  } home;
   qputenv("HOME", dir.Path().string().c_str());
   qputenv("XDG_DATA_HOME", dir.File("data").c_str());
-  struct TRestore {
-    QByteArray Home, Data;
-    ~TRestore() {
-      qputenv("HOME", Home);
-      if (Data.isNull())
-        qunsetenv("XDG_DATA_HOME");
-      else
-        qputenv("XDG_DATA_HOME", Data);
-    }
-  } restore{oldHome, oldData};
   SetProgramFolders(PortableFolders(dir.File("wavecrate")));
   const TAppPaths paths = TAppPaths::ForExecutable(dir.File("wavecrate"));
   const std::string rec = dir.File("rec") + "/";
@@ -301,17 +297,13 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
   services->AppClock = &clock;
   services->ProgramFolder = dir.Path().string();
   const std::filesystem::path trash = dir.Path() / "data" / "Trash";
-  const auto inTrash = [&] {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(trash / "files"))
-      names.insert(e.path().filename());
-    return names;
+  const auto names = [](const std::filesystem::path& folder) {
+    std::set<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) found.insert(e.path().filename());
+    return found;
   };
-  const auto inFolder = [&] {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(rec)) names.insert(e.path().filename());
-    return names;
-  };
+  const auto inTrash = [&] { return names(dir.Path() / "data" / "Trash" / "files"); };
+  const auto inFolder = [&] { return names(rec); };
   {
     TForm1 form(paths, services);
     auto* keeper = form.findChild<THousekeeper*>("Housekeeper");
@@ -321,7 +313,7 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
     ASSERT_TRUE(Pump([&] { return passes.count() == 1; }));
     EXPECT_EQ(passes[0][0].toInt(), 2);
     EXPECT_EQ(inTrash(), (std::set<std::string>{"Talk-12-16-2007.mp3", "Music-12-25-2007.mp3"}));
-    EXPECT_TRUE(std::filesystem::exists(trash / "info" / "Talk-12-16-2007.mp3.trashinfo"));
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() / "data/Trash/info/Talk-12-16-2007.mp3.trashinfo"));
     EXPECT_EQ(inFolder(),
               (std::set<std::string>{"Talk-12-20-2007.mp3", "Talk-01-04-2008.mp3", "Music-01-03-2008.mp3",
                                      "Music-01-04-2008.mp3", "Talk-12-01-2007.mp3", "notes.txt"}));
