@@ -364,6 +364,8 @@ std::string HistoryLine(const THistoryRecord& record) {
   w.String("result", ResultWord(r.Result));
   w.String("reason", r.Reason);
   if (!r.Gaps.empty()) w.Gaps("gaps", r.Gaps);
+  if (record.FileSize >= 0) w.Integer("size", record.FileSize);
+  if (record.TrashedAt != 0) w.Integer("trashed_at", record.TrashedAt);
   return w.Done();
 }
 
@@ -408,6 +410,9 @@ std::optional<THistoryRecord> ParseHistoryLine(std::string_view line) {
   r.Joined = joined != f.end() && joined->second.Kind == K::Bool && joined->second.Bool;
   r.Result = *judged;
   if (const std::string* s = text("reason")) r.Reason = *s;
+  if (const auto size = f.find("size"); size != f.end() && size->second.Kind == K::Number)
+    record.FileSize = std::llround(size->second.Number);
+  record.TrashedAt = std::llround(number("trashed_at"));
   // Lines written before gaps were kept have none; a pair that is not two
   // numbers is left out rather than losing the whole record.
   if (const auto gaps = f.find("gaps"); gaps != f.end() && gaps->second.Kind == K::Array) {
@@ -534,6 +539,7 @@ std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
       const std::int64_t end = r.ScheduledStart + r.ScheduledLength;
       const std::int64_t last = std::min<std::int64_t>(st.st_mtime, std::max(end, r.ActualStart));
       r.ActualLength = static_cast<double>(std::max<std::int64_t>(0, last - r.ActualStart));
+      record.FileSize = st.st_size;
       r.Reason = "The program ended during the recording; the file keeps what was recorded until then.";
     } else {
       r.Reason = "The program ended during the recording, and its file is missing.";

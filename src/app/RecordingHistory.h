@@ -19,6 +19,10 @@
 // A "finished" line of a recording with silent stretches lists them as
 // "gaps": [[start, seconds], ...], seconds from the file's start; lines
 // without the key (older ones among them) have none.
+//
+// A "finished" line also keeps the file's size at the end ("size"), and a
+// recording whose file the housekeeping moved to the trash gets one more
+// "finished" line that says when ("trashed_at").
 #pragma once
 
 #include <cstddef>
@@ -39,6 +43,12 @@ struct THistoryRecord {
   // Ties a recording's lines together: its actual start and its slot.
   std::string Id;
   TRecordingReport Report;
+  // The file's size in bytes when the recording finished; -1 when not known
+  // (no file, or a line of an older program).
+  std::int64_t FileSize = -1;
+  // When (seconds since 1970) the file was moved to the desktop's trash; 0
+  // while it was not.
+  std::int64_t TrashedAt = 0;
 };
 
 // The id of a recording's lines.

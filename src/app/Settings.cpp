@@ -56,6 +56,7 @@ const TKey<TSettings> kSystemKeys[] = {
 
 const TKey<TSettings> kOptionKeys[] = {
     {"JoinShowsUnderWay", &TSettings::JoinShowsUnderWay},
+    {"KeepRecordings", &TSettings::KeepRecordings},
 };
 
 template <typename Record>

@@ -46,6 +46,9 @@ struct TSettings {
   // Options menu, "Join Shows Already Under Way": kept in an [Options]
   // section after the 50 keys, which readers of the older file ignore.
   bool JoinShowsUnderWay = true;
+  // Options menu, "Keep Recordings…", as KeepRuleText writes it (the
+  // housekeeping reads anything else as "forever").
+  std::string KeepRecordings = "forever";
 
   bool operator==(const TSettings&) const = default;
 };

@@ -32,7 +32,7 @@ std::vector<std::string> ExpectedLines() {
     for (int n = 1; n <= 4; ++n) lines.push_back(row + std::to_string(n));
   }
   for (const char* line : {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista", "[Options]",
-                           "JoinShowsUnderWay"}) {
+                           "JoinShowsUnderWay", "KeepRecordings"}) {
     lines.emplace_back(line);
   }
   return lines;
@@ -76,6 +76,7 @@ TSettings NonDefaultSettings() {
   s.IsMute = true;
   s.IsVista = true;
   s.JoinShowsUnderWay = false;
+  s.KeepRecordings = "7 days";
   return s;
 }
 

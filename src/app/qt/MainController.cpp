@@ -260,6 +260,10 @@ void TMainController::SetJoinShowsUnderWay(bool join) {
   if (editor_) editor_->SetJoinShowsUnderWay(join);
 }
 
+std::shared_ptr<TRecordingHistory> TMainController::History() const {
+  return deskEvents_ ? deskEvents_->History() : nullptr;
+}
+
 void TMainController::BeforeSleep() {
   constexpr std::chrono::milliseconds kHeaderBound{3000};
   if (services_ && !services_->WriteCaptureHeadersNow(kHeaderBound)) {

@@ -27,6 +27,7 @@ namespace wavecrate {
 
 class TAppServices;
 class TDeskEvents;
+class TRecordingHistory;
 class TRecordingDesk;
 class TSleepWatcher;
 class TSlotPlayback;
@@ -85,6 +86,9 @@ class TMainController : public QObject {
   TScheduledSlots ScheduledSlots() const;
   std::optional<std::int64_t> PlannedEnd(int n) const;
   void SetJoinShowsUnderWay(bool join);
+  // The recordings history the controller keeps (null when the services
+  // bring an observer of their own).
+  std::shared_ptr<TRecordingHistory> History() const;
 
  private:
   // The recordings observer, when the services have none: it keeps the

@@ -36,6 +36,7 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/Housekeeper.h"
 #include "app/qt/Mp3ConfigDialog.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
@@ -206,6 +207,9 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   BuildMenu();
   CreateTrayIcon();
   controller_->SetDesk(desk_);
+  // Before the settings load: the start-up pass is queued, under the rule
+  // loaded.
+  if (auto history = controller_->History()) keep_->Start(desk_, std::move(history));
   QPalette p = palette();
   p.setColor(QPalette::Window, FormColour());
   setPalette(p);
@@ -403,6 +407,7 @@ void TForm1::BuildMenu() {
   JoinShows1->setCheckable(true);
   JoinShows1->setChecked(true);
   connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
+  keep_ = THousekeeper::AddTo(options, this);
   QAction* autostart = options->addAction("Start with the Desktop");
   autostart->setObjectName("StartWithDesktop1");
   autostart->setCheckable(true);
@@ -502,6 +507,7 @@ TSettings TForm1::ReadControls() const {
   s.IsMute = IsMute->isChecked();
   s.IsVista = IsVista->isChecked();
   s.JoinShowsUnderWay = JoinShows1->isChecked();
+  s.KeepRecordings = keep_->RuleText();
   return s;
 }
 
@@ -534,6 +540,7 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   IsVistaClick();
   IsMute->setChecked(s.IsMute);
   JoinShows1->setChecked(s.JoinShowsUnderWay);
+  keep_->SetRuleText(s.KeepRecordings);
 }
 
 void TForm1::ShowWindow() {

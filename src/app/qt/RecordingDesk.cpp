@@ -7,11 +7,14 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "app/RecordingNotices.h"
 #include "app/qt/DesktopNotifier.h"
 #include "app/qt/RecordingsForm.h"
+#include "scheduler/OutputNaming.h"
 
 namespace wavecrate {
 namespace {
@@ -86,10 +89,25 @@ void TRecordingDesk::Finished(const TRecordingReport& report) {
   RefreshTray();
   notifier_->Notify(FinishedNotice(report));
   if (recordings_ && recordings_->isVisible()) recordings_->Reload();
+  emit RecordingEnded();
 }
 
 void TRecordingDesk::Warning(int /*slot*/, const std::string& text) {
   notifier_->Notify(WarningNotice(text));
+}
+
+std::set<std::string> TRecordingDesk::ShowsBeingRecorded() const {
+  std::set<std::string> shows;
+  for (const auto& [slot, r] : recording_) shows.insert(r.ShowName);
+  // A slot thread knows its planned end from the moment its capture starts,
+  // before the desk hears of the recording.
+  if (sources_.PlannedEnd && sources_.Schedule) {
+    const TScheduledSlots scheduled = sources_.Schedule();
+    for (int n = 1; n <= 4; ++n) {
+      if (scheduled[n - 1] && sources_.PlannedEnd(n)) shows.insert(Trim(scheduled[n - 1]->ShowName));
+    }
+  }
+  return shows;
 }
 
 std::string TRecordingDesk::Status() const {
@@ -137,11 +155,18 @@ void TDeskEvents::SetDesk(TRecordingDesk* desk) {
 void TDeskEvents::Record(THistoryRecord::TEvent event, const TRecordingReport& report) {
   if (!history_) return;
   std::string error;
+  THistoryRecord record{event, RecordingId(report), report};
+  // The size the file was left with tells the housekeeping later whether it
+  // is still the program's own recording.
+  std::error_code sizeError;
+  if (event == THistoryRecord::TEvent::Finished && !report.File.empty() &&
+      std::filesystem::is_regular_file(report.File, sizeError))
+    record.FileSize = static_cast<std::int64_t>(std::filesystem::file_size(report.File, sizeError));
+  if (sizeError) record.FileSize = -1;
   // A finished record is made durable at once; a started one only needs to
   // outlive the program (kill -9), which the system's cache does, and a
   // flush here would hold up the capture's start on a slow disk.
-  if (!history_->Append(THistoryRecord{event, RecordingId(report), report},
-                        event == THistoryRecord::TEvent::Finished, &error)) {
+  if (!history_->Append(record, event == THistoryRecord::TEvent::Finished, &error)) {
     std::fprintf(stderr, "wavecrate: the recordings history %s cannot be written: %s\n",
                  history_->Path().c_str(), error.c_str());
   }

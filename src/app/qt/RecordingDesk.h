@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "app/RecordingHistory.h"
@@ -67,6 +68,10 @@ class TRecordingDesk : public QObject {
   // The tip's status line as it is now.
   std::string Status() const;
   bool Recording() const { return !recording_.empty(); }
+  // The shows (as their recordings name them) that a slot thread records
+  // now, including one whose capture is only starting.
+  std::set<std::string> ShowsBeingRecorded() const;
+  const TSources& Sources() const { return sources_; }
 
   void ShowRecordings();
   TRecordingsForm* RecordingsWindow() const { return recordings_; }
@@ -74,6 +79,10 @@ class TRecordingDesk : public QObject {
 
   static QIcon IdleIcon();
   static QIcon RecordingIcon();
+
+ signals:
+  // After Finished has told the user.
+  void RecordingEnded();
 
  private:
   QPointer<QSystemTrayIcon> tray_;
@@ -105,6 +114,9 @@ class TDeskEvents final : public IRecordingEvents {
   void RecordingStarted(const TRecordingReport& report) override;
   void RecordingFinished(const TRecordingReport& report) override;
   void RecordingWarning(int slot, const std::string& text) override;
+
+  // The history's writer (null when none is kept).
+  const std::shared_ptr<TRecordingHistory>& History() const { return history_; }
 
  private:
   void Record(THistoryRecord::TEvent event, const TRecordingReport& report);

@@ -46,10 +46,12 @@ QString GapsTip(const std::vector<TSilentGap>& gaps) {
   return parts.join(", ");
 }
 
-QString ResultText(const TRecordingReport& r) {
+QString ResultText(const THistoryRecord& record) {
+  const TRecordingReport& r = record.Report;
   QString word = QString(ResultWord(r.Result));
   word[0] = word[0].toUpper();
   if (r.Joined) word += " (joined late)";
+  if (record.TrashedAt != 0) word += ", moved to the trash " + Q(DateTimeText(record.TrashedAt));
   return word;
 }
 
@@ -127,7 +129,8 @@ void TRecordingsForm::Fill(std::vector<THistoryRecord> records, quint64 generati
   records_ = std::move(records);
   table_->setRowCount(static_cast<int>(records_.size()));
   for (int row = 0; row < static_cast<int>(records_.size()); ++row) {
-    const TRecordingReport& r = records_[static_cast<std::size_t>(row)].Report;
+    const THistoryRecord& record = records_[static_cast<std::size_t>(row)];
+    const TRecordingReport& r = record.Report;
     const bool running = r.Result == TRecordingResult::InProgress;
     const QString cells[kColumns] = {
         Q(DateTimeText(r.ActualStart)),
@@ -136,7 +139,7 @@ void TRecordingsForm::Fill(std::vector<THistoryRecord> records, quint64 generati
         running ? QString() : Q(LengthText(r.ActualLength)),
         running ? QString() : Q(LengthText(r.SilentSeconds)),
         Q(GapsText(r.Gaps)),
-        ResultText(r),
+        ResultText(record),
         Q(r.Reason),
         Q(r.File),
     };

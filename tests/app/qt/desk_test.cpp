@@ -10,17 +10,22 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QUrl>
 #include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "LogindTestSupport.h"
 #include "app/RecordingHistory.h"
 #include "app/SaveChanges.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/Housekeeper.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/RecordingsForm.h"
@@ -234,6 +239,116 @@ TEST(DeskTest, RecordingsShowInTheTrayAreNotifiedKeptAndListed) {
   menu->findChild<QAction*>("TrayExit")->trigger();
   EXPECT_EQ(exits.count(), 1) << "Exit in the tray ends the program as File, Exit does";
   form.ExitSequence(false);
+}
+
+// The program's recordings, known from its history, among files it did not
+// make; the desktop's trash in the test's own data folder.
+TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysSo) {
+  ASSERT_TRUE(test::TPrivateLogind::Ready());
+  ASSERT_TRUE(TPrivateNotifications::Ready());
+  test::TScopedTimeZone utc("UTC");
+  test::TempDir dir;
+  // The home trash serves files on the home's own disk.
+  struct TScopedHome {
+    QByteArray Home = qgetenv("HOME");
+    ~TScopedHome() {
+      qputenv("HOME", Home);
+      qunsetenv("XDG_DATA_HOME");
+    }
+  } home;
+  qputenv("HOME", dir.Path().string().c_str());
+  qputenv("XDG_DATA_HOME", dir.File("data").c_str());
+  SetProgramFolders(PortableFolders(dir.File("wavecrate")));
+  const TAppPaths paths = TAppPaths::ForExecutable(dir.File("wavecrate"));
+  const std::string rec = dir.File("rec") + "/";
+  std::filesystem::create_directory(rec);
+  const std::int64_t now = test::TFakeClock::At(2008, 1, 5, 8, 29, 50);
+  {
+    TRecordingHistory history(HistoryPathFor(dir.Path().string(), paths.ExePath));
+    const auto recorded = [&](const std::string& show, int daysAgo, const std::string& file) {
+      test::WriteFile(rec + file, std::string(1000 + daysAgo, 'x'));
+      TRecordingReport r;
+      r.Slot = show == "Talk" ? 1 : 2;
+      r.ShowName = show;
+      r.File = rec + file;
+      r.ActualStart = r.ScheduledStart = now / 1000 - daysAgo * 86400;
+      r.ScheduledLength = 3600;
+      r.Result = TRecordingResult::Recorded;
+      THistoryRecord record{THistoryRecord::TEvent::Finished, RecordingId(r), r};
+      record.FileSize = static_cast<std::int64_t>(std::filesystem::file_size(rec + file));
+      ASSERT_TRUE(history.Append(record, false));
+    };
+    recorded("Talk", 20, "Talk-12-16-2007.mp3");
+    recorded("Talk", 16, "Talk-12-20-2007.mp3");
+    recorded("Talk", 1, "Talk-01-04-2008.mp3");
+    recorded("Music", 11, "Music-12-25-2007.mp3");
+    recorded("Music", 2, "Music-01-03-2008.mp3");
+    recorded("Music", 1, "Music-01-04-2008.mp3");
+  }
+  // Tagged by the user since; and files the program never made.
+  std::ofstream(rec + "Talk-12-20-2007.mp3", std::ios::app) << "TAG";
+  test::WriteFile(rec + "Talk-12-01-2007.mp3", "not ours");
+  test::WriteFile(rec + "notes.txt", "not ours either");
+  test::WriteFile(paths.SettingsPath,
+                  "[System]\nSaveFilePath=" + rec + "\n[Options]\nKeepRecordings=7 days\n");
+
+  test::TFakeClock clock(now);
+  auto services = std::make_shared<TAppServices>();
+  services->AppClock = &clock;
+  services->ProgramFolder = dir.Path().string();
+  const std::filesystem::path trash = dir.Path() / "data" / "Trash";
+  const auto names = [](const std::filesystem::path& folder) {
+    std::set<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) found.insert(e.path().filename());
+    return found;
+  };
+  const auto inTrash = [&] { return names(dir.Path() / "data" / "Trash" / "files"); };
+  const auto inFolder = [&] { return names(rec); };
+  {
+    TForm1 form(paths, services);
+    auto* keeper = form.findChild<THousekeeper*>("Housekeeper");
+    ASSERT_NE(keeper, nullptr);
+    QSignalSpy passes(keeper, &THousekeeper::Done);
+    // At start-up, under the saved rule.
+    ASSERT_TRUE(Pump([&] { return passes.count() == 1; }));
+    EXPECT_EQ(passes[0][0].toInt(), 2);
+    EXPECT_EQ(inTrash(), (std::set<std::string>{"Talk-12-16-2007.mp3", "Music-12-25-2007.mp3"}));
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() / "data/Trash/info/Talk-12-16-2007.mp3.trashinfo"));
+    EXPECT_EQ(inFolder(),
+              (std::set<std::string>{"Talk-12-20-2007.mp3", "Talk-01-04-2008.mp3", "Music-01-03-2008.mp3",
+                                     "Music-01-04-2008.mp3", "Talk-12-01-2007.mp3", "notes.txt"}));
+    const auto history = ReadRecentRecordings(HistoryPathFor(dir.Path().string(), paths.ExePath), 100);
+    ASSERT_EQ(history.size(), 6u);
+    for (const THistoryRecord& r : history) {
+      const bool moved =
+          r.Report.File == rec + "Talk-12-16-2007.mp3" || r.Report.File == rec + "Music-12-25-2007.mp3";
+      EXPECT_EQ(r.TrashedAt, moved ? now / 1000 : 0) << r.Report.File;
+    }
+    form.Desk()->ShowRecordings();
+    TRecordingsForm* window = form.Desk()->RecordingsWindow();
+    ASSERT_TRUE(Pump([&] { return !window->Loading(); }));
+    ASSERT_EQ(window->Table()->rowCount(), 6);
+    EXPECT_EQ(window->Table()->item(3, 6)->text(), "Recorded, moved to the trash Sat 2008-01-05 8:29 AM");
+    EXPECT_EQ(window->Table()->item(2, 6)->text(), "Recorded");
+
+    // Options, Keep Recordings: the last one of each show from now on.
+    form.findChild<QAction*>("KeepRecordings1")->trigger();
+    TKeepRecordingsDialog* dialog = keeper->Dialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->findChild<QRadioButton*>("KeepDays")->isChecked());
+    EXPECT_EQ(dialog->findChild<QSpinBox*>("KeepDaysCount")->value(), 7);
+    dialog->findChild<QRadioButton*>("KeepPerShow")->click();
+    dialog->findChild<QSpinBox*>("KeepPerShowCount")->setValue(1);
+    dialog->findChild<QPushButton*>("OkButton")->click();
+    ASSERT_TRUE(Pump([&] { return passes.count() == 2; }));
+    EXPECT_EQ(passes[1][0].toInt(), 1);
+    EXPECT_EQ(inTrash().count("Music-01-03-2008.mp3"), 1u);
+    EXPECT_EQ(inFolder(),
+              (std::set<std::string>{"Talk-12-20-2007.mp3", "Talk-01-04-2008.mp3", "Music-01-04-2008.mp3",
+                                     "Talk-12-01-2007.mp3", "notes.txt"}));
+    form.ExitSequence(false);
+  }
+  EXPECT_NE(test::ReadFile(paths.SettingsPath).find("KeepRecordings=1 per show"), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+// Options, "Keep Recordings…": the dialog, and the housekeeping that moves
+// the program's own older recordings to the desktop's trash under its rule
+// (see app/Housekeeping.h for which go). It runs once at start-up, after
+// every recording and whenever the rule is changed; the history is read and
+// the files are moved on a pool thread, never on the window's.
+#pragma once
+
+#include <QDialog>
+#include <QObject>
+#include <QPointer>
+#include <memory>
+#include <string>
+
+#include "app/Housekeeping.h"
+#include "app/RecordingHistory.h"
+
+class QMenu;
+class QRadioButton;
+class QSpinBox;
+
+namespace wavecrate {
+
+class TRecordingDesk;
+
+class TKeepRecordingsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  TKeepRecordingsDialog(const TKeepRule& rule, QWidget* parent);
+  TKeepRule Chosen() const;
+
+ private:
+  QRadioButton* forever_ = nullptr;
+  QRadioButton* days_ = nullptr;
+  QRadioButton* perShow_ = nullptr;
+  QSpinBox* dayCount_ = nullptr;
+  QSpinBox* showCount_ = nullptr;
+};
+
+class THousekeeper : public QObject {
+  Q_OBJECT
+ public:
+  // A housekeeper owned by `window`, and its "Keep Recordings…" item at the
+  // end of `menu`. It keeps the rule (forever) and does nothing until Start.
+  static THousekeeper* AddTo(QMenu* menu, QWidget* window);
+
+  // The rule as the settings file keeps it. Setting it does not run the
+  // housekeeping: the start-up run comes after the settings are loaded.
+  std::string RuleText() const { return KeepRuleText(rule_); }
+  void SetRuleText(const std::string& text) { rule_ = KeepRuleFromText(text); }
+  const TKeepRule& Rule() const { return rule_; }
+
+  // From now on: runs after every recording the desk is told has finished,
+  // and once as soon as the event loop runs. `history` is the recordings'
+  // writer, which keeps the moves too; without one nothing ever runs.
+  void Start(TRecordingDesk* desk, std::shared_ptr<TRecordingHistory> history);
+
+  // Sets the rule and runs the housekeeping under it (the dialog's OK).
+  void Apply(const TKeepRule& rule);
+  // One pass; a pass asked for while one runs follows it.
+  void Run();
+  bool Running() const { return running_; }
+  TKeepRecordingsDialog* Dialog() const { return dialog_; }
+
+ signals:
+  // A pass has ended; `moved` files went to the trash.
+  void Done(int moved);
+
+ private:
+  explicit THousekeeper(QWidget* window);
+  void ShowDialog();
+  void Ended(int moved);
+
+  QWidget* window_;
+  TKeepRule rule_;
+  QPointer<TRecordingDesk> desk_;
+  std::shared_ptr<TRecordingHistory> history_;
+  QPointer<TKeepRecordingsDialog> dialog_;
+  bool running_ = false;
+  bool again_ = false;
+};
+
+}  // namespace wavecrate
