@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 
 #include "app/Autostart.h"
 #include "app/ProgramIdentity.h"
@@ -210,12 +209,9 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
       [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
           static TNoAdvertisementStep noAd;
-          return std::make_unique<TRecodeThread>(
-              SystemClock(), TCaptureFactory{}, noAd, nullptr,
-              std::filesystem::path(paths_.ExePath).parent_path().string());
+          return std::make_unique<TRecodeThread>(SystemClock(), TCaptureFactory{}, noAd);
         }
-        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep(),
-                                                      svc->Mp3Queue, svc->ProgramFolder);
+        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep());
         thread->Slot = slot;
         thread->Events = svc->Events;
         // The stream, connected early and held back, must be heard from the
@@ -237,7 +233,6 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   // offers it, and a missing encoder shows when a recording needs it.
   CreateTrayIcon();
   if (desk_) connect(playback_.get(), &TSlotPlayback::StreamHeard, desk_, &TRecordingDesk::StreamHeard);
-  StartMp3Thread();
   QPalette p = palette();
   p.setColor(QPalette::Window, FormColour());
   setPalette(p);
@@ -634,10 +629,6 @@ void TForm1::ShowFromTray() {
   activateWindow();
 }
 
-void TForm1::StartMp3Thread() {
-  if (services_) services_->StartMp3Thread();
-}
-
 void TForm1::EnablePlaybackTimers() {
   // A running timer keeps its rhythm; one started now waits for the next
   // whole second, like every tick after it.
@@ -767,7 +758,6 @@ void TForm1::ExitSequence(bool interactive) {
   exited_ = true;
   if (editor_) editor_->RequestStopAll();
   if (services_) {
-    services_->StopMp3Thread();
     services_->FinishCapturesAtExit();
   }
   const bool written = WriteSettingsReporting(interactive);

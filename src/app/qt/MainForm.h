@@ -108,7 +108,6 @@ class TForm1 : public QMainWindow {
   // The recordings observer, when the services have none: it keeps the
   // history and feeds the desk. Runs before the first slot thread is made.
   void InstallRecordingObserver();
-  void StartMp3Thread();
   void CreatePlaybackControls(QWidget* client);
   void EnablePlaybackTimers();
   void ShowMessage(const QString& text);
