@@ -92,15 +92,8 @@ std::string MonitorSourceName(const std::string& sinkName) {
   return sinkName + std::string(kMonitorSuffix);
 }
 
-std::string LineSource(int choice, const TMixerLines& lines) {
-  switch (choice) {
-    case kStereoMixLine:
-      return lines.MixLoaded ? lines.MixMonitor : lines.DefaultSinkMonitor;
-    case kMicrophoneLine:
-      return lines.DefaultSource;
-    default:
-      return "";
-  }
+std::string StereoMixLine(const TMixerLines& lines) {
+  return lines.MixLoaded ? lines.MixMonitor : lines.DefaultSinkMonitor;
 }
 
 // ---------------------------------------------------------------- TSpeakerMute

@@ -1,6 +1,6 @@
 // The program's sound-server mixer, as far as it can be decided without a
 // sound server: the names and module arguments of the program's own stereo
-// mix, which source each recording line records, and the muting of the
+// mix, which source the stereo-mix line records, and the muting of the
 // speakers with the state they had before.
 //
 // How it is realised: the program plays into a null sink of its own (the
@@ -20,10 +20,6 @@
 #include <vector>
 
 namespace wavecrate {
-
-// The recording lines that SelectRecordingLine chooses between.
-inline constexpr int kStereoMixLine = 0;
-inline constexpr int kMicrophoneLine = 1;
 
 inline constexpr const char* kStereoMixDescription = "Wavecrate Stereo Mix";
 
@@ -70,21 +66,19 @@ std::string LoopbackInputStreamName(const std::string& sinkName);
 // The monitor source of a sink (the server names it so).
 std::string MonitorSourceName(const std::string& sinkName);
 
-// ---------------------------------------------------------------- recording lines
+// ---------------------------------------------------------------- the stereo-mix line
 
-// What the server offers at the moment a line is chosen.
+// What the server offers at the moment the line is chosen.
 struct TMixerLines {
   bool MixLoaded = false;          // the program's own mix is in place
   std::string MixMonitor;          // its monitor source
   std::string DefaultSinkMonitor;  // the monitor of the user's default sink
-  std::string DefaultSource;       // the user's default input
 };
 
-// The source a recording line records, "" when the line is not available.
-// The stereo-mix line is the program's mix, or (when the mix could not be
-// loaded) everything the user hears; the microphone line is the user's
-// default input. Neither choice changes any of the user's defaults.
-std::string LineSource(int choice, const TMixerLines& lines);
+// The source the stereo-mix line records, "" when there is none: the
+// program's mix, or (when the mix could not be loaded) everything the user
+// hears. Choosing it changes none of the user's defaults.
+std::string StereoMixLine(const TMixerLines& lines);
 
 // ---------------------------------------------------------------- speaker muting
 
@@ -153,14 +147,15 @@ class TRecordingMixer {
   virtual ~TRecordingMixer() = default;
   // The sound server the capture must record from ("" = the default one).
   virtual std::string ServerAddress() const = 0;
-  // The source a recording line records now (LineSource), "" when none.
-  virtual std::string RecordingLineSource(int choice) = 0;
+  // The source the stereo-mix line records now (StereoMixLine), "" when
+  // none.
+  virtual std::string StereoMixLineSource() = 0;
   // How the device list shows the stereo-mix line's source ("" when none).
   virtual std::string StereoMixDeviceName() = 0;
   // The stereo-mix line of slot `slot`'s recording (0 = the shared mix):
   // the monitor of the slot's own mix while its stream plays there, else
   // the shared line. A recording in progress follows it when it changes.
-  virtual std::string SlotLineSource(int /*slot*/) { return RecordingLineSource(kStereoMixLine); }
+  virtual std::string SlotLineSource(int /*slot*/) { return StereoMixLineSource(); }
   // How the device list shows that source ("" when none).
   virtual std::string SlotDeviceName(int /*slot*/) { return StereoMixDeviceName(); }
   // The mix that carries slot `slot`'s sound now: its own (the slot's

@@ -28,7 +28,7 @@ struct TProgramFolders {
   std::string ExePath;
   bool Portable = true;
   std::string ConfigFolder;  // the settings file, mp3encoder.ini
-  std::string CacheFolder;   // scratch files ("TempSourceAudio.mp3", "TempOutput.avi")
+  std::string CacheFolder;   // scratch files ("TempSourceAudio.mp3")
   std::string StateFolder;   // the log file, the recordings history
 
   // The file of that name in ConfigFolder.

@@ -12,10 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// More queued mixes than slots can never happen; the bound only keeps a
-// broken queue from spinning.
-constexpr int kMaxMixedFiles = 100;
-
 std::string Seconds(double s) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f s", s);
@@ -100,18 +96,6 @@ std::string DownloadAdFile(IHttpClient& http, const std::string& url, const std:
   }
   fs::remove(part, ec);
   return why;
-}
-
-std::string ChooseMixedFile(const std::string& programFolder,
-                            const std::function<bool(const std::string&)>& stillQueued) {
-  std::string first = ProgramScratchFile(programFolder, kMixedFileName);
-  if (!stillQueued || !stillQueued(first)) return first;
-  for (int n = 2; n <= kMaxMixedFiles; ++n) {
-    std::string name =
-        ProgramScratchFile(programFolder, ("TempOutput-" + std::to_string(n) + ".avi").c_str());
-    if (!stillQueued(name)) return name;
-  }
-  return "";
 }
 
 }  // namespace wavecrate

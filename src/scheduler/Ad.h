@@ -6,16 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "common/Http.h"
 
 namespace wavecrate {
 
-// Scratch files in the program's folder.
+// The downloaded clip's scratch file in the program's folder.
 inline constexpr const char* kAdTempFileName = "TempSourceAudio.mp3";
-inline constexpr const char* kMixedFileName = "TempOutput.avi";
 
 // program folder + "/" + name (the folder is given without a trailing "/").
 std::string ProgramScratchFile(const std::string& programFolder, const char* name);
@@ -78,14 +76,5 @@ std::string JudgeRecording(const TMediaFacts& recording);
 std::string DownloadAdFile(IHttpClient& http, const std::string& url, const std::string& agent,
                            const std::string& path, const TAdLimits& limits,
                            const std::atomic<bool>* cancel = nullptr);
-
-// The file a new mix is rendered into when the mixed file goes to the
-// conversion queue: "TempOutput.avi" in the program folder, unless a file of
-// that name is still waiting for its conversion (`stillQueued` says so); then
-// "TempOutput-2.avi", "-3" and so on, the first that is not. A file that
-// exists but is not queued is a leftover of a failed conversion and is
-// overwritten.
-std::string ChooseMixedFile(const std::string& programFolder,
-                            const std::function<bool(const std::string&)>& stillQueued);
 
 }  // namespace wavecrate

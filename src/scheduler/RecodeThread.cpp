@@ -15,10 +15,9 @@
 namespace wavecrate {
 namespace {
 
-// The advertisement step writes fixed scratch files, and its mixed file is
-// handed to the one conversion queue: two slots finishing at the same time
-// must not interleave there, so the step and its hand-over run one slot at a
-// time across the whole process.
+// The advertisement step writes a fixed scratch file (the downloaded clip):
+// two slots finishing at the same time must not interleave there, so the
+// step runs one slot at a time across the whole process.
 std::mutex& AdvertisementMutex() {
   static std::mutex mutex;
   return mutex;
@@ -83,15 +82,12 @@ void RemoveIfEmpty(const std::string& path) {
 
 }  // namespace
 
-TRecodeThread::TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad,
-                             IMp3JobQueue* mp3Thread, std::string programFolder)
+TRecodeThread::TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad)
     : FreeBytes(FreeBytesIn),
       EncoderSettingsSource([] { return LoadEncoderSettings(); }),
       clock_(clock),
       captureFactory_(std::move(captureFactory)),
       ad_(ad),
-      mp3Thread_(mp3Thread),
-      programFolder_(std::move(programFolder)),
       settings_(std::make_shared<const TSlotSettings>()) {}
 
 TRecodeThread::~TRecodeThread() {
@@ -388,14 +384,8 @@ void TRecodeThread::Judge(TRecordingReport& report, const TCaptureOutcome& outco
 void TRecodeThread::RunAdvertisementStep(const TSlotSettings& settings, const std::string& outputFileName) {
   std::lock_guard<std::mutex> lock(AdvertisementMutex());
   try {
-    std::string mixedFile;
-    if (!ad_.MixAdWithRecording(outputFileName, settings.AdUrl, mixedFile)) return;
-    if (mixedFile.empty()) mixedFile = programFolder_ + "/TempOutput.avi";
-    if (mp3Thread_ == nullptr) {
-      std::cerr << "wavecrate: no conversion queue; " << mixedFile << " is not converted\n";
-      return;
-    }
-    mp3Thread_->AddJob(TMp3Job{mixedFile, outputFileName + ".bak"});
+    // The step says itself why a clip was not put in front.
+    ad_.MixAdWithRecording(outputFileName, settings.AdUrl);
   } catch (const std::exception& e) {
     // The raw capture stays where it is and the slot goes on being watched.
     std::cerr << "wavecrate: advertisement step failed for " << outputFileName << ": " << e.what() << '\n';

@@ -16,7 +16,6 @@
 
 #include "audio/CaptureThreadBase.h"
 #include "audio/EncoderSettings.h"
-#include "audio/Mp3JobQueue.h"
 #include "common/Clock.h"
 #include "common/Thread.h"
 #include "scheduler/AdvertisementStep.h"
@@ -29,12 +28,9 @@ namespace wavecrate {
 class TRecodeThread : public TThread {
  public:
   // Everything the thread reaches outside itself; the references must outlive
-  // the thread. `ad` may be shared by several slot threads: its step runs one slot at a
-  // time. `mp3Thread` may be null (nothing is then handed on). A mixed file
-  // without a path of its own is taken as "TempOutput.avi" in
-  // `programFolder`.
-  TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad, IMp3JobQueue* mp3Thread,
-                std::string programFolder);
+  // the thread. `ad` may be shared by several slot threads: its step runs one
+  // slot at a time.
+  TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad);
   // Raises StopRequested, stops a capture in progress and waits for Execute
   // to return (the clock must keep running for that).
   ~TRecodeThread() override;
@@ -123,8 +119,6 @@ class TRecodeThread : public TThread {
   Clock& clock_;
   TCaptureFactory captureFactory_;
   IAdvertisementStep& ad_;
-  IMp3JobQueue* mp3Thread_;
-  std::string programFolder_;
 
   // Guards the members below it, which the GUI thread reads and writes while
   // this thread runs.

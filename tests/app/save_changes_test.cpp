@@ -55,7 +55,7 @@ class ScheduleEditorTest : public ::testing::Test {
                     ADD_FAILURE() << "a slot fell due in a test that never records";
                     return std::shared_ptr<TCaptureThreadBase>();
                   },
-                  ad_, nullptr, "/nonexistent");
+                  ad_);
             },
             [this](const std::string& showName, TScheduleEditor::TAdAnswer answer) {
               reported_.push_back(showName);

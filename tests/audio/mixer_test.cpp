@@ -57,15 +57,11 @@ TEST(StereoMixNames, ModuleArgumentsDescribeTheMixAndPinTheLoopbackSource) {
             std::string::npos);
 }
 
-TEST(LineSource, StereoMixIsOurMonitorOrWhatTheUserHearsAndMicrophoneIsTheDefaultInput) {
-  TMixerLines lines{true, "wavecrate_mix_1.monitor", "speakers.monitor", "mic"};
-  EXPECT_EQ(LineSource(kStereoMixLine, lines), "wavecrate_mix_1.monitor");
-  EXPECT_EQ(LineSource(kMicrophoneLine, lines), "mic");
-  EXPECT_EQ(LineSource(7, lines), "");
+TEST(StereoMixLine, IsOurMonitorOrWhatTheUserHears) {
+  TMixerLines lines{true, "wavecrate_mix_1.monitor", "speakers.monitor"};
+  EXPECT_EQ(StereoMixLine(lines), "wavecrate_mix_1.monitor");
   lines.MixLoaded = false;  // the fallback records the user's sink, never silence
-  EXPECT_EQ(LineSource(kStereoMixLine, lines), "speakers.monitor");
-  lines.DefaultSource.clear();
-  EXPECT_EQ(LineSource(kMicrophoneLine, lines), "");
+  EXPECT_EQ(StereoMixLine(lines), "speakers.monitor");
 }
 
 // Records the calls the mute sequences make. A stand-in for the sound

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace wavecrate {
 namespace {
 
@@ -44,20 +42,6 @@ TEST(AdRules, ClipLengthBounds) {
   }
   clip.Seconds = 0;
   EXPECT_NE(JudgeRecording(clip), "");
-}
-
-TEST(AdRules, AMixedFileStillQueuedIsNeverReused) {
-  std::set<std::string> queued;
-  const auto stillQueued = [&](const std::string& f) { return queued.count(f) > 0; };
-  EXPECT_EQ(ChooseMixedFile("/opt/w", nullptr), "/opt/w/TempOutput.avi");
-  EXPECT_EQ(ChooseMixedFile("/opt/w", stillQueued), "/opt/w/TempOutput.avi");
-  queued.insert("/opt/w/TempOutput.avi");
-  EXPECT_EQ(ChooseMixedFile("/opt/w", stillQueued), "/opt/w/TempOutput-2.avi");
-  queued.insert("/opt/w/TempOutput-2.avi");
-  EXPECT_EQ(ChooseMixedFile("/opt/w", stillQueued), "/opt/w/TempOutput-3.avi");
-  queued.erase("/opt/w/TempOutput.avi");  // converted: the plain name is free again
-  EXPECT_EQ(ChooseMixedFile("/opt/w", stillQueued), "/opt/w/TempOutput.avi");
-  EXPECT_EQ(ChooseMixedFile("/opt/w", [](const std::string&) { return true; }), "");
 }
 
 }  // namespace

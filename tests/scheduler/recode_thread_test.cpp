@@ -1,6 +1,6 @@
 // The slot thread driven through simulated days by a fake clock: when it
-// starts a recording, what it hands the capture, the advertisement step and
-// the conversion queue, and how it stops. Captures stop through StopRecording
+// starts a recording, what it hands the capture and the advertisement step,
+// and how it stops. Captures stop through StopRecording
 // as the playback timer makes them stop; the fake capture polls its stop flag
 // once a second, as the real one does.
 #include <gtest/gtest.h>
@@ -69,8 +69,6 @@ bool EndsSoon(const TThread& thread) {
 
 class RecodeThreadTest : public ::testing::Test {
  protected:
-  static constexpr const char* kProgramFolder = "/opt/wavecrate";
-
   // UTC unless a test picks a zone (before its first StartAt).
   RecodeThreadTest() : zone_(std::in_place, "UTC") { StartAt(At(2008, 1, 5, 8, 29, 58, 700)); }  // a Saturday
 
@@ -97,8 +95,7 @@ class RecodeThreadTest : public ::testing::Test {
   TRecodeThread& AddSlot(const TSlotSettings& settings, bool joinAtStart = false,
                          const std::function<void(TRecodeThread&)>& configure = {}) {
     const int slot = static_cast<int>(threads_.size()) + 1;
-    threads_.push_back(std::make_unique<TRecodeThread>(*clock_, captures_.Factory(*clock_, slot), ad_, &mp3_,
-                                                       kProgramFolder));
+    threads_.push_back(std::make_unique<TRecodeThread>(*clock_, captures_.Factory(*clock_, slot), ad_));
     TRecodeThread& thread = *threads_.back();
     thread.Slot = slot;
     thread.Events = events_;
@@ -173,7 +170,6 @@ class RecodeThreadTest : public ::testing::Test {
   std::unique_ptr<TFakeClock> clock_;
   std::unique_ptr<test::TEndMinuteStopper> stopper_;
   test::TCaptureLog captures_;
-  test::TRecordingMp3Queue mp3_;
   test::TFakeAdvertisementStep ad_;
   std::vector<std::unique_ptr<TRecodeThread>> threads_;
 };
@@ -216,8 +212,7 @@ TEST_F(RecodeThreadTest, StartsOnTheFirstSecondOfItsStartMinuteAndHandsTheCaptur
   EXPECT_EQ(captures[0].StopMs, At(2008, 1, 5, 8, 31, 30, 500));  // the capture's next look
   EXPECT_FALSE(t.RecordingActive.load());
   EXPECT_TRUE(t.CaptureThread()->DoneEvent.IsSet());
-  // No advertisement address: nothing is queued and the raw capture stays.
-  EXPECT_TRUE(mp3_.Jobs().empty());
+  // The step is run, and finds no advertisement address.
   ASSERT_EQ(ad_.Calls().size(), 1u);
   EXPECT_EQ(ad_.Calls()[0].RecordingFile, "/shows/Morning Talk-01-05-2008.mp3");
 
@@ -271,8 +266,6 @@ TEST_F(RecodeThreadTest, StopRequestedEndsAWatchingThreadWithinASecondEvenWhenDu
 }
 
 TEST_F(RecodeThreadTest, StopRequestedDuringARecordingWaitsForTheCaptureAndTheHandOver) {
-  ad_.Result = true;
-  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
   TSlotSettings s = Slot("08:30:00", "09:30:00", 1);
   s.AdUrl = "http://127.0.0.1/ad";
   TRecodeThread& t = AddSlot(s);
@@ -287,14 +280,12 @@ TEST_F(RecodeThreadTest, StopRequestedDuringARecordingWaitsForTheCaptureAndTheHa
   clock_->SetParticipants(0);
   ASSERT_TRUE(clock_->RunFor(milliseconds(kSecond / 2)));  // and the thread sees it
   EXPECT_TRUE(EndsSoon(t));
-  const auto jobs = mp3_.Jobs();
-  ASSERT_EQ(jobs.size(), 1u);
-  EXPECT_EQ(jobs[0].Target, "/shows/Morning Talk-01-05-2008.mp3.bak");
+  const auto calls = ad_.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].RecordingFile, "/shows/Morning Talk-01-05-2008.mp3");
 }
 
-TEST_F(RecodeThreadTest, FourSlotsAtOnceRecordTogetherAndHandOverOneAtATime) {
-  ad_.Result = true;
-  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+TEST_F(RecodeThreadTest, FourSlotsAtOnceRecordTogetherAndMixOneAtATime) {
   ad_.Pause = milliseconds(20);  // real time: overlapping calls would be seen
   const char* shows[] = {"Morning Talk", "  Evening News", "Sports Hour\t", "Late Show"};
   const char* starts[] = {"08:30:00", "08:30:15", "08:30:45", "08:30:59"};
@@ -319,8 +310,8 @@ TEST_F(RecodeThreadTest, FourSlotsAtOnceRecordTogetherAndHandOverOneAtATime) {
   EXPECT_EQ(outputs[3], "/shows/Sports Hour-01-05-2008.mp3");
   EXPECT_EQ(outputs[4], "/shows/Late Show-01-05-2008.mp3");
 
-  // All four finished in the same second; the step and its hand-over still
-  // ran one slot at a time, and each job carries its own target.
+  // All four finished in the same second; the step still ran one slot at a
+  // time, each with its own recording.
   EXPECT_EQ(ad_.MaxInside(), 1);
   const auto calls = ad_.Calls();
   ASSERT_EQ(calls.size(), 4u);
@@ -328,18 +319,6 @@ TEST_F(RecodeThreadTest, FourSlotsAtOnceRecordTogetherAndHandOverOneAtATime) {
     const int slot = call.AdUrl.back() - '0';
     EXPECT_EQ(call.RecordingFile, outputs[slot]);
   }
-  auto jobs = mp3_.Jobs();
-  ASSERT_EQ(jobs.size(), 4u);
-  std::vector<std::string> targets;
-  for (const TMp3Job& job : jobs) {
-    EXPECT_EQ(job.Source, "/opt/wavecrate/TempOutput.avi");
-    targets.push_back(job.Target);
-  }
-  std::sort(targets.begin(), targets.end());
-  std::vector<std::string> expected;
-  for (const auto& [slot, output] : outputs) expected.push_back(output + ".bak");
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(targets, expected);
 }
 
 TEST_F(RecodeThreadTest, NewSettingsReachTheRunningThreadAtItsNextCycle) {
@@ -370,45 +349,28 @@ TEST_F(RecodeThreadTest, MidnightStartRecordsOnAFreshThreadAndNamesTheNewDate) {
   EXPECT_EQ(captures[0].OutputFileName, "/shows/Morning Talk-01-01-2009.mp3");
 }
 
-TEST_F(RecodeThreadTest, MixedFileIsQueuedWithTheRecordingPathPlusBak) {
-  ad_.Result = true;
-  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
+TEST_F(RecodeThreadTest, TheStepGetsTheRecordingAndItsAddressBeforeTheFinishedNotice) {
   TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
   s.AdUrl = "http://127.0.0.1/ad?show=Morning";
   // The finished notice offers the file: the step that rewrites it is over.
-  std::atomic<std::size_t> jobsWhenFinished{99};
-  events_->OnFinished = [&](const TRecordingReport&) { jobsWhenFinished = mp3_.Jobs().size(); };
+  std::atomic<std::size_t> callsWhenFinished{99};
+  events_->OnFinished = [&](const TRecordingReport&) { callsWhenFinished = ad_.Calls().size(); };
   TRecodeThread& t = AddSlot(s);
   RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
-  EXPECT_EQ(jobsWhenFinished.load(), 1u);
+  EXPECT_EQ(callsWhenFinished.load(), 1u);
 
   const auto calls = ad_.Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].RecordingFile, "/shows/Morning Talk-01-05-2008.mp3");
   EXPECT_EQ(calls[0].AdUrl, "http://127.0.0.1/ad?show=Morning");
-  const auto jobs = mp3_.Jobs();
-  ASSERT_EQ(jobs.size(), 1u);
-  EXPECT_EQ(jobs[0].Source, "/opt/wavecrate/TempOutput.avi");
-  EXPECT_EQ(jobs[0].Target, "/shows/Morning Talk-01-05-2008.mp3.bak");
-
-  // A step that names no file of its own mixed into the program folder.
-  ad_.MixedFile.clear();
-  ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 29, 50)));
-  RecordOnceAt(t, At(2008, 1, 6, 8, 30, 0));
-  const auto later = mp3_.Jobs();
-  ASSERT_EQ(later.size(), 2u);
-  EXPECT_EQ(later[1].Source, std::string(kProgramFolder) + "/TempOutput.avi");
-  EXPECT_EQ(later[1].Target, "/shows/Morning Talk-01-06-2008.mp3.bak");
 }
 
 TEST_F(RecodeThreadTest, FailingAdvertisementStepKeepsTheRawCaptureAndTheSlotWatched) {
-  ad_.Result = true;
   ad_.Throws = true;
   TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
   s.AdUrl = "http://127.0.0.1/ad";
   TRecodeThread& t = AddSlot(s);
   RecordOnceAt(t, At(2008, 1, 5, 8, 30, 0));
-  EXPECT_TRUE(mp3_.Jobs().empty());
   EXPECT_FALSE(t.Finished());
 
   ASSERT_TRUE(Drive(At(2008, 1, 6, 8, 35)));
@@ -416,7 +378,6 @@ TEST_F(RecodeThreadTest, FailingAdvertisementStepKeepsTheRawCaptureAndTheSlotWat
   ASSERT_EQ(captures.size(), 2u);
   EXPECT_EQ(captures[1].StartMs, At(2008, 1, 6, 8, 30, 0));
   EXPECT_EQ(ad_.Calls().size(), 2u);
-  EXPECT_TRUE(mp3_.Jobs().empty());
 }
 
 // A month of four slots with mixed day codes, two of them starting in the same
@@ -427,8 +388,6 @@ TEST_F(RecodeThreadTest, AMonthOfFourSlotsRecordsEveryDueStartExactlyOnce) {
   const std::int64_t begin = At(2008, 1, 31, 23, 50, 0, 250);
   const std::int64_t end = At(2008, 3, 1, 0, 10);  // February 2008 has 29 days
   StartAt(begin);
-  ad_.Result = true;
-  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
   struct Plan {
     const char* Start;
     const char* End;
@@ -500,12 +459,12 @@ TEST_F(RecodeThreadTest, AMonthOfFourSlotsRecordsEveryDueStartExactlyOnce) {
   EXPECT_EQ(expected[4].size(), 25u);
   EXPECT_GE(captures_.MaxRunning(), 2);
 
-  const auto jobs = mp3_.Jobs();
-  EXPECT_EQ(jobs.size(), withAd);
-  for (const TMp3Job& job : jobs) {
-    EXPECT_EQ(job.Source, "/opt/wavecrate/TempOutput.avi");
-    EXPECT_TRUE(job.Target.ends_with(".mp3.bak")) << job.Target;
+  // Every recording went through the step once, with its own slot's address.
+  std::size_t calledWithAd = 0;
+  for (const test::TAdCall& call : ad_.Calls()) {
+    if (!call.AdUrl.empty()) ++calledWithAd;
   }
+  EXPECT_EQ(calledWithAd, withAd);
 }
 
 // Asked to join (program start, wake, save), a thread starts the show under
@@ -603,14 +562,12 @@ TEST_F(RecodeThreadTest, EndsItsOwnCaptureAtThePlannedEndWhateverTheWindowDoes) 
 }
 
 // Two recordings of one show on one day, and a file already there: each gets
-// a name of its own, the conversion's ".bak" follows it, and nothing that
-// was there is replaced. A folder typed without its "/" holds the files.
+// a name of its own, the advertisement step mixes into that name, and
+// nothing that was there is replaced. A folder typed without its "/" holds the files.
 // A disk too small for the show is reported before it starts.
 TEST_F(RecodeThreadTest, NeverOverwritesPutsFilesInsideTheFolderAndWarnsOfASmallDisk) {
   test::TempDir dir;
   test::WriteFile(dir.File("Morning Talk-01-05-2008.mp3"), "earlier show");
-  ad_.Result = true;
-  ad_.MixedFile = "/opt/wavecrate/TempOutput.avi";
   TSlotSettings s = Slot("08:30:00", "08:31:00", 1);
   s.SaveFolder = dir.Path().string();  // no trailing "/"
   s.AdUrl = "http://127.0.0.1/ad";
@@ -628,10 +585,10 @@ TEST_F(RecodeThreadTest, NeverOverwritesPutsFilesInsideTheFolderAndWarnsOfASmall
   std::sort(outputs.begin(), outputs.end());
   EXPECT_EQ(outputs, (std::vector<std::string>{base + " (2).mp3", base + " (3).mp3"}));
   EXPECT_EQ(test::ReadFile(base + ".mp3"), "earlier show");
-  std::vector<std::string> targets;
-  for (const TMp3Job& job : mp3_.Jobs()) targets.push_back(job.Target);
-  std::sort(targets.begin(), targets.end());
-  EXPECT_EQ(targets, (std::vector<std::string>{base + " (2).mp3.bak", base + " (3).mp3.bak"}));
+  std::vector<std::string> mixed;
+  for (const test::TAdCall& call : ad_.Calls()) mixed.push_back(call.RecordingFile);
+  std::sort(mixed.begin(), mixed.end());
+  EXPECT_EQ(mixed, outputs);
 
   std::vector<test::TRecordingEventLog::TEntry> warnings;
   for (const auto& e : events_->Entries()) {

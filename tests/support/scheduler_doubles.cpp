@@ -147,18 +147,7 @@ std::vector<TRecordingReport> TRecordingEventLog::Finished() const {
   return finished;
 }
 
-void TRecordingMp3Queue::AddJob(TMp3Job job) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  jobs_.push_back(std::move(job));
-}
-
-std::vector<TMp3Job> TRecordingMp3Queue::Jobs() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return jobs_;
-}
-
-bool TFakeAdvertisementStep::MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl,
-                                                std::string& mixedFile) {
+bool TFakeAdvertisementStep::MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl) {
   const int inside = ++inside_;
   int seen = maxInside_.load();
   while (inside > seen && !maxInside_.compare_exchange_weak(seen, inside)) {
@@ -170,9 +159,7 @@ bool TFakeAdvertisementStep::MixAdWithRecording(const std::string& recordingFile
   if (Pause.count() > 0) std::this_thread::sleep_for(Pause);
   --inside_;
   if (Throws) throw std::runtime_error("cannot write the scratch file");
-  if (!Result || adUrl.empty()) return false;
-  mixedFile = MixedFile;
-  return true;
+  return !adUrl.empty();
 }
 
 std::vector<TAdCall> TFakeAdvertisementStep::Calls() const {

@@ -1,8 +1,8 @@
 // Stand-ins for what a slot thread reaches outside itself, for tests driven
 // by TFakeClock: the capture thread (which needs a sound server and real
-// time), the advertisement step (which needs the vendor's web host and the
-// media editing services) and the conversion queue. Each records what it was
-// asked so that tests can check the slot thread's side of every hand-over.
+// time) and the advertisement step (which needs the vendor's web host and the
+// media editing services). Each records what it was asked so that tests can
+// check the slot thread's side of every hand-over.
 #pragma once
 
 #include <atomic>
@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "audio/CaptureThreadBase.h"
-#include "audio/Mp3JobQueue.h"
 #include "scheduler/AdvertisementStep.h"
 #include "scheduler/RecodeThread.h"
 #include "scheduler/RecordingEvents.h"
@@ -116,33 +115,20 @@ class TRecordingEventLog final : public IRecordingEvents {
   std::vector<TEntry> entries_;
 };
 
-class TRecordingMp3Queue final : public IMp3JobQueue {
- public:
-  void AddJob(TMp3Job job) override;
-  std::vector<TMp3Job> Jobs() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<TMp3Job> jobs_;
-};
-
 struct TAdCall {
   std::string RecordingFile;
   std::string AdUrl;
 };
 
-// Returns a set answer (false whenever the address is empty, as the real step
-// does without an address); may also throw, and may pause (real time) inside
-// the step so that two slots calling it together would overlap.
+// Mixes whenever there is an address (as far as the slot thread can tell);
+// may also throw, and may pause (real time) inside the step so that two slots
+// calling it together would overlap.
 class TFakeAdvertisementStep final : public IAdvertisementStep {
  public:
-  bool Result = false;
-  std::string MixedFile;  // reported when Result is true
   bool Throws = false;
   std::chrono::milliseconds Pause{0};
 
-  bool MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl,
-                          std::string& mixedFile) override;
+  bool MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl) override;
   std::vector<TAdCall> Calls() const;
   // Greatest number of calls that were inside the step at the same time.
   int MaxInside() const { return maxInside_.load(); }

@@ -1,7 +1,7 @@
 // The long-lived parts of a running program that the main window hands
-// recordings to: the clock, the capture factory, the advertisement step and
-// the MP3 conversion thread. main() builds the real ones; window tests use
-// none (then the window hands slots to threads that never start recording).
+// recordings to: the clock, the capture factory and the advertisement step.
+// main() builds the real ones; window tests use none (then the window hands
+// slots to threads that never start recording).
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "audio/CaptureThreadBase.h"
-#include "audio/Mp3JobQueue.h"
 #include "common/Clock.h"
 #include "playback/WebLookups.h"
 #include "scheduler/AdvertisementStep.h"
@@ -26,7 +25,6 @@ class TAppServices {
   TCaptureFactory CaptureFactory;
   // The step every slot thread gets unless NewAdStep makes one of its own.
   std::shared_ptr<IAdvertisementStep> AdStep = std::make_shared<TNoAdvertisementStep>();
-  IMp3JobQueue* Mp3Queue = nullptr;
   std::string ProgramFolder;
   // Players, page browsers and banners. Off for window-only tests, which
   // then get no player and no web view.
@@ -50,12 +48,9 @@ class TAppServices {
   // kept until they end (so it outlives the thread).
   virtual IAdvertisementStep& NewAdStep() { return *AdStep; }
 
-  // Start-up step: the MP3 conversion thread is created and resumed.
-  virtual void StartMp3Thread() {}
-  // Exit steps: raise the conversion thread's stop flag (and abandon an
-  // advertisement mix in progress, keeping its raw recording); finish captures in
-  // progress within a bounded wait so their files get their exact header.
-  virtual void StopMp3Thread() {}
+  // Exit step: abandon an advertisement mix in progress (its raw recording
+  // stays as it was), and finish captures in progress within a bounded wait
+  // so their files get their exact header.
   virtual void FinishCapturesAtExit() {}
   // Before the computer sleeps: every recording in progress writes its exact
   // header now and goes on recording after the wake. False when one did not

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-#include "audio/MP3Thread.h"
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/gst/GraphServices.h"
-#include "audio/gst/Mp3Converter.h"
 #include "audio/gst/WavDestFilter.h"
 #include "audio/pulse/StereoMix.h"
 #include "common/curl/CurlHttpClient.h"
@@ -15,7 +13,7 @@ namespace wavecrate {
 
 namespace {
 // How long the exit waits for recordings in progress to get their exact
-// header, and for an abandoned conversion to clean up after itself.
+// header.
 constexpr std::chrono::milliseconds kExitCaptureBound{5000};
 }  // namespace
 
@@ -44,45 +42,16 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
   };
   WithMedia = true;
   Http = std::make_shared<TCurlHttpClient>();
-  converter_ = std::make_unique<TGstMp3Converter>();
-  mp3Thread_ = std::make_unique<TMP3Thread>(*AppClock, *converter_);
-  Mp3Queue = mp3Thread_.get();
 }
 
 TLinuxAppServices::~TLinuxAppServices() {
-  if (mp3Thread_) {
-    mp3Thread_->StopRequested = true;
-    mp3Thread_->WaitFor();
-  }
   if (mix_) mix_->Stop();
 }
 
-void TLinuxAppServices::StartMp3Thread() {
-  mp3Thread_->Resume();
-}
-
 IAdvertisementStep& TLinuxAppServices::NewAdStep() {
-  TAd::TOptions options;
-  // Only consulted when the mix goes through "TempOutput.avi": a mixed file
-  // still in the conversion queue is never overwritten by the next mix.
-  TMP3Thread* mp3 = mp3Thread_.get();
-  options.StillQueued = [mp3](const std::string& file) {
-    for (const TMp3Job& job : mp3->Jobs()) {
-      if (job.Source == file) return true;
-    }
-    return false;
-  };
   std::lock_guard<std::mutex> lock(adMutex_);
-  ads_.push_back(std::make_unique<TAd>(ProgramFolder, *Http, std::move(options)));
+  ads_.push_back(std::make_unique<TAd>(ProgramFolder, *Http));
   return *ads_.back();
-}
-
-void TLinuxAppServices::StopMp3Thread() {
-  mp3Thread_->StopRequested = true;
-  // A mix in progress is the first half of a conversion: abandon it the
-  // same way, so the slot threads can end; their raw recordings stay.
-  std::lock_guard<std::mutex> lock(adMutex_);
-  for (const auto& ad : ads_) ad->Cancel();
 }
 
 bool TLinuxAppServices::WriteCaptureHeadersNow(std::chrono::milliseconds bound) {
@@ -95,6 +64,12 @@ bool TLinuxAppServices::WriteCaptureHeadersNow(std::chrono::milliseconds bound) 
 }
 
 void TLinuxAppServices::FinishCapturesAtExit() {
+  {
+    // A mix in progress is abandoned, so the slot threads can end; their raw
+    // recordings stay as they were.
+    std::lock_guard<std::mutex> lock(adMutex_);
+    for (const auto& ad : ads_) ad->Cancel();
+  }
   if (!StopAllCapturesAndWait(kExitCaptureBound)) {
     std::fprintf(stderr, "wavecrate: a recording did not finish its file within %lld ms at exit\n",
                  static_cast<long long>(kExitCaptureBound.count()));

@@ -1,6 +1,6 @@
 // The real long-lived parts of a running program on Linux: the program's own
 // stereo mix on the sound server, GStreamer with our WAV writer registered,
-// the capture factory, the advertisement steps and the MP3 conversion thread.
+// the capture factory and the advertisement steps.
 #pragma once
 
 #include <memory>
@@ -13,8 +13,6 @@
 namespace wavecrate {
 
 class TStereoMix;
-class TGstMp3Converter;
-class TMP3Thread;
 class TAd;
 
 class TLinuxAppServices final : public TAppServices {
@@ -27,8 +25,6 @@ class TLinuxAppServices final : public TAppServices {
   // A TAd of its own for each slot thread, mixing in place (see AdMixer.h).
   IAdvertisementStep& NewAdStep() override;
 
-  void StartMp3Thread() override;
-  void StopMp3Thread() override;
   void FinishCapturesAtExit() override;
   bool WriteCaptureHeadersNow(std::chrono::milliseconds bound) override;
 
@@ -36,8 +32,6 @@ class TLinuxAppServices final : public TAppServices {
 
  private:
   std::shared_ptr<TStereoMix> mix_;
-  std::unique_ptr<TGstMp3Converter> converter_;
-  std::unique_ptr<TMP3Thread> mp3Thread_;
   std::mutex adMutex_;
   // Guarded by adMutex_; freed with the services, after the window whose slot
   // threads use them.

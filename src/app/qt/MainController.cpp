@@ -3,7 +3,6 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 
 #include "app/RecordingHistory.h"
 #include "app/RecordingNotices.h"
@@ -86,12 +85,9 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
       [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
           static TNoAdvertisementStep noAd;
-          return std::make_unique<TRecodeThread>(
-              SystemClock(), TCaptureFactory{}, noAd, nullptr,
-              std::filesystem::path(paths_.ExePath).parent_path().string());
+          return std::make_unique<TRecodeThread>(SystemClock(), TCaptureFactory{}, noAd);
         }
-        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep(),
-                                                      svc->Mp3Queue, svc->ProgramFolder);
+        auto thread = std::make_unique<TRecodeThread>(*svc->AppClock, svc->CaptureFactory, svc->NewAdStep());
         thread->Slot = slot;
         thread->Events = svc->Events;
         // The stream, connected early and held back, must be heard from the
@@ -107,9 +103,6 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
         playback_->ReportUserDetails(show, std::move(answer));
       });
 
-  // The MP3 encoder needs no registration step: GStreamer's registry already
-  // offers it, and a missing encoder shows when a recording needs it.
-  if (services_) services_->StartMp3Thread();
   // A sleep that happens in spite of the inhibitor: recordings write their
   // files' headers before it, and shows under way are joined after it.
   if (services_) {
@@ -248,10 +241,7 @@ bool TMainController::ExitSequence(bool interactive) {
   if (exited_) return false;
   exited_ = true;
   if (editor_) editor_->RequestStopAll();
-  if (services_) {
-    services_->StopMp3Thread();
-    services_->FinishCapturesAtExit();
-  }
+  if (services_) services_->FinishCapturesAtExit();
   return WriteSettingsReporting(interactive);
 }
 

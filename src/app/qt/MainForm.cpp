@@ -23,31 +23,18 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 
 #include "app/Autostart.h"
-#include "app/ProgramIdentity.h"
 #include "app/RecordingHistory.h"
-#include "app/RecordingNotices.h"
-#include "app/SaveChanges.h"
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
-#include "app/qt/AppServices.h"
-#include "app/qt/DesktopNotifier.h"
 #include "app/qt/Housekeeper.h"
 #include "app/qt/Mp3ConfigDialog.h"
 #include "app/qt/RecordingDesk.h"
-#include "app/qt/Session.h"
 #include "app/qt/TimeEdit.h"
 #include "common/ProgramFolders.h"
-#include "playback/PlaybackLogic.h"
 #include "playback/WebLookups.h"
-#include "playback/qt/Browsers.h"
-#include "playback/qt/PlayerHost.h"
-#include "playback/qt/SlotPlayback.h"
-#include "scheduler/RecodeThread.h"
 
 // The pictures are compiled into the static window library, whose resource
 // initialiser the linker would otherwise drop.

@@ -748,10 +748,9 @@ std::optional<std::string> TAudioCaptureThread::FindCaptureSource() {
   return devices[*index].Source;
 }
 
-bool TAudioCaptureThread::SelectRecordingLine(int choice) {
+bool TAudioCaptureThread::SelectStereoMixLine() {
   if (!mixer_) return false;
-  const std::string source =
-      choice == kStereoMixLine ? mixer_->SlotLineSource(Slot) : mixer_->RecordingLineSource(choice);
+  const std::string source = mixer_->SlotLineSource(Slot);
   if (source.empty()) return false;
   selectedLine_ = source;
   return true;
@@ -846,9 +845,9 @@ void TAudioCaptureThread::Execute() {
 
     std::string device;
     if (gstReady && found) {
-      // The recording line, and muting: without the Vista option the line is
+      // The stereo-mix line, and muting: without the Vista option the line is
       // always chosen; with it, the mixer is left alone unless muting.
-      if (!IsVista || IsMute) SelectRecordingLine(kStereoMixLine);
+      if (!IsVista || IsMute) SelectStereoMixLine();
       if (IsMute && mixer_) {
         // The loopback that carries this slot's sound (its own mix's, or the
         // shared one's); it follows the sound while the recording runs.
@@ -866,8 +865,7 @@ void TAudioCaptureThread::Execute() {
     }
 
     Run run(*this);
-    run.lineIsStereoMix_ =
-        !selectedLine_.empty() || (mixer_ && device == mixer_->RecordingLineSource(kStereoMixLine));
+    run.lineIsStereoMix_ = !selectedLine_.empty() || (mixer_ && device == mixer_->StereoMixLineSource());
     bool started = false;
     if (folder != TCaptureFault::None) {
       // Said above.

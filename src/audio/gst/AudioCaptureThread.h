@@ -103,10 +103,10 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   // device rules (IsVista) over the device list with the program's mix
   // first; nullopt when none qualifies.
   std::optional<std::string> FindCaptureSource();
-  // Chooses the recording line (kStereoMixLine, kMicrophoneLine) that the
-  // capture records from; true when the mixer has that line. Changes none
-  // of the user's default devices.
-  bool SelectRecordingLine(int choice);
+  // Records the stereo-mix line (the slot's mix) rather than the device
+  // found; true when the mixer has that line. Changes none of the user's
+  // default devices.
+  bool SelectStereoMixLine();
 
   TCaptureStats Stats() const;
   TCaptureOutcome Outcome() const override;
@@ -133,7 +133,7 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   // the mixer has none, otherwise no device.
   TCaptureFault SourceFault(std::string* reason) const;
 
-  std::string selectedLine_;  // set by SelectRecordingLine, on this thread
+  std::string selectedLine_;  // set by SelectStereoMixLine, on this thread
   int mutedMix_ = -1;         // the mix whose loopback this recording mutes; -1 = none
   mutable std::mutex statsMutex_;
   TCaptureStats stats_;

@@ -120,14 +120,6 @@ constexpr int kMixes = kMixSlots + 1;
 // How long a loaded loopback's playback stream may take to appear.
 constexpr std::chrono::milliseconds kStreamAppears{2000};
 
-// The monitor of a mix of ours (this process's or another's): never the
-// user's input.
-bool IsMixMonitor(const std::string& source) {
-  const std::size_t dot = source.rfind('.');
-  return dot != std::string::npos && source.substr(dot) == ".monitor" &&
-         StereoMixOwner(std::string_view(source).substr(0, dot)).has_value();
-}
-
 bool ValidSlot(int slot) {
   return slot >= 1 && slot <= kMixSlots;
 }
@@ -816,7 +808,6 @@ class TStereoMix::Impl {
     lines.MixMonitor = sharedLoaded ? monitor : "";
     lines.DefaultSinkMonitor =
         SinkMonitor(StereoMixOwner(before.DefaultSink) ? userSink : before.DefaultSink);
-    lines.DefaultSource = IsMixMonitor(before.DefaultSource) ? "" : before.DefaultSource;
     if (!sharedLoaded) loaded[0].DeviceName = SourceDescription(lines.DefaultSinkMonitor);
     pa_threaded_mainloop_unlock(mainloop_);
 
@@ -967,8 +958,7 @@ class TStereoMix::Impl {
     }
   }
 
-  // The default devices changed: the microphone line follows the default
-  // input, and the loopbacks follow the default sink.
+  // The default devices changed: the loopbacks follow the default sink.
   void Refresh() {
     std::lock_guard<std::mutex> setup(setupMutex_);
     if (!mainloop_) return;
@@ -1009,8 +999,6 @@ class TStereoMix::Impl {
     pa_threaded_mainloop_unlock(mainloop_);
     std::lock_guard<std::mutex> s(stateMutex_);
     if (!target.empty()) loopbackTarget_ = target;
-    if (!info.DefaultSource.empty())
-      lines_.DefaultSource = IsMixMonitor(info.DefaultSource) ? "" : info.DefaultSource;
     if (!sinkMonitor.empty()) lines_.DefaultSinkMonitor = sinkMonitor;
     if (!loaded && !deviceName.empty()) Mix(0).DeviceName = deviceName;
   }
@@ -1120,10 +1108,7 @@ std::string TStereoMix::SinkName() const {
   return impl_->SinkName();
 }
 std::string TStereoMix::MonitorSource() const {
-  return LineSource(kStereoMixLine, impl_->Lines());
-}
-std::string TStereoMix::DefaultInputSource() const {
-  return LineSource(kMicrophoneLine, impl_->Lines());
+  return StereoMixLine(impl_->Lines());
 }
 std::string TStereoMix::FallbackReason() const {
   return impl_->MixLoaded() ? "" : impl_->Reason();
@@ -1151,15 +1136,15 @@ std::string TStereoMix::SlotSinkName(int slot) const {
 std::string TStereoMix::ServerAddress() const {
   return impl_->Options().Server;
 }
-std::string TStereoMix::RecordingLineSource(int choice) {
-  return LineSource(choice, impl_->Lines());
+std::string TStereoMix::StereoMixLineSource() {
+  return MonitorSource();
 }
 std::string TStereoMix::StereoMixDeviceName() {
   return impl_->MixDeviceName();
 }
 std::string TStereoMix::SlotLineSource(int slot) {
   const int mix = impl_->MixOfSlot(slot);
-  return mix == 0 ? RecordingLineSource(kStereoMixLine) : impl_->MixMonitor(mix);
+  return mix == 0 ? MonitorSource() : impl_->MixMonitor(mix);
 }
 std::string TStereoMix::SlotDeviceName(int slot) {
   const int mix = impl_->MixOfSlot(slot);

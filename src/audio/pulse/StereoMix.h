@@ -101,8 +101,6 @@ class TStereoMix : public TRecordingMixer {
   // The stereo-mix line: the mix's monitor, or the default sink's monitor
   // on the fallback; "" while the server is away.
   std::string MonitorSource() const;
-  // The microphone line: the user's default input; "" when none.
-  std::string DefaultInputSource() const;
   // Why the fallback is in use ("" when the mix is loaded).
   std::string FallbackReason() const;
   // The loopback of mix `mix` (0 = shared, n = slot n): its volume and mute
@@ -126,7 +124,7 @@ class TStereoMix : public TRecordingMixer {
 
   // TRecordingMixer
   std::string ServerAddress() const override;
-  std::string RecordingLineSource(int choice) override;
+  std::string StereoMixLineSource() override;
   std::string StereoMixDeviceName() override;
   std::string SlotLineSource(int slot) override;
   std::string SlotDeviceName(int slot) override;

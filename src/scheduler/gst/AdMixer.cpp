@@ -5,7 +5,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include "audio/gst/GraphServices.h"
+#include "audio/gst/GstHandles.h"
 #include "audio/gst/WavDestFilter.h"
 #include "common/Thread.h"
 
@@ -381,35 +381,10 @@ bool TAd::DownloadAd() {
   return true;
 }
 
-TGstPtr<GstElement> TAd::FindAudioCompressor(const std::string& name) {
-  if (!EnsureGstInitialized()) return {};
-  GList* factories =
-      gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_AUDIO_ENCODER, GST_RANK_NONE);
-  factories = g_list_sort(factories, gst_plugin_feature_rank_compare_func);
-  TGstPtr<GstElement> compressor;
-  for (GList* l = factories; l != nullptr; l = l->next) {
-    auto* factory = GST_ELEMENT_FACTORY(l->data);
-    const char* klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
-    const char* longName = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_LONGNAME);
-    if (klass == nullptr || std::strstr(klass, "Encoder/Audio") == nullptr) continue;
-    if (longName == nullptr || name != longName) continue;
-    compressor = AdoptGst(gst_element_factory_create(factory, "Compressor"));
-    if (!compressor)
-      std::fprintf(stderr, "wavecrate: the audio compressor \"%s\" cannot be made\n", name.c_str());
-    break;
-  }
-  gst_plugin_feature_list_free(factories);
-  return compressor;
-}
-
-bool TAd::MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl,
-                             std::string& mixedFile) {
+bool TAd::MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl) {
   RecordingFile = recordingFile;
   AdUrl = adUrl;
-  if (!MixAdWithRecording()) return false;
-  if (options_.Output == TOutput::Mp3InPlace) return false;  // in place already; nothing to convert
-  mixedFile = mixedFile_;
-  return true;
+  return MixAdWithRecording();
 }
 
 bool TAd::MixAdWithRecording() {
@@ -421,7 +396,6 @@ bool TAd::MixAdWithRecording() {
 bool TAd::MixOnEditingThread() {
   std::lock_guard<std::mutex> lock(StepMutex());
   lastError_.clear();
-  mixedFile_.clear();
   timeline_ = {};
   if (AdUrl.empty()) return false;  // no advertisement for this slot
   if (!DownloadAd()) return Fail(lastError_);
@@ -433,10 +407,7 @@ bool TAd::MixOnEditingThread() {
   if (std::string why = JudgeRecording(recording); !why.empty()) return Fail(why);
   timeline_ = PlanAdTimeline(clip.Seconds, recording.Seconds);
 
-  const bool inPlace = options_.Output == TOutput::Mp3InPlace;
-  const std::string output =
-      inPlace ? RecordingFile + ".bak" : ChooseMixedFile(programFolder_, options_.StillQueued);
-  if (output.empty()) return Fail("every name for the mixed file is still waiting for its conversion");
+  const std::string output = RecordingFile + ".bak";
   // Whatever is left at the output's name (an older mix, a FIFO that would
   // block the writer) is replaced, never written through.
   std::error_code ec;
@@ -446,10 +417,6 @@ bool TAd::MixOnEditingThread() {
   if (!Render(recording, output)) {
     fs::remove(output, ec);
     return false;
-  }
-  if (!inPlace) {
-    mixedFile_ = output;
-    return true;
   }
   // rename() replaces the raw recording in one step: it is there, whole,
   // until the mixed file is.
@@ -466,7 +433,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
   if (cancel_.load()) return Fail("cancelled");
 
   // The timeline: one audio track in the recording's own rate and channels
-  // (so the conversion resamples nothing), 16-bit samples as in the AVI.
+  // (so the encoder resamples nothing), 16-bit samples.
   TGstPtr<GstElement> timelineElement = AdoptGst(GST_ELEMENT(ges_timeline_new()));
   if (!timelineElement) return Fail("the editing services cannot make a timeline");
   GESTimeline* timeline = GES_TIMELINE(timelineElement.get());
@@ -493,30 +460,16 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
     return Fail(why);
   if (!ges_timeline_commit(timeline)) return Fail("the editing services cannot commit the timeline");
 
-  // The graph: the timeline as its source, then the output's own tail.
+  // The graph: the timeline as its source, then the capture's own tail.
   TGraph graph("advertisement");
   if (!graph || !graph.Add(timelineElement)) return Fail("cannot make the mixing graph");
-  const bool inPlace = options_.Output == TOutput::Mp3InPlace;
-  TGstPtr<GstElement> head;
-  TGstPtr<GstElement> writer;  // the WAV writer (in place only)
-  if (inPlace) {
-    head = options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
-    writer = RegisterWavDestFilter() ? CreateWavDestFilter("WavMux") : TGstPtr<GstElement>();
-    TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "FileWriter");
-    if (!head || !writer || !sink) return Fail("a media component could not be made (see above)");
-    if (!graph.AddAndLink({&head, &writer, &sink})) return Fail("the mixing graph could not be built");
-  } else {
-    head = MakeElement("audioconvert");
-    TGstPtr<GstElement> resample = MakeElement("audioresample");
-    TGstPtr<GstElement> compressor = FindAudioCompressor(options_.CompressorName);
-    TGstPtr<GstElement> mux = MakeElement("avimux", "Mux");
-    TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "Writer");
-    if (!head || !resample || !mux || !sink) return Fail("a media component could not be made (see above)");
-    // Without the compressor the samples go into the AVI as they are.
-    const bool built = compressor ? graph.AddAndLink({&head, &resample, &compressor, &mux, &sink})
-                                  : graph.AddAndLink({&head, &resample, &mux, &sink});
-    if (!built) return Fail("the mixing graph could not be built");
-  }
+  TGstPtr<GstElement> head =
+      options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
+  TGstPtr<GstElement> writer =
+      RegisterWavDestFilter() ? CreateWavDestFilter("WavMux") : TGstPtr<GstElement>();
+  TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "FileWriter");
+  if (!head || !writer || !sink) return Fail("a media component could not be made (see above)");
+  if (!graph.AddAndLink({&head, &writer, &sink})) return Fail("the mixing graph could not be built");
   GstPad* timelinePad = ges_timeline_get_pad_for_track(timeline, track);  // borrowed
   TGstPtr<GstPad> headPad = AdoptGst(gst_element_get_static_pad(head.get(), "sink"));
   if (timelinePad == nullptr || !headPad || gst_pad_link(timelinePad, headPad.get()) != GST_PAD_LINK_OK)
@@ -542,7 +495,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
   const TGraphEnd end =
       graph.WaitForEnd(mixedLength + options_.RenderTimeMargin, &cancel_, &error, StillFlowing, &watch);
   guint dataBytes = 0, headerBytes = 0;
-  if (writer) g_object_get(writer.get(), "data-bytes", &dataBytes, "header-bytes", &headerBytes, nullptr);
+  g_object_get(writer.get(), "data-bytes", &dataBytes, "header-bytes", &headerBytes, nullptr);
   finish();  // closes the file
 
   switch (end) {
@@ -556,8 +509,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
       return Fail(watch.Judge.Stalled ? "the mix stalled" : "the mix took too long");
   }
   const std::uintmax_t size = FileSize(output);
-  if (inPlace ? (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
-              : size == 0)
+  if (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
     return Fail("the mixed file " + output + " is incomplete");
   return true;
 }

@@ -7,16 +7,9 @@
 // 0..T1 and the recording at T1..T1+T2 (lengths in 100-ns units, rounded as
 // the core's PlanAdTimeline does, then exactly in nanoseconds). The timeline
 // is rendered, as the source element of one of our own bounded graphs
-// (TGraph), into one of two outputs:
-//
-//   Mp3InPlace (the program's choice): the MP3 encoder bin and the WAV writer,
-//     exactly the conversion graph's tail, into recording + ".bak"; once that
-//     file is complete it is renamed over the recording. Nothing is left for
-//     the conversion thread, so the slot thread is told "nothing to convert".
-//   PcmAvi: "TempOutput.avi" through avimux (with the audio compressor named
-//     in the options when one is installed, else PCM), handed to the slot
-//     thread, which queues it for the conversion thread with recording +
-//     ".bak" as the target.
+// (TGraph), through the MP3 encoder bin and the WAV writer (the capture's own
+// tail) into recording + ".bak"; once that file is complete it is renamed
+// over the recording.
 //
 // Nothing reaches the recording unless every step worked: a download that is
 // not a whole 2xx body within the bounds, a clip that does not decode as audio
@@ -30,24 +23,17 @@
 // one at a time (GES keeps process-wide state).
 #pragma once
 
-#include <gst/gst.h>
-
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 
 #include "audio/EncoderSettings.h"
-#include "audio/gst/GstHandles.h"
 #include "common/Http.h"
 #include "scheduler/Ad.h"
 #include "scheduler/AdvertisementStep.h"
 
 namespace wavecrate {
-
-// The compressor the mixed AVI is encoded with when it is installed.
-inline constexpr const char* kAdCompressorName = "WMAudio Encoder DMO";
 
 // What GstDiscoverer finds in a file (`timeout` bounds the look).
 TMediaFacts DetectMedia(const std::string& path,
@@ -55,24 +41,16 @@ TMediaFacts DetectMedia(const std::string& path,
 
 class TAd final : public IAdvertisementStep {
  public:
-  enum class TOutput { Mp3InPlace, PcmAvi };
-
   struct TOptions {
-    TOutput Output = TOutput::Mp3InPlace;
     TAdLimits Limits;
     // The render fails when no audio leaves the timeline for this long...
     std::chrono::milliseconds RenderStallTimeout{std::chrono::seconds(30)};
     // ...or when it takes longer than the mixed length plus this (a render
     // runs many times faster than real time).
     std::chrono::milliseconds RenderTimeMargin{std::chrono::minutes(5)};
-    // Mp3InPlace: the encoder's settings; empty reads the settings file for
-    // each mix, as the conversion does.
+    // The encoder's settings; empty reads the settings file for each mix, as
+    // the capture does.
     std::optional<TEncoderSettings> Encoder;
-    // PcmAvi: the compressor looked up by friendly name.
-    std::string CompressorName = kAdCompressorName;
-    // PcmAvi: whether a mixed file is still waiting in the conversion queue,
-    // so that a new mix never overwrites it (see ChooseMixedFile).
-    std::function<bool(const std::string&)> StillQueued;
     // The download's user agent.
     std::string Agent = ProgramFileName();
   };
@@ -92,21 +70,12 @@ class TAd final : public IAdvertisementStep {
   // short, ran over the bounds, or was not a 2xx reply with a body.
   bool DownloadAd();
 
-  // A new element of the first audio encoder (klass holding "Encoder/Audio")
-  // whose long name equals `name` exactly (case-sensitive), factories taken
-  // by rank then name; empty when none has that name.
-  static TGstPtr<GstElement> FindAudioCompressor(const std::string& name);
-
   // Downloads the clip and renders it in front of RecordingFile. True when
-  // the mix is done: in PcmAvi mode MixedFile() is ready for conversion, in
-  // Mp3InPlace mode the recording itself now begins with the clip.
+  // the recording itself now begins with the clip.
   bool MixAdWithRecording();
 
-  // IAdvertisementStep: true only when a mixed file is left to convert
-  // (PcmAvi); an in-place mix reports false, with the recording already
-  // replaced.
-  bool MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl,
-                          std::string& mixedFile) override;
+  // IAdvertisementStep: the same for `recordingFile` and `adUrl`.
+  bool MixAdWithRecording(const std::string& recordingFile, const std::string& adUrl) override;
 
   // Ends a download or render in progress soon (from any thread) and makes
   // every later step fail at once: for the program's exit.
@@ -114,8 +83,6 @@ class TAd final : public IAdvertisementStep {
 
   // Why the last step failed ("" after a good one or an empty address).
   const std::string& LastError() const { return lastError_; }
-  // The file the last good PcmAvi mix was rendered into.
-  const std::string& MixedFile() const { return mixedFile_; }
   // The timeline of the last mix that got as far as measuring both files.
   const TAdTimeline& LastTimeline() const { return timeline_; }
 
@@ -129,7 +96,6 @@ class TAd final : public IAdvertisementStep {
   TOptions options_;
   std::atomic<bool> cancel_{false};
   std::string lastError_;
-  std::string mixedFile_;
   TAdTimeline timeline_;
 };
 

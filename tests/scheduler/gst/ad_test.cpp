@@ -1,7 +1,7 @@
 // The advertisement step on real components: clips served by the loopback
-// HTTP server, fetched by the libcurl client, measured and mixed with GES,
-// converted by the real conversion thread; files made by ffmpeg and checked by
-// decoding them.
+// HTTP server, fetched by the libcurl client, measured and mixed with GES
+// into the recording in place; files made by ffmpeg and by our own encoder
+// graph, and checked by decoding them.
 #include "scheduler/gst/AdMixer.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "audio/MP3Thread.h"
-#include "audio/gst/Mp3Converter.h"
+#include "audio/gst/WavDestFilter.h"
 #include "audio/gst/audio_gst_check.h"
 #include "common/curl/CurlHttpClient.h"
 #include "scheduler/RecodeThread.h"
@@ -28,7 +27,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ReadFile;
 using test::WriteFile;
-using TOutput = TAd::TOutput;
 
 void Make(const std::string& args) {
   ASSERT_EQ(test::RunCommand("ffmpeg -nostdin -v error -y " + args + " 2>&1", nullptr), 0) << args;
@@ -39,18 +37,25 @@ std::string Sine(double freq, double seconds, int rate = 44100) {
          ":duration=" + std::to_string(seconds) + "'";
 }
 
-TGstMp3Converter::TOptions Cbr128() {
-  TGstMp3Converter::TOptions o;
-  o.Encoder = TEncoderSettings{};
-  return o;
-}
-
-// A recording as the program writes it: our encoder and WAV writer.
+// A recording as the program writes it: a stereo tone through our encoder
+// and WAV writer.
 void MakeRecording(const std::string& path, double freq, double seconds) {
-  Make(Sine(freq, seconds) + " -ac 2 '" + path + ".wav'");
-  TGstMp3Converter converter(Cbr128());
-  ASSERT_TRUE(converter.ConvertToMp3(path + ".wav", path)) << converter.LastError();
-  fs::remove(path + ".wav");
+  ASSERT_TRUE(RegisterWavDestFilter());
+  TGraph graph("recording");
+  TGstPtr<GstElement> src = MakeElement("audiotestsrc");
+  g_object_set(src.get(), "freq", freq, "volume", 0.5, "samplesperbuffer", 441, "num-buffers",
+               static_cast<int>(seconds * 100), nullptr);
+  TGstPtr<GstElement> caps = MakeElement("capsfilter");
+  TGstPtr<GstCaps> c = AdoptGst(gst_caps_from_string("audio/x-raw,rate=44100,channels=2"));
+  g_object_set(caps.get(), "caps", c.get(), nullptr);
+  TGstPtr<GstElement> encoder = CreateMp3Encoder(TEncoderSettings{}, "MP3");
+  TGstPtr<GstElement> writer = CreateWavDestFilter("WavMux");
+  TGstPtr<GstElement> sink = CreateFileSink(path, TFileSinkMode::Bulk, "FileWriter");
+  std::string error;
+  ASSERT_TRUE(graph.AddAndLink({&src, &caps, &encoder, &writer, &sink}));
+  ASSERT_TRUE(graph.Run(10s, &error)) << error;
+  EXPECT_EQ(graph.WaitForEnd(60s, nullptr, &error), TGraphEnd::Eos) << error;
+  graph.SetNull();
 }
 
 double FrequencyAt(const test::TDecoded& d, double second) {
@@ -84,9 +89,8 @@ class AdTest : public ::testing::Test {
  protected:
   AdTest() : server_(media_.Path().string()) {}
 
-  TAd::TOptions Options(TOutput output) const {
+  TAd::TOptions Options() const {
     TAd::TOptions o;
-    o.Output = output;
     o.Encoder = TEncoderSettings{};
     o.Limits.DownloadTimeout = 2s;
     o.Limits.DownloadStallTimeout = 1s;
@@ -113,7 +117,7 @@ TEST_F(AdTest, DownloadWritesTheWholeBodyAndOverwritesTheLastClip) {
                         {"path": "/b.mp3", "body": "second clip"},
                         {"path": "/moved", "status": 302, "location": "{base}/a.mp3", "body": "moved"},
                         {"path": "/endless", "stream": true}])");
-  TAd ad(program_.Path().string(), http_, Options(TOutput::Mp3InPlace));
+  TAd ad(program_.Path().string(), http_, Options());
   EXPECT_EQ(ad.AdTempFile, Scratch());
   ad.AdUrl = Url("a.mp3");
   ASSERT_TRUE(ad.DownloadAd()) << ad.LastError();
@@ -129,7 +133,7 @@ TEST_F(AdTest, DownloadWritesTheWholeBodyAndOverwritesTheLastClip) {
   ASSERT_TRUE(ad.DownloadAd()) << ad.LastError();
   EXPECT_EQ(ReadFile(Scratch()), std::string(2500, 'x'));
   // A body without a length is cut off at the byte bound.
-  TAd::TOptions small = Options(TOutput::Mp3InPlace);
+  TAd::TOptions small = Options();
   small.Limits.MaxDownloadBytes = 4096;
   TAd bounded(program_.Path().string(), http_, small);
   bounded.AdUrl = Url("endless");
@@ -144,8 +148,7 @@ TEST_F(AdTest, DownloadWritesTheWholeBodyAndOverwritesTheLastClip) {
   server_.ClearRequests();
   ad.AdUrl = "";
   EXPECT_FALSE(ad.DownloadAd());
-  std::string mixed;
-  EXPECT_FALSE(ad.MixAdWithRecording(program_.File("show.mp3"), "", mixed));
+  EXPECT_FALSE(ad.MixAdWithRecording(program_.File("show.mp3"), ""));
   EXPECT_TRUE(server_.Requests().empty());
   EXPECT_EQ(ReadFile(Scratch()), "second clip");
 }
@@ -169,40 +172,41 @@ TEST_F(AdTest, WhatIsNoClipIsNeverMixedAndTheRecordingStaysByteForByte) {
     {"path": "/slow", "delay": 5, "file": "clip.mp3"},
     {"path": "/silent", "hold": true}])");
   const std::string dead = "http://127.0.0.1:" + std::to_string(test::PlaybackFreePort()) + "/clip.mp3";
-  // Downloads that fail the same way whatever the output; then what arrives
-  // whole but is no clip, for both outputs.
-  const std::vector<std::string> refused = {Url("gone"),   Url("empty"),   Url("cut"),
-                                            Url("huge"),   Url("endless"), Url("slow"),
-                                            Url("silent"), dead,           "ftp://127.0.0.1/clip.mp3"};
-  const std::vector<std::string> notAClip = {Url("page"), Url("blip.mp3"), Url("video.avi")};
-  for (TOutput output : {TOutput::Mp3InPlace, TOutput::PcmAvi}) {
-    TAd ad(program_.Path().string(), http_, Options(output));
-    std::vector<std::string> urls = notAClip;
-    if (output == TOutput::Mp3InPlace) urls.insert(urls.end(), refused.begin(), refused.end());
-    for (const std::string& url : urls) {
-      SCOPED_TRACE(url);
-      WriteFile(Scratch(), "last clip");
-      const auto start = std::chrono::steady_clock::now();
-      std::string mixed;
-      EXPECT_FALSE(ad.MixAdWithRecording(recording, url, mixed));
-      EXPECT_FALSE(ad.LastError().empty());
-      EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-      EXPECT_EQ(ReadFile(recording), raw);
-      ExpectNoMixLeft();
-      // A refused download leaves the last clip as it was.
-      if (url != Url("page") && url != Url("blip.mp3") && url != Url("video.avi")) {
-        EXPECT_EQ(ReadFile(Scratch()), "last clip");
-      }
+  // What arrives whole but is no clip, and downloads that fail.
+  const std::vector<std::string> urls = {Url("page"),
+                                         Url("blip.mp3"),
+                                         Url("video.avi"),
+                                         Url("gone"),
+                                         Url("empty"),
+                                         Url("cut"),
+                                         Url("huge"),
+                                         Url("endless"),
+                                         Url("slow"),
+                                         Url("silent"),
+                                         dead,
+                                         "ftp://127.0.0.1/clip.mp3"};
+  TAd ad(program_.Path().string(), http_, Options());
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    WriteFile(Scratch(), "last clip");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ad.MixAdWithRecording(recording, url));
+    EXPECT_FALSE(ad.LastError().empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(ReadFile(recording), raw);
+    ExpectNoMixLeft();
+    // A refused download leaves the last clip as it was.
+    if (url != Url("page") && url != Url("blip.mp3") && url != Url("video.avi")) {
+      EXPECT_EQ(ReadFile(Scratch()), "last clip");
     }
-    // A good clip, but a recording that is not audio.
-    const std::string text = program_.File("text.mp3");
-    WriteFile(text, std::string(100000, 'x'));
-    std::string mixed;
-    EXPECT_FALSE(ad.MixAdWithRecording(text, Url("clip.mp3"), mixed));
-    EXPECT_NE(ad.LastError().find("recording"), std::string::npos) << ad.LastError();
-    EXPECT_EQ(ReadFile(text), std::string(100000, 'x'));
-    fs::remove(text);
   }
+  // A good clip, but a recording that is not audio.
+  const std::string text = program_.File("text.mp3");
+  WriteFile(text, std::string(100000, 'x'));
+  EXPECT_FALSE(ad.MixAdWithRecording(text, Url("clip.mp3")));
+  EXPECT_NE(ad.LastError().find("recording"), std::string::npos) << ad.LastError();
+  EXPECT_EQ(ReadFile(text), std::string(100000, 'x'));
+  fs::remove(text);
 }
 
 TEST_F(AdTest, FailuresInsideTheMixKeepTheRecordingAndTheStepUsable) {
@@ -210,43 +214,41 @@ TEST_F(AdTest, FailuresInsideTheMixKeepTheRecordingAndTheStepUsable) {
   MakeRecording(recording, 440, 20);
   const std::string raw = ReadFile(recording);
   Make(Sine(880, 1) + " -c:a libmp3lame '" + media_.File("clip.mp3") + "'");
-  std::string mixed;
 
   // A render bounded far below what it needs.
-  for (TOutput output : {TOutput::Mp3InPlace, TOutput::PcmAvi}) {
-    TAd::TOptions o = Options(output);
+  {
+    TAd::TOptions o = Options();
     o.RenderTimeMargin = -1h;  // the bound (mixed length plus this) has passed when the render starts
     TAd ad(program_.Path().string(), http_, o);
-    EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("clip.mp3"), mixed));
+    EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("clip.mp3")));
     EXPECT_NE(ad.LastError().find("too long"), std::string::npos) << ad.LastError();
     EXPECT_EQ(ReadFile(recording), raw);
     ExpectNoMixLeft();
   }
 
-  // A component that cannot be made: the element is taken out of the
+  // A component that cannot be made: the encoder is taken out of the
   // registry for the time of the mix.
-  for (auto [output, element] : {std::pair{TOutput::Mp3InPlace, "lamemp3enc"}, {TOutput::PcmAvi, "avimux"}}) {
-    TAd ad(program_.Path().string(), http_, Options(output));
-    TGstPtr<GstPluginFeature> feature = AdoptGst(gst_registry_lookup_feature(gst_registry_get(), element));
+  {
+    TAd ad(program_.Path().string(), http_, Options());
+    TGstPtr<GstPluginFeature> feature =
+        AdoptGst(gst_registry_lookup_feature(gst_registry_get(), "lamemp3enc"));
     ASSERT_TRUE(feature);
     gst_registry_remove_feature(gst_registry_get(), feature.get());
-    EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("clip.mp3"), mixed));
+    EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("clip.mp3")));
     gst_registry_add_feature(gst_registry_get(), feature.get());
     EXPECT_NE(ad.LastError().find("could not be made"), std::string::npos) << ad.LastError();
     EXPECT_EQ(ReadFile(recording), raw);
     ExpectNoMixLeft();
     // The same step mixes once the component is back.
-    EXPECT_EQ(ad.MixAdWithRecording(recording, Url("clip.mp3"), mixed), output == TOutput::PcmAvi);
+    EXPECT_TRUE(ad.MixAdWithRecording(recording, Url("clip.mp3")));
     EXPECT_EQ(ad.LastError(), "");
-    const std::string result = output == TOutput::PcmAvi ? mixed : recording;
-    EXPECT_NE(test::Probe(result).find(output == TOutput::PcmAvi ? "pcm_s16le" : "mp3"), std::string::npos);
+    EXPECT_NE(test::Probe(recording).find("mp3"), std::string::npos);
     WriteFile(recording, raw);
-    fs::remove(program_.File("TempOutput.avi"));
   }
 
   // Cancelled (the program's exit) while the download waits on a silent server.
   server_.SetRoutes(R"([{"path": "/silent", "hold": true}])");
-  TAd::TOptions o = Options(TOutput::Mp3InPlace);
+  TAd::TOptions o = Options();
   o.Limits.DownloadTimeout = 60s;
   o.Limits.DownloadStallTimeout = 60s;
   TAd ad(program_.Path().string(), http_, o);
@@ -255,53 +257,25 @@ TEST_F(AdTest, FailuresInsideTheMixKeepTheRecordingAndTheStepUsable) {
     ad.Cancel();
   });
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("silent"), mixed));
+  EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("silent")));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   cancel.join();
   EXPECT_EQ(ReadFile(recording), raw);
 }
 
-TEST_F(AdTest, ClipGoesInFrontThroughTheConversionThreadOrInPlaceAlike) {
-  // The AVI way: the mix, then the real conversion thread replaces the
-  // recording and removes the mixed file.
+TEST_F(AdTest, ClipGoesInFrontOfTheRecordingInPlace) {
   const std::string recording = program_.File("show.mp3");
   MakeRecording(recording, 440, 10);
-  const std::string raw = ReadFile(recording);
   Make(Sine(880, 3) + " -ac 2 -c:a libmp3lame -b:a 128k '" + media_.File("clip.mp3") + "'");
-  TGstMp3Converter converter(Cbr128());
-  TMP3Thread mp3(SystemClock(), converter);
-  TAd::TOptions o = Options(TOutput::PcmAvi);
-  o.StillQueued = [&](const std::string& file) {
-    for (const TMp3Job& job : mp3.Jobs())
-      if (job.Source == file) return true;
-    return false;
-  };
-  TAd ad(program_.Path().string(), http_, o);
-  std::string mixed;
-  ASSERT_TRUE(ad.MixAdWithRecording(recording, Url("clip.mp3"), mixed)) << ad.LastError();
-  EXPECT_EQ(mixed, program_.File("TempOutput.avi"));
-  EXPECT_EQ(ReadFile(recording), raw);  // untouched until converted
-  EXPECT_NE(test::Probe(mixed).find("codec_name=pcm_s16le"), std::string::npos) << test::Probe(mixed);
+  TAd ad(program_.Path().string(), http_, Options());
+  ASSERT_TRUE(ad.MixAdWithRecording(recording, Url("clip.mp3"))) << ad.LastError();
+  EXPECT_EQ(ad.LastError(), "");
   const TAdTimeline t = ad.LastTimeline();
   EXPECT_NEAR(static_cast<double>(t.AdStop) / 1e7, 3.0, 0.06);
   EXPECT_EQ(t.RecordingStart, t.AdStop);
   EXPECT_NEAR(static_cast<double>(t.RecordingStop - t.RecordingStart) / 1e7, 10.0, 0.06);
-  const double total = static_cast<double>(t.RecordingStop) / 1e7;
-  mp3.AddJob({mixed, recording + ".bak"});
-  mp3.Resume();
-  ASSERT_TRUE(test::WaitUntil([&] { return mp3.Converted() + mp3.Failed() == 1; }, 60s));
-  ASSERT_EQ(mp3.Converted(), 1);
-  EXPECT_FALSE(fs::exists(mixed));
-  ExpectMix(recording, 3, 880, 440, total);
-  const std::string viaAvi = ReadFile(recording);
-
-  // In place: the same samples reach the same encoder, so the same file.
-  WriteFile(recording, raw);
-  TAd inPlace(program_.Path().string(), http_, Options(TOutput::Mp3InPlace));
-  EXPECT_FALSE(inPlace.MixAdWithRecording(recording, Url("clip.mp3"), mixed));  // nothing left to convert
-  EXPECT_EQ(inPlace.LastError(), "");
   ExpectNoMixLeft();
-  EXPECT_TRUE(ReadFile(recording) == viaAvi) << "the two ways give different files";
+  ExpectMix(recording, 3, 880, 440, static_cast<double>(t.RecordingStop) / 1e7);
 }
 
 TEST_F(AdTest, ClipsInOtherFormatsAreMixedIntoTheRecordingsOwnFormat) {
@@ -317,31 +291,18 @@ TEST_F(AdTest, ClipsInOtherFormatsAreMixedIntoTheRecordingsOwnFormat) {
       {"low.mp3", Sine(880, 1, 22050) + " -ac 2 -c:a libmp3lame"},
       {"high.wav", Sine(880, 1, 48000) + " -ac 1"},
   };
-  TAd ad(program_.Path().string(), http_, Options(TOutput::Mp3InPlace));
+  TAd ad(program_.Path().string(), http_, Options());
   for (const auto& [name, args] : clips) {
     SCOPED_TRACE(name);
     Make(args + " '" + media_.File(name) + "'");
     WriteFile(recording, raw);
-    std::string mixed;
-    ad.MixAdWithRecording(recording, Url(name), mixed);
+    EXPECT_TRUE(ad.MixAdWithRecording(recording, Url(name)));
     ASSERT_EQ(ad.LastError(), "");
     const std::string probe = test::Probe(recording);
     EXPECT_NE(probe.find("sample_rate=44100"), std::string::npos) << probe;
     EXPECT_NE(probe.find("channels=2"), std::string::npos) << probe;
     ExpectMix(recording, 1, 880, 440, static_cast<double>(ad.LastTimeline().RecordingStop) / 1e7);
   }
-}
-
-TEST(AdCompressor, FoundByItsExactLongNameAmongAudioEncodersOnly) {
-  TGstPtr<GstElement> lame = TAd::FindAudioCompressor("L.A.M.E. mp3 encoder");
-  ASSERT_TRUE(lame);
-  TGstPtr<GstElementFactory> factory = RefGst(gst_element_get_factory(lame.get()));
-  EXPECT_STREQ(GST_OBJECT_NAME(factory.get()), "lamemp3enc");
-  EXPECT_STREQ(GST_ELEMENT_NAME(lame.get()), "Compressor");
-  EXPECT_FALSE(TAd::FindAudioCompressor("l.a.m.e. mp3 encoder"));
-  EXPECT_FALSE(TAd::FindAudioCompressor("L.A.M.E. mp3 encoder "));
-  EXPECT_FALSE(TAd::FindAudioCompressor("Avi muxer"));  // not an encoder
-  EXPECT_FALSE(TAd::FindAudioCompressor(kAdCompressorName));
 }
 
 // Records by copying a prepared file into place, then polls its stop flag
@@ -376,60 +337,44 @@ TEST_F(AdTest, TwoSlotsEndingInTheSameMinuteEachGetTheirOwnClip) {
     Make(Sine(clipHz[i], 1) + " -ac 2 -c:a libmp3lame '" + media_.File("ad" + std::to_string(i) + ".mp3") +
          "'");
   }
-  for (TOutput output : {TOutput::PcmAvi, TOutput::Mp3InPlace}) {
-    SCOPED_TRACE(output == TOutput::PcmAvi ? "through TempOutput.avi" : "in place");
-    test::TempDir shows;
-    TGstMp3Converter converter(Cbr128());
-    TMP3Thread mp3(SystemClock(), converter);
-    mp3.Resume();
-    TAd::TOptions o = Options(output);
-    o.StillQueued = [&](const std::string& file) {
-      for (const TMp3Job& job : mp3.Jobs())
-        if (job.Source == file) return true;
-      return false;
-    };
-    test::TFakeClock clock(test::TFakeClock::At(2008, 1, 5, 8, 29, 58));
-    test::TEndMinuteStopper stopper(clock);
-    std::vector<std::unique_ptr<TAd>> ads;
-    std::vector<std::unique_ptr<TRecodeThread>> threads;
-    // Ends the threads on every way out of the loop, failed assertions too.
-    struct TEnd {
-      test::TFakeClock& Clock;
-      std::vector<std::unique_ptr<TRecodeThread>>& Threads;
-      ~TEnd() {
-        for (auto& t : Threads) t->StopRequested = true;
-        Clock.ReleaseAll();
-        Threads.clear();
-      }
-    } end{clock, threads};
-    for (int i = 0; i < 2; ++i) {
-      ads.push_back(std::make_unique<TAd>(program_.Path().string(), http_, o));
-      const std::string take = media_.File("take" + std::to_string(i) + ".mp3");
-      threads.push_back(std::make_unique<TRecodeThread>(
-          clock, [&clock, take] { return std::make_shared<TCopyCapture>(clock, take); }, *ads.back(), &mp3,
-          program_.Path().string()));
-      TSlotSettings s;
-      s.FileNameFormat = "showname";
-      s.StartTime = "08:30:00";
-      s.EndTime = "08:31:00";
-      s.Enabled = true;
-      s.DayFlags = 1;
-      s.SaveFolder = shows.Path().string() + "/";
-      s.ShowName = "Show" + std::to_string(i);
-      s.AdUrl = Url("ad" + std::to_string(i) + ".mp3");
-      threads.back()->SetSettings(s);
-      stopper.Add(*threads.back());
+  test::TempDir shows;
+  test::TFakeClock clock(test::TFakeClock::At(2008, 1, 5, 8, 29, 58));
+  test::TEndMinuteStopper stopper(clock);
+  std::vector<std::unique_ptr<TAd>> ads;
+  std::vector<std::unique_ptr<TRecodeThread>> threads;
+  // Ends the threads on every way out, failed assertions too.
+  struct TEnd {
+    test::TFakeClock& Clock;
+    std::vector<std::unique_ptr<TRecodeThread>>& Threads;
+    ~TEnd() {
+      for (auto& t : Threads) t->StopRequested = true;
+      Clock.ReleaseAll();
+      Threads.clear();
     }
-    clock.SetParticipants(2);
-    for (auto& t : threads) t->Resume();
-    ASSERT_TRUE(clock.RunUntil(test::TFakeClock::At(2008, 1, 5, 8, 31, 10), std::ref(stopper)));
-    const int queued = output == TOutput::PcmAvi ? 2 : 0;
-    ASSERT_TRUE(test::WaitUntil([&] { return mp3.Converted() + mp3.Failed() == queued; }, 60s));
-    EXPECT_EQ(mp3.Converted(), queued);
-    for (int i = 0; i < 2; ++i) {
-      ExpectMix(shows.File("Show" + std::to_string(i) + ".mp3"), 1, clipHz[i], recHz[i],
-                static_cast<double>(ads[i]->LastTimeline().RecordingStop) / 1e7);
-    }
+  } end{clock, threads};
+  for (int i = 0; i < 2; ++i) {
+    ads.push_back(std::make_unique<TAd>(program_.Path().string(), http_, Options()));
+    const std::string take = media_.File("take" + std::to_string(i) + ".mp3");
+    threads.push_back(std::make_unique<TRecodeThread>(
+        clock, [&clock, take] { return std::make_shared<TCopyCapture>(clock, take); }, *ads.back()));
+    TSlotSettings s;
+    s.FileNameFormat = "showname";
+    s.StartTime = "08:30:00";
+    s.EndTime = "08:31:00";
+    s.Enabled = true;
+    s.DayFlags = 1;
+    s.SaveFolder = shows.Path().string() + "/";
+    s.ShowName = "Show" + std::to_string(i);
+    s.AdUrl = Url("ad" + std::to_string(i) + ".mp3");
+    threads.back()->SetSettings(s);
+    stopper.Add(*threads.back());
+  }
+  clock.SetParticipants(2);
+  for (auto& t : threads) t->Resume();
+  ASSERT_TRUE(clock.RunUntil(test::TFakeClock::At(2008, 1, 5, 8, 31, 10), std::ref(stopper)));
+  for (int i = 0; i < 2; ++i) {
+    ExpectMix(shows.File("Show" + std::to_string(i) + ".mp3"), 1, clipHz[i], recHz[i],
+              static_cast<double>(ads[i]->LastTimeline().RecordingStop) / 1e7);
   }
 }
 
