@@ -1,5 +1,7 @@
 #include "app/AppPaths.h"
 
+#include <filesystem>
+
 #include "app/IniFile.h"
 #include "app/ProgramIdentity.h"
 
@@ -12,8 +14,7 @@ TAppPaths TAppPaths::ForExecutable(const std::string& exePath) {
 TAppPaths TAppPaths::ForFolders(const TProgramFolders& folders) {
   TAppPaths paths = ForExecutable(folders.ExePath);
   if (!folders.Portable) {
-    const std::size_t slash = paths.SettingsPath.rfind('/');
-    paths.SettingsPath = folders.InConfig(paths.SettingsPath.substr(slash + 1));
+    paths.SettingsPath = folders.InConfig(std::filesystem::path(paths.SettingsPath).filename().string());
   }
   return paths;
 }

@@ -1,12 +1,10 @@
 #include "app/Autostart.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <filesystem>
 #include <system_error>
 
-#include "app/IniFile.h"
+#include "common/Files.h"
 
 namespace wavecrate {
 
@@ -68,25 +66,22 @@ std::string AutostartEntryText(const std::string& exePath) {
 }
 
 bool AutostartEnabled(const std::string& entryPath) {
-  struct stat st {};
-  return !entryPath.empty() && lstat(entryPath.c_str(), &st) == 0;
+  std::error_code ec;
+  return !entryPath.empty() && std::filesystem::exists(std::filesystem::symlink_status(entryPath, ec));
 }
 
 void SetAutostart(const std::string& entryPath, const std::string& exePath, bool enabled) {
   if (entryPath.empty()) throw std::system_error(ENOENT, std::generic_category(), "no home folder");
   if (!enabled) {
-    if (unlink(entryPath.c_str()) != 0 && errno != ENOENT) {
-      throw std::system_error(errno, std::generic_category(), entryPath);
-    }
+    std::error_code ec;
+    std::filesystem::remove(entryPath, ec);
+    if (ec) throw std::system_error(ec, entryPath);
     return;
   }
-  const std::string folder = entryPath.substr(0, entryPath.rfind('/'));
-  const std::string parent = folder.substr(0, folder.rfind('/'));
-  for (const std::string& f : {parent, folder}) {
-    if (mkdir(f.c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(), f);
-    }
-  }
+  std::string where;
+  const std::error_code ec =
+      MakePrivateFolders(std::filesystem::path(entryPath).parent_path().string(), &where);
+  if (ec) throw std::system_error(ec, where);
   WriteFileAtomically(entryPath, AutostartEntryText(exePath));
 }
 

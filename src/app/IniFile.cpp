@@ -1,15 +1,10 @@
 #include "app/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <system_error>
+
+#include "common/Files.h"
 
 namespace wavecrate {
 
@@ -70,10 +65,6 @@ std::string_view FirstLine(std::string_view s) {
   return s.substr(0, s.find_first_of(kLineEnds));
 }
 
-[[noreturn]] void Fail(const std::string& what, int error) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
 }  // namespace
 
 std::optional<long long> ParseProfileInteger(std::string_view text) {
@@ -130,32 +121,13 @@ TIniFile TIniFile::FromText(std::string_view text) {
 }
 
 bool IsRegularFile(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
 }
 
 TIniFile TIniFile::FromFile(const std::string& path) {
-  // Opened without blocking: opening a FIFO for reading would otherwise wait
-  // for a writer for ever, and a device might never answer. Only a regular
-  // file is read; the check is made on the open descriptor, so swapping the
-  // file for something else after a check by name cannot block either.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return {};
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return {};
-  }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // end of file, or a read error: keep what was read
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(fd);
-  return FromText(bytes);
+  const std::optional<std::string> bytes = ReadRegularFile(path);
+  return bytes ? FromText(*bytes) : TIniFile();
 }
 
 std::optional<std::string> TIniFile::Find(std::string_view section, std::string_view key) const {
@@ -203,71 +175,6 @@ void TIniWriter::Value(std::string_view key, std::string_view value) {
   text_ += '=';
   text_ += FirstLine(value);
   text_ += '\n';
-}
-
-void WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  namespace fs = std::filesystem;
-
-  // Through a symbolic link, replace the file it names and keep the link.
-  std::string target = path;
-  struct stat info {};
-  if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    if (char* real = realpath(path.c_str(), nullptr)) {
-      target = real;
-      std::free(real);
-    }
-  }
-  const bool hadFile = stat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-
-  // The temporary file must sit in the same folder (rename cannot cross file
-  // systems); a leading dot keeps it out of sight, and the name is kept well
-  // below the file-name limit whatever the settings file is called.
-  const fs::path targetPath(target);
-  const fs::path folder = targetPath.has_parent_path() ? targetPath.parent_path() : fs::path(".");
-  const std::string base = targetPath.filename().string().substr(0, 200);
-  static std::atomic<unsigned> counter{0};
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0; ++attempt) {
-    temp = (folder / ("." + base + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++)))
-               .string();
-    // 0666 lets the umask decide, as for any newly created file.
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && (errno != EEXIST || attempt >= 100)) Fail("cannot create " + temp, errno);
-  }
-
-  const auto abandon = [&](const std::string& what, int error) {
-    if (fd >= 0) close(fd);
-    unlink(temp.c_str());
-    Fail(what, error);
-  };
-
-  // A user who made the file private keeps it private.
-  if (hadFile) (void)fchmod(fd, info.st_mode & 07777);
-
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) abandon("cannot write " + temp, errno);
-    if (n == 0) abandon("cannot write " + temp, ENOSPC);
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (fsync(fd) != 0) abandon("cannot flush " + temp, errno);
-  const int closed = close(fd);
-  fd = -1;
-  if (closed != 0) abandon("cannot close " + temp, errno);
-  if (rename(temp.c_str(), target.c_str()) != 0) abandon("cannot rename " + temp + " to " + target, errno);
-
-  // Make the rename itself durable. The new file is in place already, so a
-  // failure here leaves nothing to undo.
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)fsync(dir);
-    close(dir);
-  }
 }
 
 }  // namespace wavecrate

@@ -85,12 +85,4 @@ class TIniWriter {
   std::string text_;
 };
 
-// Replaces the file at path with bytes so that the old content stays whole
-// until the new one is completely on disk: writes a temporary file in the same
-// folder, flushes and syncs it, then renames it over path. On failure the
-// temporary file is removed, path is left as it was, and std::system_error
-// describes what failed. A path that is a symbolic link is written through to
-// the file it names. An existing file's permission bits are kept.
-void WriteFileAtomically(const std::string& path, std::string_view bytes);
-
 }  // namespace wavecrate

@@ -1,10 +1,13 @@
 // Who this program is: its title, where its settings file lives, and whether
-// another copy of it is already running.
+// another copy of it is already running (the running executables come from
+// common/Executables.h).
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "common/Executables.h"
 
 namespace wavecrate {
 
@@ -28,17 +31,5 @@ std::string TrayTip(const std::string& title);
 // /opt/myrec). The list holds ourselves too, so the first match is taken to be
 // us and a second one means another copy runs. Empty names never match.
 bool IsAlreadyRunning(const std::string& ownExePath, const std::vector<std::string>& processExeFileNames);
-
-// The executable file name of every process of this user (the owner of
-// /proc/<pid> is our effective user) whose /proc/<pid>/exe can be read, in
-// /proc's order; other users' processes and unreadable ones are skipped, and no /proc gives an
-// empty list (the program then starts). A name whose file was deleted or
-// replaced while running is given without the kernel's " (deleted)" mark, so
-// a copy started before an upgrade still counts.
-std::vector<std::string> RunningProcessExeFileNames();
-
-// Full path of the running executable ("" when /proc/self/exe cannot be
-// read), without a " (deleted)" mark.
-std::string OwnExecutablePath();
 
 }  // namespace wavecrate

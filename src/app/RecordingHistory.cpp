@@ -1,16 +1,12 @@
 #include "app/RecordingHistory.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <utility>
@@ -297,22 +293,16 @@ class TJsonObjectReader {
 };
 
 std::string FileNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return std::filesystem::path(path).filename().string();
 }
 
-bool WriteAll(int fd, const std::string& data, std::string* error) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (error) *error = std::strerror(errno);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+// When the file last changed, in seconds since 1970; nullopt without a file.
+std::optional<std::int64_t> LastChange(const std::string& path) {
+  std::error_code ec;
+  const auto changed = std::filesystem::last_write_time(path, ec);
+  if (ec) return std::nullopt;
+  const auto system = std::chrono::file_clock::to_sys(changed);
+  return std::chrono::floor<std::chrono::seconds>(system).time_since_epoch().count();
 }
 
 }  // namespace
@@ -480,51 +470,29 @@ std::vector<THistoryRecord> ReadRecentRecordings(const std::string& path, std::s
 
 TRecordingHistory::TRecordingHistory(std::string path) : path_(std::move(path)) {}
 
-TRecordingHistory::~TRecordingHistory() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool TRecordingHistory::OpenLocked(std::string* error) {
-  if (fd_ >= 0) return true;
-  fd_ = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
-    if (error) *error = std::strerror(errno);
-    return false;
-  }
-  // Held while the program runs: tells a second copy that this history is in
-  // use, so its start-up closes none of our recordings in progress.
-  ::flock(fd_, LOCK_SH | LOCK_NB);
-  return true;
-}
-
 bool TRecordingHistory::Append(const THistoryRecord& record, bool sync, std::string* error) {
   std::string line = HistoryLine(record);
   line += '\n';
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!OpenLocked(error)) return false;
+  // Held open (and shared) while the program runs: tells a second copy that
+  // this history is in use, so its start-up closes none of our recordings in
+  // progress.
+  if (!file_.Open(path_, error)) return false;
   // A torn last line (a crash mid-write) must not swallow this record: start
   // a line of its own.
-  struct stat st {};
-  if (::fstat(fd_, &st) == 0 && st.st_size > 0) {
-    char last = '\n';
-    if (::pread(fd_, &last, 1, st.st_size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
-  }
-  if (!WriteAll(fd_, line, error)) return false;
-  if (sync && ::fdatasync(fd_) != 0) {
-    if (error) *error = std::strerror(errno);
-    return false;
-  }
-  return true;
+  const std::optional<char> last = file_.LastByte();
+  if (last && *last != '\n') line.insert(line.begin(), '\n');
+  return file_.Append(line, sync, error);
 }
 
 std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
   std::vector<TRecordingReport> closed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!OpenLocked(nullptr)) return closed;
+    if (!file_.Open(path_, nullptr)) return closed;
     // Another running copy holds the file shared: its open recordings are
     // running, not interrupted.
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return closed;
+    if (!file_.TryLockAlone()) return closed;
   }
   for (const THistoryRecord& open : ReadRecentRecordings(path_, kInterruptedWindow)) {
     if (open.Event != THistoryRecord::TEvent::Started) continue;
@@ -532,12 +500,12 @@ std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
     record.Event = THistoryRecord::TEvent::Finished;
     TRecordingReport& r = record.Report;
     r.Result = TRecordingResult::Interrupted;
-    struct stat st {};
-    if (!r.File.empty() && ::stat(r.File.c_str(), &st) == 0) {
+    const std::optional<std::int64_t> changed = r.File.empty() ? std::nullopt : LastChange(r.File);
+    if (changed) {
       // The capture writes its file as it goes: its last change is about
       // when the recording stopped, and never after the show's end.
       const std::int64_t end = r.ScheduledStart + r.ScheduledLength;
-      const std::int64_t last = std::min<std::int64_t>(st.st_mtime, std::max(end, r.ActualStart));
+      const std::int64_t last = std::min<std::int64_t>(*changed, std::max(end, r.ActualStart));
       r.ActualLength = static_cast<double>(std::max<std::int64_t>(0, last - r.ActualStart));
       record.FileSize = st.st_size;
       r.Reason = "The program ended during the recording; the file keeps what was recorded until then.";
@@ -547,7 +515,7 @@ std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
     if (Append(record, true)) closed.push_back(r);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  ::flock(fd_, LOCK_SH | LOCK_NB);
+  file_.LockShared();
   return closed;
 }
 

@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Files.h"
 #include "scheduler/RecordingEvents.h"
 
 namespace wavecrate {
@@ -79,9 +80,6 @@ std::vector<THistoryRecord> ReadRecentRecordings(const std::string& path, std::s
 class TRecordingHistory {
  public:
   explicit TRecordingHistory(std::string path);
-  ~TRecordingHistory();
-  TRecordingHistory(const TRecordingHistory&) = delete;
-  TRecordingHistory& operator=(const TRecordingHistory&) = delete;
 
   const std::string& Path() const { return path_; }
 
@@ -100,11 +98,9 @@ class TRecordingHistory {
   std::vector<TRecordingReport> CloseInterrupted();
 
  private:
-  bool OpenLocked(std::string* error);
-
   std::string path_;
   std::mutex mutex_;
-  int fd_ = -1;
+  TLockedAppendFile file_;
 };
 
 }  // namespace wavecrate

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 #include "app/TrayStatus.h"
 
@@ -13,8 +14,7 @@ namespace {
 constexpr double kAllSilentMargin = 1.0;
 
 std::string FileNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return std::filesystem::path(path).filename().string();
 }
 
 std::string ShowOf(const TRecordingReport& r) {

@@ -9,7 +9,7 @@
 
 #include "app/TimeText.h"
 #include "common/Clock.h"
-#include "common/FolderAccess.h"
+#include "common/Files.h"
 #include "scheduler/DayCode.h"
 #include "scheduler/OutputNaming.h"
 

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "app/IniFile.h"
+#include "common/Files.h"
 
 namespace wavecrate {
 

@@ -1,17 +1,14 @@
 #include "audio/EncoderSettings.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <system_error>
 
+#include "common/Files.h"
 #include "common/ProgramFolders.h"
 
 namespace wavecrate {
@@ -136,21 +133,9 @@ bool SaveEncoderSettings(const std::string& path, const TEncoderSettings& settin
        << "VbrQuality=" << s.VbrQuality << "\n"
        << "Mode=" << ChannelModeName(s.Mode) << "\n"
        << "SampleRate=" << s.SampleRate << "\n";
-  const std::string body = text.str();
-  const std::string temp = path + ".tmp";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return false;
-  const bool written = std::fwrite(body.data(), 1, body.size(), f) == body.size();
-  const bool flushed = std::fflush(f) == 0 && fsync(fileno(f)) == 0;
-  const bool closed = std::fclose(f) == 0;
-  std::error_code ec;
-  if (!(written && flushed && closed)) {
-    std::filesystem::remove(temp, ec);
-    return false;
-  }
-  std::filesystem::rename(temp, path, ec);
-  if (ec) {
-    std::filesystem::remove(temp, ec);
+  try {
+    WriteFileAtomically(path, text.str());
+  } catch (const std::system_error&) {
     return false;
   }
   return true;

@@ -1,7 +1,6 @@
 #include "common/Clock.h"
 
 #include <algorithm>
-#include <ctime>
 #include <thread>
 
 namespace wavecrate {
@@ -81,28 +80,6 @@ std::int64_t SecondsFromCivil(const TLocalTime& t) {
   const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const std::int64_t days = era * 146097 + doe - 719468;
   return days * 86400 + t.Hour * 3600 + t.Minute * 60 + t.Second;
-}
-
-TLocalTime LocalTimeOf(std::int64_t unixSeconds, int millisecond) {
-  const std::time_t secs = static_cast<std::time_t>(unixSeconds);
-  std::tm tm{};
-  if (localtime_r(&secs, &tm) == nullptr) {
-    TLocalTime t = CivilFromSeconds(unixSeconds, millisecond);
-    t.UnixSeconds = unixSeconds;
-    return t;
-  }
-  TLocalTime t;
-  t.Year = tm.tm_year + 1900;
-  t.Month = tm.tm_mon + 1;
-  t.Day = tm.tm_mday;
-  t.Hour = tm.tm_hour;
-  t.Minute = tm.tm_min;
-  // A leap second (60) would make the minute look one second longer.
-  t.Second = std::min(tm.tm_sec, 59);
-  t.Millisecond = millisecond;
-  t.DayOfWeek = tm.tm_wday == 0 ? 7 : tm.tm_wday;
-  t.UnixSeconds = unixSeconds;
-  return t;
 }
 
 TLocalInstants InstantsOfLocalTime(const TLocalTime& local) {

@@ -41,6 +41,7 @@ Clock& SystemClock();
 // The local date and time of an instant (seconds since 1970, UTC) under the
 // process's time-zone rules (TZ, else /etc/localtime); UnixSeconds is filled.
 // A program that changes TZ while it runs must call tzset() afterwards.
+// A binding: common/posix.
 TLocalTime LocalTimeOf(std::int64_t unixSeconds, int millisecond = 0);
 
 // Where a local date and time (Year .. Second) falls on the time line.

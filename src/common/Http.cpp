@@ -1,15 +1,13 @@
 #include "common/Http.h"
 
 #include <filesystem>
-#include <system_error>
+
+#include "common/Executables.h"
 
 namespace wavecrate {
 
 std::string ProgramFileName() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "";
-  return exe.filename().string();
+  return std::filesystem::path(OwnExecutablePath()).filename().string();
 }
 
 }  // namespace wavecrate

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,17 @@ namespace wavecrate {
 inline constexpr std::size_t kLogMaxBytes = 1024 * 1024;
 // The current file and the two before it.
 inline constexpr int kLogFiles = 3;
+
+// "2008-01-05 08:30:00 ": the local time of an instant (seconds since 1970)
+// as each line of the log begins.
+std::string LogTimeStamp(std::int64_t unixSeconds);
+
+// Each line of `lines` (the last one may lack its line break) with `stamp` in
+// front of it.
+std::string StampLines(std::string_view lines, std::string_view stamp);
+
+// The two classes below bind the system's files and its standard error
+// (common/posix).
 
 // A file that never grows past maxBytes: before a write that would take it
 // past the bound it becomes "<path>.1" (an older "<path>.1" becomes

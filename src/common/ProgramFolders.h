@@ -20,7 +20,7 @@ struct TXdgEnvironment {
   std::string CacheHome;
   std::string StateHome;
   // This process's environment; HOME falls back to the user's entry in the
-  // password database.
+  // system's user database (a binding: common/posix).
   static TXdgEnvironment FromProcess();
 };
 
@@ -49,6 +49,10 @@ TProgramFolders PortableFolders(const std::string& exePath);
 // there is nowhere else to go.
 TProgramFolders DecideProgramFolders(const std::string& exePath, const std::string& settingsPath,
                                      const TXdgEnvironment& env);
+
+// The installed copy's half of the rule alone, from the environment's values
+// only: the XDG folders, or beside the executable without a home folder.
+TProgramFolders XdgProgramFolders(const std::string& exePath, const TXdgEnvironment& env);
 
 // $XDG_CONFIG_HOME (or its default) for this environment; "" without a home.
 std::string XdgConfigHome(const TXdgEnvironment& env);

@@ -1,8 +1,5 @@
 #include "common/Thread.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 namespace wavecrate {
 
 TThread::~TThread() {
@@ -27,11 +24,6 @@ void TThread::WaitFor() {
     t = std::move(thread_);
   }
   t.join();
-}
-
-void LowerThisThreadsPriority() {
-  // On Linux the nice value belongs to the thread (its id as the "process").
-  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
 }
 
 }  // namespace wavecrate

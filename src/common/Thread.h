@@ -42,7 +42,7 @@ class TThread {
 // Lowers the calling thread's scheduling priority (nice 10), and with it that
 // of every thread it starts from now on. Bulk work (conversions, mixing) must
 // never hold up a recording or a stream that plays in real time. Best effort:
-// nothing happens where the system refuses.
+// nothing happens where the system refuses. A binding: common/linux.
 void LowerThisThreadsPriority();
 
 }  // namespace wavecrate

@@ -1,12 +1,10 @@
 #include "app/Settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -262,15 +260,10 @@ TEST_F(SettingsWriteFailure, DiskFullKeepsOldFile) {
   const std::string oldContent = ReadFile(path);
   ASSERT_GT(oldContent.size(), 4000u);
 
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit limited = saved;
-  limited.rlim_cur = 512;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  ExpectFailureKeeps(path, oldContent);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
+  {
+    const test::FileSizeLimit full(512);
+    ExpectFailureKeeps(path, oldContent);
+  }
 
   EXPECT_EQ(LoadSettings(path).Slots[3].URL.size(), 1500u);
 }

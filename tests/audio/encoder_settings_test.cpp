@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <utility>
 
 #include "support/TempDir.h"
@@ -34,7 +35,8 @@ TEST(EncoderSettings, SavedSettingsReadBackAndLeaveNoTemporaryFile) {
   s.SampleRate = 22050;
   ASSERT_TRUE(SaveEncoderSettings(path, s));
   EXPECT_EQ(LoadEncoderSettings(path), s);
-  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  // Nothing beside it: no temporary file is left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
   s.RateControl = TRateControl::Abr;
   ASSERT_TRUE(SaveEncoderSettings(path, s));
   EXPECT_EQ(LoadEncoderSettings(path).RateControl, TRateControl::Abr);
@@ -68,18 +70,16 @@ TEST(EncoderSettings, ReadingIsTolerantAndBringsValuesIntoRange) {
   EXPECT_EQ(LoadEncoderSettings(path).SampleRate, 0);  // keep the input's rate
 }
 
-TEST(EncoderSettings, AFailedSaveKeepsThePreviousFile) {
+TEST(EncoderSettings, AFailedSaveIsReportedAndLeavesNothingBehind) {
   TempDir dir;
+  // The file's name is taken by a folder: the final rename fails, even for
+  // root, and the folder stays as it was.
   const std::string path = dir.File("mp3encoder.ini");
-  ASSERT_TRUE(SaveEncoderSettings(path, TEncoderSettings{}));
-  const std::string before = ReadFile(path);
-  // The temporary file cannot be made (its name is taken by a folder), which
-  // fails even for root.
-  std::filesystem::create_directory(path + ".tmp");
-  TEncoderSettings changed;
-  changed.Bitrate = 64;
-  EXPECT_FALSE(SaveEncoderSettings(path, changed));
-  EXPECT_EQ(ReadFile(path), before);
+  std::filesystem::create_directory(path);
+  WriteFile(path + "/inside", "keep");
+  EXPECT_FALSE(SaveEncoderSettings(path, TEncoderSettings{}));
+  EXPECT_EQ(ReadFile(path + "/inside"), "keep");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
 TEST(EncoderSettings, HighestBitrateFollowsTheMpegVersionOfTheRate) {

@@ -47,19 +47,22 @@ TEST(ProgramFolders, OtherCopiesUseTheXdgFoldersWithTheirDefaults) {
   EXPECT_EQ(f.StateFolder, "/home/u/.local/state/wavecrate");
   EXPECT_EQ(f.LogPath(), "/home/u/.local/state/wavecrate/wavecrate.log");
 
-  f = DecideProgramFolders(exe, dir.File("wavecrate.dat"), Env("/home/u", "/c", "/k", "/s"));
+  // The rest of the rule depends on the environment's values alone.
+  f = XdgProgramFolders("/opt/w/wavecrate", Env("/home/u", "/c", "/k", "/s"));
   EXPECT_EQ(f.ConfigFolder, "/c/wavecrate");
   EXPECT_EQ(f.CacheFolder, "/k/wavecrate");
   EXPECT_EQ(f.StateFolder, "/s/wavecrate");
 
   // Relative values are not valid base folders and are ignored.
-  f = DecideProgramFolders(exe, dir.File("wavecrate.dat"), Env("/home/u", "rel/c", "", "./s"));
+  f = XdgProgramFolders("/opt/w/wavecrate", Env("/home/u", "rel/c", "", "./s"));
   EXPECT_EQ(f.ConfigFolder, "/home/u/.config/wavecrate");
   EXPECT_EQ(f.StateFolder, "/home/u/.local/state/wavecrate");
 
   // Nowhere else to go: stay beside the executable.
-  EXPECT_TRUE(DecideProgramFolders(exe, dir.File("wavecrate.dat"), Env("")).Portable);
-  EXPECT_TRUE(DecideProgramFolders(exe, dir.File("wavecrate.dat"), Env("relative")).Portable);
+  f = XdgProgramFolders("/opt/w/wavecrate", Env(""));
+  EXPECT_TRUE(f.Portable);
+  EXPECT_EQ(f.ConfigFolder, "/opt/w");
+  EXPECT_TRUE(XdgProgramFolders("/opt/w/wavecrate", Env("relative")).Portable);
 }
 
 TEST(ProgramFolders, FoldersAreMadePrivateAndFailuresNamed) {

@@ -1,5 +1,8 @@
 #include "support/TempDir.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -20,6 +23,23 @@ TempDir::~TempDir() {
   // A test may have made the folder read-only; give the permission back first.
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
   std::filesystem::remove_all(path_, ec);
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("getrlimit failed");
+  saved_ = limit.rlim_cur;
+  handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = saved_;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, handler_);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -36,7 +36,6 @@ class EncoderFileGuard {
   }
   ~EncoderFileGuard() {
     std::error_code ec;
-    std::filesystem::remove_all(path_ + ".tmp", ec);
     if (existed_) {
       WriteFile(path_, before_);
     } else {
@@ -201,15 +200,17 @@ TEST(Mp3ConfigDialog, CancelAndAFailedWriteLeaveTheFileAsItWas) {
   EXPECT_EQ(user.DialogsSeen, 1);
   EXPECT_EQ(ReadFile(file.Path()), before);
 
-  // The new file cannot be made (a folder holds its temporary name, which
-  // stops root too): the user is told where, and may still cancel.
-  std::filesystem::create_directory(file.Path() + ".tmp");
+  // The new file cannot be written (the disk is full, which stops root too):
+  // the user is told where, and may still cancel.
   user.Steps.push_back([](TMp3ConfigDialog& d) {
     Pick(d, "Bitrate", 64);
     Click(d, "OkButton");
   });
   user.Steps.push_back([](TMp3ConfigDialog& d) { Click(d, "CancelButton"); });
-  QualityCommand(form)->trigger();
+  {
+    const test::FileSizeLimit full(16);
+    QualityCommand(form)->trigger();
+  }
   ASSERT_EQ(user.Messages.size(), 1u);
   EXPECT_EQ(user.Messages[0], QString::fromStdString("Unable to write to " + file.Path()));
   EXPECT_EQ(ReadFile(file.Path()), before);
