@@ -507,7 +507,9 @@ std::vector<TRecordingReport> TRecordingHistory::CloseInterrupted() {
       const std::int64_t end = r.ScheduledStart + r.ScheduledLength;
       const std::int64_t last = std::min<std::int64_t>(*changed, std::max(end, r.ActualStart));
       r.ActualLength = static_cast<double>(std::max<std::int64_t>(0, last - r.ActualStart));
-      record.FileSize = st.st_size;
+      std::error_code error;
+      const std::uintmax_t size = std::filesystem::file_size(r.File, error);
+      if (!error) record.FileSize = static_cast<std::int64_t>(size);
       r.Reason = "The program ended during the recording; the file keeps what was recorded until then.";
     } else {
       r.Reason = "The program ended during the recording, and its file is missing.";

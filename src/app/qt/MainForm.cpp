@@ -26,6 +26,7 @@
 #include <cstdio>
 
 #include "app/Autostart.h"
+#include "app/ProgramIdentity.h"
 #include "app/RecordingHistory.h"
 #include "app/ShowNames.h"
 #include "app/qt/AboutForm.h"
