@@ -58,6 +58,8 @@ const TKey<TSettings> kOptionKeys[] = {
     {"JoinShowsUnderWay", &TSettings::JoinShowsUnderWay},
 };
 
+constexpr const char* kFileTypeKey = "FileType";
+
 template <typename Record>
 void ReadKey(const TIniFile& ini, std::string_view section, const std::string& name, const TKey<Record>& key,
              Record& record, const Record& defaults) {
@@ -97,6 +99,8 @@ TSettings LoadSettings(const std::string& path) {
   }
   for (const auto& key : kSystemKeys) ReadKey(ini, kSystem, key.name, key, settings, defaults);
   for (const auto& key : kOptionKeys) ReadKey(ini, kOptions, key.name, key, settings, defaults);
+  settings.FileType = ParseRecordingFileType(
+      ini.ReadString(kOptions, kFileTypeKey, RecordingFileTypeKey(defaults.FileType)));
   return settings;
 }
 
@@ -114,6 +118,7 @@ void WriteSettings(const std::string& path, const TSettings& settings) {
   for (const auto& key : kSystemKeys) WriteKey(out, key.name, key, settings);
   out.Section(kOptions);
   for (const auto& key : kOptionKeys) WriteKey(out, key.name, key, settings);
+  out.Value(kFileTypeKey, RecordingFileTypeKey(settings.FileType));
 
   try {
     WriteFileAtomically(path, out.Text());

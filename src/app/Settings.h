@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "audio/RecordingFile.h"
+
 namespace wavecrate {
 
 inline constexpr const char* kSaveFolderHint =
@@ -46,6 +48,8 @@ struct TSettings {
   // Options menu, "Join Shows Already Under Way": kept in an [Options]
   // section after the 50 keys, which readers of the older file ignore.
   bool JoinShowsUnderWay = true;
+  // Recording Quality, the file type of new recordings; in [Options] too.
+  TRecordingFileType FileType = TRecordingFileType::Wave;
 
   bool operator==(const TSettings&) const = default;
 };

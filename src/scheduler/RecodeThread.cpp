@@ -87,6 +87,7 @@ TRecodeThread::TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdve
                              IMp3JobQueue* mp3Thread, std::string programFolder)
     : FreeBytes(FreeBytesIn),
       EncoderSettingsSource([] { return LoadEncoderSettings(); }),
+      FileTypeSource([] { return RecordingFileTypeChoice(); }),
       clock_(clock),
       captureFactory_(std::move(captureFactory)),
       ad_(ad),
@@ -198,6 +199,7 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   report.Slot = Slot;
   report.ShowName = Trim(settings.ShowName);
   report.Station = settings.Station;
+  report.StreamUrl = settings.StreamUrl;
   report.ScheduledStart = occurrence.StartUnix;
   report.ScheduledLength = occurrence.EndUnix - occurrence.StartUnix;
   report.ActualStart = now.UnixSeconds;
@@ -237,6 +239,8 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   capture->IsVista = settings.IsVista;
   capture->IsMute = settings.IsMute;
   capture->Slot = Slot;
+  capture->FileType = FileTypeSource ? FileTypeSource() : TRecordingFileType::Wave;
+  capture->Tags = MakeRecordingTags(report.ShowName, report.Station, report.StreamUrl, occurrence.Date, now);
 
   // The capture is published before RecordingActive rises: once the playback
   // timer can see the recording, StopRecording reaches this capture and not

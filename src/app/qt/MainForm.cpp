@@ -681,6 +681,7 @@ TSettings TForm1::ReadControls() const {
   s.IsMute = IsMute->isChecked();
   s.IsVista = IsVista->isChecked();
   s.JoinShowsUnderWay = JoinShows1->isChecked();
+  s.FileType = RecordingFileTypeChoice();
   return s;
 }
 
@@ -719,6 +720,8 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   IsVistaClick();
   IsMute->setChecked(s.IsMute);
   JoinShows1->setChecked(s.JoinShowsUnderWay);
+  // Chosen in Recording Quality; the settings file keeps it at the next write.
+  SetRecordingFileTypeChoice(s.FileType);
 }
 
 void TForm1::ShowMessage(const QString& text) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "audio/gst/GraphServices.h"
+#include "audio/gst/TaggedMp3.h"
 #include "audio/gst/WavDestFilter.h"
 #include "common/Thread.h"
 
@@ -499,7 +500,20 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
   const bool inPlace = options_.Output == TOutput::Mp3InPlace;
   TGstPtr<GstElement> head;
   TGstPtr<GstElement> writer;  // the WAV writer (in place only)
-  if (inPlace) {
+  // The mix keeps the recording's own file type, and a tagged recording
+  // keeps its tags.
+  const std::optional<TMpegStream> original = inPlace ? LocateMpegStream(RecordingFile) : std::nullopt;
+  const bool tagged = original && original->Type == TRecordingFileType::Tagged;
+  if (inPlace && tagged) {
+    head = options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
+    TGstPtr<GstTagList> tags = ReadRecordingTagList(RecordingFile);
+    TTaggedMp3Tail tail;
+    const bool made = CreateTaggedMp3Tail(tags.get(), tail);
+    TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "FileWriter");
+    if (!head || !made || !sink) return Fail("a media component could not be made (see above)");
+    if (!graph.AddAndLink({&head, &tail.Xing, &tail.Tagger, &sink}))
+      return Fail("the mixing graph could not be built");
+  } else if (inPlace) {
     head = options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
     writer = RegisterWavDestFilter() ? CreateWavDestFilter("WavMux") : TGstPtr<GstElement>();
     TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "FileWriter");
@@ -556,7 +570,10 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
       return Fail(watch.Judge.Stalled ? "the mix stalled" : "the mix took too long");
   }
   const std::uintmax_t size = FileSize(output);
-  if (inPlace ? (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
+  if (tagged) {
+    TXingCounts counts(output);
+    if (!counts.Count() || counts.Frames() < 2) return Fail("the mixed file " + output + " is incomplete");
+  } else if (inPlace ? (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
               : size == 0)
     return Fail("the mixed file " + output + " is incomplete");
   return true;
