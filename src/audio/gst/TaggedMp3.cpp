@@ -29,6 +29,29 @@ void AddText(GstTagList* list, const char* tag, const std::string& value) {
   if (!value.empty()) gst_tag_list_add(list, GST_TAG_MERGE_REPLACE, tag, value.c_str(), nullptr);
 }
 
+// The tag under which the tag writer takes whole frames of its own format.
+constexpr const char* kRawFrameTag = "private-id3v2-frame";
+
+// A TDRC ("recording time") frame of ID3v2.4 holding `text`, in UTF-8.
+void AddTimeFrame(GstTagList* list, const std::string& text) {
+  if (!gst_tag_exists(kRawFrameTag)) {
+    gst_tag_register_static(kRawFrameTag, GST_TAG_FLAG_META, GST_TYPE_SAMPLE, kRawFrameTag,
+                            "a frame of an ID3v2 tag", nullptr);
+  }
+  const std::size_t body = 1 + text.size();  // the encoding byte, then the text
+  std::vector<std::uint8_t> frame = {'T', 'D', 'R', 'C'};
+  for (int shift = 21; shift >= 0; shift -= 7) frame.push_back(static_cast<std::uint8_t>((body >> shift) & 0x7F));
+  frame.insert(frame.end(), {0, 0, 3});  // no flags; UTF-8
+  frame.insert(frame.end(), text.begin(), text.end());
+  GstBuffer* buffer = gst_buffer_new_memdup(frame.data(), frame.size());
+  TGstPtr<GstCaps> caps =
+      AdoptGst(gst_caps_new_simple("application/x-gst-id3v2-frame", "version", G_TYPE_INT, 4, nullptr));
+  GstSample* sample = gst_sample_new(buffer, caps.get(), nullptr, nullptr);
+  gst_buffer_unref(buffer);
+  gst_tag_list_add(list, GST_TAG_MERGE_APPEND, kRawFrameTag, sample, nullptr);
+  gst_sample_unref(sample);
+}
+
 }  // namespace
 
 TGstPtr<GstTagList> MakeRecordingTagList(const TRecordingTags& tags) {
@@ -59,8 +82,25 @@ bool CreateTaggedMp3Tail(const GstTagList* tags, TTaggedMp3Tail& tail) {
   tail.Xing = MakeElement("xingmux", "Xing");
   tail.Tagger = MakeElement("id3v2mux", "Tags");
   if (!tail.Xing || !tail.Tagger) return false;
+  if (!tags) return true;
+  TGstPtr<GstTagList> list = AdoptGst(gst_tag_list_copy(tags));
+  GstDateTime* when = nullptr;
+  if (gst_tag_list_get_date_time(list.get(), GST_TAG_DATE_TIME, &when)) {
+    // The tag writer turns a date into the year alone and a date with time
+    // into nothing; the recording's date and time go in as a ready-made
+    // TDRC frame, which it takes as it is.
+    gst_tag_list_remove_tag(list.get(), GST_TAG_DATE_TIME);
+    if (gst_date_time_has_second(when)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", gst_date_time_get_year(when),
+                    gst_date_time_get_month(when), gst_date_time_get_day(when), gst_date_time_get_hour(when),
+                    gst_date_time_get_minute(when), gst_date_time_get_second(when));
+      AddTimeFrame(list.get(), text);
+    }
+    gst_date_time_unref(when);
+  }
   // Ours win over what the stream brings (the encoder's own tags are kept).
-  if (tags) gst_tag_setter_merge_tags(GST_TAG_SETTER(tail.Tagger.get()), tags, GST_TAG_MERGE_REPLACE);
+  gst_tag_setter_merge_tags(GST_TAG_SETTER(tail.Tagger.get()), list.get(), GST_TAG_MERGE_REPLACE);
   return true;
 }
 
@@ -117,9 +157,6 @@ bool CopyToTaggedMp3(const std::string& source, const std::string& target, const
                nullptr);
   if (!graph.AddAndLink({&src, &parse, &tail.Xing, &tail.Tagger, &sink}))
     return fail("the copy's parts do not fit together");
-  std::string runError;
-  if (!graph.Run(std::chrono::seconds(10), &runError)) return fail("the copy would not start: " + runError);
-
   TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph.Pipeline()));
   auto busError = [&](GstClockTime wait) -> bool {
     TGstPtr<GstMessage> m = AdoptGst(gst_bus_timed_pop_filtered(bus.get(), wait, GST_MESSAGE_ERROR));
@@ -127,6 +164,13 @@ bool CopyToTaggedMp3(const std::string& source, const std::string& target, const
     why = DescribeError(m.get());
     return true;
   };
+  // Nothing prerolls before this thread feeds the source, so the pipeline
+  // is not waited for here: its errors show on the bus while it is fed.
+  if (gst_element_set_state(graph.Pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    busError(0);
+    graph.SetNull();
+    return fail("the copy would not start: " + why);
+  }
   const std::uint64_t total = stream->End - stream->Begin;
   std::uint64_t done = 0;
   in.seekg(static_cast<std::streamoff>(stream->Begin));
