@@ -770,6 +770,7 @@ TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksW
   // A tagged recording on a full disk: its Xing frame is brought to the
   // frames that reached the disk, so readers give the length it has.
   std::filesystem::remove(disk + "/next.mp3");
+  std::filesystem::remove(full);
   WriteFile(disk + "/filler", std::string(80 * 1024, 'x'));
   auto tagged = MakeCapture(TestMix(), disk + "/tagged.mp3");
   tagged->FileType = TRecordingFileType::Tagged;
