@@ -99,8 +99,8 @@ TSettings LoadSettings(const std::string& path) {
   }
   for (const auto& key : kSystemKeys) ReadKey(ini, kSystem, key.name, key, settings, defaults);
   for (const auto& key : kOptionKeys) ReadKey(ini, kOptions, key.name, key, settings, defaults);
-  settings.FileType = ParseRecordingFileType(
-      ini.ReadString(kOptions, kFileTypeKey, RecordingFileTypeKey(defaults.FileType)));
+  settings.FileType =
+      ParseRecordingFileType(ini.ReadString(kOptions, kFileTypeKey, RecordingFileTypeKey(defaults.FileType)));
   return settings;
 }
 

@@ -96,7 +96,8 @@ TRecordingTags MakeRecordingTags(const std::string& show, const std::string& sta
 
 std::string TaggedCopyPath(const std::string& path) {
   constexpr std::string_view kMp3 = ".mp3";
-  const bool mp3 = path.size() >= kMp3.size() && path.compare(path.size() - kMp3.size(), kMp3.size(), kMp3) == 0;
+  const bool mp3 =
+      path.size() >= kMp3.size() && path.compare(path.size() - kMp3.size(), kMp3.size(), kMp3) == 0;
   return (mp3 ? path.substr(0, path.size() - kMp3.size()) : path) + " (tagged).mp3";
 }
 
@@ -113,8 +114,8 @@ std::optional<TMpegStream> LocateMpegStream(const std::string& path) {
     TMpegStream stream{TRecordingFileType::Wave, 28 + format, 0};
     const std::uint32_t declared = Le32(data.data() + 4);
     // The provisional size ("to the end"), or one the file never reached.
-    stream.End = (declared == kRiffOpenEndedSize || stream.Begin + declared > size) ? size
-                                                                                   : stream.Begin + declared;
+    stream.End =
+        (declared == kRiffOpenEndedSize || stream.Begin + declared > size) ? size : stream.Begin + declared;
     if (stream.Begin > size) return std::nullopt;
     return stream;
   }
@@ -201,7 +202,8 @@ bool TXingCounts::Update() {
   std::array<std::uint8_t, 12> fields{};
   const std::uint32_t values[3] = {flags, frames_, bytes};
   for (std::size_t i = 0; i < 3; ++i) {
-    for (std::size_t b = 0; b < 4; ++b) fields[i * 4 + b] = static_cast<std::uint8_t>(values[i] >> (24 - 8 * b));
+    for (std::size_t b = 0; b < 4; ++b)
+      fields[i * 4 + b] = static_cast<std::uint8_t>(values[i] >> (24 - 8 * b));
   }
   out.seekp(static_cast<std::streamoff>(fieldsAt_));
   out.write(reinterpret_cast<const char*>(fields.data()), fields.size());

@@ -34,9 +34,9 @@ void SetRecordingFileTypeChoice(TRecordingFileType type);
 
 // What a tagged file says about the show it holds.
 struct TRecordingTags {
-  std::string Title;    // "<show> <mm-dd-yyyy>"
-  std::string Artist;   // the station
-  std::string Album;    // the show
+  std::string Title;   // "<show> <mm-dd-yyyy>"
+  std::string Artist;  // the station
+  std::string Album;   // the show
   std::string Genre = "Speech";
   std::string Comment;  // the stream link
   TLocalTime Recorded;  // when the recording began, local time
@@ -91,9 +91,9 @@ class TXingCounts {
  private:
   bool FindXing();
   std::string path_;
-  std::uint64_t xingAt_ = 0;  // where the Xing frame starts
+  std::uint64_t xingAt_ = 0;    // where the Xing frame starts
   std::uint64_t fieldsAt_ = 0;  // where its flags field starts
-  std::uint64_t next_ = 0;    // the first byte after the last counted frame
+  std::uint64_t next_ = 0;      // the first byte after the last counted frame
   std::uint32_t frames_ = 0;
   std::uint32_t samplesPerFrame_ = 0;
   std::uint32_t sampleRate_ = 0;

@@ -200,7 +200,8 @@ void TRecordingsForm::SaveAsTagged() {
   std::vector<TCopyJob> jobs;
   TCopyResult skipped;
   QModelIndexList rows = table_->selectionModel()->selectedRows();
-  std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+  std::sort(rows.begin(), rows.end(),
+            [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
   for (const QModelIndex& index : rows) {
     const THistoryRecord* record = RecordAt(index.row());
     if (!record) continue;
@@ -210,8 +211,9 @@ void TRecordingsForm::SaveAsTagged() {
       continue;
     }
     // Names and the date are the show's start's, as the recording's own.
-    jobs.push_back(TCopyJob{r.File, MakeRecordingTags(r.ShowName, r.Station, r.StreamUrl,
-                                                      LocalTimeOf(r.ScheduledStart), LocalTimeOf(r.ActualStart))});
+    jobs.push_back(
+        TCopyJob{r.File, MakeRecordingTags(r.ShowName, r.Station, r.StreamUrl, LocalTimeOf(r.ScheduledStart),
+                                           LocalTimeOf(r.ActualStart))});
   }
   if (jobs.empty()) {
     CopiesFinished(skipped);
@@ -221,61 +223,71 @@ void TRecordingsForm::SaveAsTagged() {
   UpdateButtons();
   progress_->setValue(0);
   progress_->setVisible(true);
-  status_->setText(QString("Writing %1 tagged cop%2...").arg(jobs.size()).arg(jobs.size() == 1 ? "y" : "ies"));
+  status_->setText(
+      QString("Writing %1 tagged cop%2...").arg(jobs.size()).arg(jobs.size() == 1 ? "y" : "ies"));
 
   QPointer<TRecordingsForm> self(this);
   auto cancel = cancelCopies_;
-  QThreadPool::globalInstance()->start([self, cancel, jobs = std::move(jobs), result = std::move(skipped)]() mutable {
-    auto tell = [self](auto call) {
-      QMetaObject::invokeMethod(
-          QCoreApplication::instance(), [self, call] { if (self) call(*self); }, Qt::QueuedConnection);
-    };
-    int lastShown = -1;
-    for (std::size_t i = 0; i < jobs.size() && !cancel->load(); ++i) {
-      const TCopyJob& job = jobs[i];
-      const std::optional<TMpegStream> stream = LocateMpegStream(job.Source);
-      if (!stream) {
-        result.Failed.push_back(job.Source + ": not there, or no MP3 recording");
-        continue;
-      }
-      if (stream->Type == TRecordingFileType::Tagged) {
-        result.Failed.push_back(job.Source + ": is a tagged MP3 file already");
-        continue;
-      }
-      // Never over anything: the first free "(tagged)", "(tagged) (2)"...
-      const TClaimedFile target = ClaimOutputFile(TaggedCopyPath(job.Source));
-      if (!target.Created) {
-        result.Failed.push_back(job.Source + ": " + target.Path + " cannot be created");
-        continue;
-      }
-      std::string error;
-      const auto share = [&](double done) {
-        const int value = static_cast<int>((static_cast<double>(i) + done) / static_cast<double>(jobs.size()) * 1000);
-        if (value == lastShown) return;
-        lastShown = value;
-        tell([value](TRecordingsForm& form) { form.progress_->setValue(value); });
-      };
-      if (CopyToTaggedMp3(job.Source, target.Path, job.Tags, share, cancel.get(), &error)) {
-        result.Written.push_back(target.Path);
-      } else {
-        result.Failed.push_back(job.Source + ": " + error);
-      }
-    }
-    tell([result](TRecordingsForm& form) { form.CopiesFinished(result); });
-  });
+  QThreadPool::globalInstance()->start(
+      [self, cancel, jobs = std::move(jobs), result = std::move(skipped)]() mutable {
+        auto tell = [self](auto call) {
+          QMetaObject::invokeMethod(
+              QCoreApplication::instance(),
+              [self, call] {
+                if (self) call(*self);
+              },
+              Qt::QueuedConnection);
+        };
+        int lastShown = -1;
+        for (std::size_t i = 0; i < jobs.size() && !cancel->load(); ++i) {
+          const TCopyJob& job = jobs[i];
+          const std::optional<TMpegStream> stream = LocateMpegStream(job.Source);
+          if (!stream) {
+            result.Failed.push_back(job.Source + ": not there, or no MP3 recording");
+            continue;
+          }
+          if (stream->Type == TRecordingFileType::Tagged) {
+            result.Failed.push_back(job.Source + ": is a tagged MP3 file already");
+            continue;
+          }
+          // Never over anything: the first free "(tagged)", "(tagged) (2)"...
+          const TClaimedFile target = ClaimOutputFile(TaggedCopyPath(job.Source));
+          if (!target.Created) {
+            result.Failed.push_back(job.Source + ": " + target.Path + " cannot be created");
+            continue;
+          }
+          std::string error;
+          const auto share = [&](double done) {
+            const int value =
+                static_cast<int>((static_cast<double>(i) + done) / static_cast<double>(jobs.size()) * 1000);
+            if (value == lastShown) return;
+            lastShown = value;
+            tell([value](TRecordingsForm& form) { form.progress_->setValue(value); });
+          };
+          if (CopyToTaggedMp3(job.Source, target.Path, job.Tags, share, cancel.get(), &error)) {
+            result.Written.push_back(target.Path);
+          } else {
+            result.Failed.push_back(job.Source + ": " + error);
+          }
+        }
+        tell([result](TRecordingsForm& form) { form.CopiesFinished(result); });
+      });
 }
 
 void TRecordingsForm::CopiesFinished(const TCopyResult& result) {
   copying_ = false;
   progress_->setVisible(false);
-  QString text = QString("%1 tagged cop%2 written").arg(result.Written.size()).arg(result.Written.size() == 1 ? "y" : "ies");
+  QString text = QString("%1 tagged cop%2 written")
+                     .arg(result.Written.size())
+                     .arg(result.Written.size() == 1 ? "y" : "ies");
   if (!result.Failed.empty()) text += QString(", %1 not copied").arg(result.Failed.size());
   status_->setText(text + ".");
   QStringList written, failed;
   for (const std::string& line : result.Written) written << Q(line);
   for (const std::string& line : result.Failed) failed << Q(line);
   status_->setToolTip((written + failed).join("\n"));
-  for (const std::string& line : result.Failed) std::fprintf(stderr, "wavecrate: no tagged copy of %s\n", line.c_str());
+  for (const std::string& line : result.Failed)
+    std::fprintf(stderr, "wavecrate: no tagged copy of %s\n", line.c_str());
   UpdateButtons();
   emit CopiesDone(written, failed);
 }

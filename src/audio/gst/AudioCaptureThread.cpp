@@ -110,7 +110,8 @@ class TAudioCaptureThread::Run {
       return Missing("no MP3 tag writer (xingmux, id3v2mux)",
                      "GStreamer's MP3 tag writers (xingmux, id3v2mux) are not installed");
     }
-    if (!tagged && !mux_) return Missing("the WAV writer could not be made", "the WAV writer could not be made");
+    if (!tagged && !mux_)
+      return Missing("the WAV writer could not be made", "the WAV writer could not be made");
     if (!writer_) return Missing("no file writer (filesink)", "no file writer (filesink) is installed");
     if (mux_ && owner_.options_.MaxFileBytes > 0) {
       g_object_set(mux_.get(), "max-bytes", static_cast<guint64>(owner_.options_.MaxFileBytes), nullptr);

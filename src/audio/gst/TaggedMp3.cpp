@@ -40,7 +40,8 @@ void AddTimeFrame(GstTagList* list, const std::string& text) {
   }
   const std::size_t body = 1 + text.size();  // the encoding byte, then the text
   std::vector<std::uint8_t> frame = {'T', 'D', 'R', 'C'};
-  for (int shift = 21; shift >= 0; shift -= 7) frame.push_back(static_cast<std::uint8_t>((body >> shift) & 0x7F));
+  for (int shift = 21; shift >= 0; shift -= 7)
+    frame.push_back(static_cast<std::uint8_t>((body >> shift) & 0x7F));
   frame.insert(frame.end(), {0, 0, 3});  // no flags; UTF-8
   frame.insert(frame.end(), text.begin(), text.end());
   GstBuffer* buffer = gst_buffer_new_memdup(frame.data(), frame.size());
@@ -99,6 +100,16 @@ bool CreateTaggedMp3Tail(const GstTagList* tags, TTaggedMp3Tail& tail) {
     }
     gst_date_time_unref(when);
   }
+  gchar* comment = nullptr;
+  if (gst_tag_list_get_string(list.get(), GST_TAG_COMMENT, &comment)) {
+    // A plain comment is written as a COMM frame described "c0", which
+    // several readers do not take for the file's comment; one without a
+    // description (and without a language) they all do.
+    gst_tag_list_remove_tag(list.get(), GST_TAG_COMMENT);
+    const std::string extended = std::string("=") + comment;
+    gst_tag_list_add(list.get(), GST_TAG_MERGE_REPLACE, GST_TAG_EXTENDED_COMMENT, extended.c_str(), nullptr);
+    g_free(comment);
+  }
   // Ours win over what the stream brings (the encoder's own tags are kept).
   gst_tag_setter_merge_tags(GST_TAG_SETTER(tail.Tagger.get()), list.get(), GST_TAG_MERGE_REPLACE);
   return true;
@@ -119,8 +130,8 @@ TGstPtr<GstTagList> ReadRecordingTagList(const std::string& path) {
   // Only what the program itself puts there: the encoder's and the parser's
   // figures (bitrate, codec) describe the old stream, not a new one.
   TGstPtr<GstTagList> ours = AdoptGst(gst_tag_list_new_empty());
-  for (const char* tag : {GST_TAG_TITLE, GST_TAG_ARTIST, GST_TAG_ALBUM, GST_TAG_GENRE, GST_TAG_COMMENT,
-                          GST_TAG_DATE_TIME}) {
+  for (const char* tag :
+       {GST_TAG_TITLE, GST_TAG_ARTIST, GST_TAG_ALBUM, GST_TAG_GENRE, GST_TAG_COMMENT, GST_TAG_DATE_TIME}) {
     const GValue* value = gst_tag_list_get_value_index(found, tag, 0);
     if (value) gst_tag_list_add_value(ours.get(), GST_TAG_MERGE_REPLACE, tag, value);
   }

@@ -574,7 +574,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
     TXingCounts counts(output);
     if (!counts.Count() || counts.Frames() < 2) return Fail("the mixed file " + output + " is incomplete");
   } else if (inPlace ? (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
-              : size == 0)
+                     : size == 0)
     return Fail("the mixed file " + output + " is incomplete");
   return true;
 }

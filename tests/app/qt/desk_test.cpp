@@ -263,14 +263,15 @@ TEST(RecordingsWindow, TaggedCopiesKeepTheFramesGetTheTagsAndNeverReplaceAFile) 
   ASSERT_TRUE(RegisterWavDestFilter());
   GstElement* pipeline = gst_parse_launch(
       ("audiotestsrc num-buffers=1292 samplesperbuffer=1024 freq=440 ! audio/x-raw,rate=44100,channels=2 ! "
-       "lamemp3enc target=bitrate bitrate=128 cbr=true ! wavecratewavdest ! filesink location=\"" + show + "\"")
+       "lamemp3enc target=bitrate bitrate=128 cbr=true ! wavecratewavdest ! filesink location=\"" +
+       show + "\"")
           .c_str(),
       nullptr);
   ASSERT_NE(pipeline, nullptr);
   gst_element_set_state(pipeline, GST_STATE_PLAYING);
   GstBus* bus = gst_element_get_bus(pipeline);
-  GstMessage* end = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND,
-                                               static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  GstMessage* end = gst_bus_timed_pop_filtered(
+      bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
   ASSERT_NE(end, nullptr);
   EXPECT_EQ(GST_MESSAGE_TYPE(end), GST_MESSAGE_EOS);
   gst_message_unref(end);
@@ -332,7 +333,8 @@ TEST(RecordingsWindow, TaggedCopiesKeepTheFramesGetTheTagsAndNeverReplaceAFile) 
   ASSERT_TRUE(counts.Count());
   EXPECT_NEAR(counts.Seconds() - counts.FrameSeconds(), 30.0, 0.1);
   // Read back by readers of their own.
-  const std::string probed = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + copy + "\"");
+  const std::string probed =
+      Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + copy + "\"");
   EXPECT_NEAR(std::atof(probed.c_str()), 30.0, 0.1) << probed;
   const std::string said = Shell(
       "/usr/bin/python3 -c 'import sys, mutagen.mp3 as m\nf = m.MP3(sys.argv[1])\nprint(f.tags.version, "

@@ -147,7 +147,8 @@ for (const id of ["wave", "tagged"]) {
     const QString key = QString::fromStdString(type);
     EXPECT_FALSE(seen.contains(key + "-error")) << type << " error " << seen.value(key + "-error").toInt();
     EXPECT_NEAR(seen.value(key + "-length", -1).toDouble(), seconds, 0.1) << type;
-    EXPECT_NEAR(seen.value(key + "-ended-at", -1).toDouble(), seconds, 0.1) << type << " did not play to its end";
+    EXPECT_NEAR(seen.value(key + "-ended-at", -1).toDouble(), seconds, 0.1)
+        << type << " did not play to its end";
   }
 }
 

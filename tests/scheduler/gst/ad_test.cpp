@@ -340,8 +340,9 @@ TEST_F(AdTest, ATaggedRecordingStaysATaggedFileWithItsTagsAfterTheClip) {
   TLocalTime start;
   start.Year = 2026, start.Month = 3, start.Day = 7, start.Hour = 8, start.Minute = 30, start.Second = 5;
   std::string error;
-  ASSERT_TRUE(CopyToTaggedMp3(wave, recording, MakeRecordingTags("Talk", "WXYZ", "http://x/talk", start, start),
-                              nullptr, nullptr, &error))
+  ASSERT_TRUE(CopyToTaggedMp3(wave, recording,
+                              MakeRecordingTags("Talk", "WXYZ", "http://x/talk", start, start), nullptr,
+                              nullptr, &error))
       << error;
   fs::remove(wave);
   Make(Sine(880, 3) + " -ac 2 -c:a libmp3lame -b:a 128k '" + media_.File("clip.mp3") + "'");
