@@ -106,9 +106,11 @@ std::optional<TMpegStream> LocateMpegStream(const std::string& path) {
   if (!in) return std::nullopt;
   const std::uint64_t size = FileSize(in);
   const std::vector<std::uint8_t> head = ReadAt(in, 0, 64);
-  if (head.size() >= 20 && std::equal(head.begin(), head.begin() + 4, "RIFF") &&
+  if (head.size() >= 22 && std::equal(head.begin(), head.begin() + 4, "RIFF") &&
       std::equal(head.begin() + 8, head.begin() + 16, "WAVEfmt ")) {
     const std::uint64_t format = Le32(head.data() + 16);
+    // Only MP3 data: a WAVE file of samples holds no frames to copy.
+    if (format < 2 || (head[20] | (head[21] << 8)) != kWaveFormatMpegLayer3) return std::nullopt;
     const std::vector<std::uint8_t> data = ReadAt(in, 20 + format, 8);
     if (data.size() < 8 || !std::equal(data.begin(), data.begin() + 4, "data")) return std::nullopt;
     TMpegStream stream{TRecordingFileType::Wave, 28 + format, 0};

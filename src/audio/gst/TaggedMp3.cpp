@@ -225,6 +225,8 @@ bool CopyToTaggedMp3(const std::string& source, const std::string& target, const
     return fail(end == TGraphEnd::Cancelled ? "cancelled"
                                             : "the copy did not finish: " + (why.empty() ? "time-out" : why));
   }
+  TXingCounts counts(target);
+  if (!counts.Count() || counts.Frames() < 2) return fail("the copy holds no MP3 frames");
   return true;
 }
 
