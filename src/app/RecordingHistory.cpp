@@ -344,6 +344,7 @@ std::string HistoryLine(const THistoryRecord& record) {
   w.Integer("slot", r.Slot);
   w.String("show", r.ShowName);
   w.String("station", r.Station);
+  if (!r.StreamUrl.empty()) w.String("link", r.StreamUrl);
   w.String("file", r.File);
   w.Integer("scheduled_start", r.ScheduledStart);
   w.Integer("scheduled_length", r.ScheduledLength);
@@ -390,6 +391,7 @@ std::optional<THistoryRecord> ParseHistoryLine(std::string_view line) {
   r.Slot = static_cast<int>(number("slot"));
   if (const std::string* s = text("show")) r.ShowName = *s;
   if (const std::string* s = text("station")) r.Station = *s;
+  if (const std::string* s = text("link")) r.StreamUrl = *s;
   if (const std::string* s = text("file")) r.File = *s;
   r.ScheduledStart = std::llround(number("scheduled_start"));
   r.ScheduledLength = std::llround(number("scheduled_length"));

@@ -60,6 +60,8 @@ const TKey<TSettings> kOptionKeys[] = {
     {"KeepRecordings", &TSettings::KeepRecordings},
 };
 
+constexpr const char* kFileTypeKey = "FileType";
+
 template <typename Record>
 void ReadKey(const TIniFile& ini, std::string_view section, const std::string& name, const TKey<Record>& key,
              Record& record, const Record& defaults) {
@@ -99,6 +101,8 @@ TSettings LoadSettings(const std::string& path) {
   }
   for (const auto& key : kSystemKeys) ReadKey(ini, kSystem, key.name, key, settings, defaults);
   for (const auto& key : kOptionKeys) ReadKey(ini, kOptions, key.name, key, settings, defaults);
+  settings.FileType =
+      ParseRecordingFileType(ini.ReadString(kOptions, kFileTypeKey, RecordingFileTypeKey(defaults.FileType)));
   return settings;
 }
 
@@ -116,6 +120,7 @@ void WriteSettings(const std::string& path, const TSettings& settings) {
   for (const auto& key : kSystemKeys) WriteKey(out, key.name, key, settings);
   out.Section(kOptions);
   for (const auto& key : kOptionKeys) WriteKey(out, key.name, key, settings);
+  out.Value(kFileTypeKey, RecordingFileTypeKey(settings.FileType));
 
   try {
     WriteFileAtomically(path, out.Text());

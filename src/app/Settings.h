@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "audio/RecordingFile.h"
+
 namespace wavecrate {
 
 inline constexpr const char* kSaveFolderHint =
@@ -49,6 +51,8 @@ struct TSettings {
   // Options menu, "Keep Recordings…", as KeepRuleText writes it (the
   // housekeeping reads anything else as "forever").
   std::string KeepRecordings = "forever";
+  // Recording Quality, the file type of new recordings; in [Options] too.
+  TRecordingFileType FileType = TRecordingFileType::Wave;
 
   bool operator==(const TSettings&) const = default;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/RecordingFile.h"
 #include "common/Event.h"
 #include "common/Thread.h"
 
@@ -61,6 +62,9 @@ class TCaptureThreadBase : public TThread {
   // The schedule slot (1..4) whose own mix is recorded when it has one;
   // 0 records the program's shared mix.
   int Slot = 0;
+  // How the file is laid out; a tagged file carries Tags.
+  TRecordingFileType FileType = TRecordingFileType::Wave;
+  TRecordingTags Tags;
 
   // The outcome so far; complete once DoneEvent is signalled.
   virtual TCaptureOutcome Outcome() const { return {}; }

@@ -85,6 +85,7 @@ void RemoveIfEmpty(const std::string& path) {
 TRecodeThread::TRecodeThread(Clock& clock, TCaptureFactory captureFactory, IAdvertisementStep& ad)
     : FreeBytes(FreeBytesIn),
       EncoderSettingsSource([] { return LoadEncoderSettings(); }),
+      FileTypeSource([] { return RecordingFileTypeChoice(); }),
       clock_(clock),
       captureFactory_(std::move(captureFactory)),
       ad_(ad),
@@ -194,6 +195,7 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   report.Slot = Slot;
   report.ShowName = Trim(settings.ShowName);
   report.Station = settings.Station;
+  report.StreamUrl = settings.StreamUrl;
   report.ScheduledStart = occurrence.StartUnix;
   report.ScheduledLength = occurrence.EndUnix - occurrence.StartUnix;
   report.ActualStart = now.UnixSeconds;
@@ -233,6 +235,8 @@ void TRecodeThread::Record(const TSlotSettings& settings, const TLocalTime& now,
   capture->IsVista = settings.IsVista;
   capture->IsMute = settings.IsMute;
   capture->Slot = Slot;
+  capture->FileType = FileTypeSource ? FileTypeSource() : TRecordingFileType::Wave;
+  capture->Tags = MakeRecordingTags(report.ShowName, report.Station, report.StreamUrl, occurrence.Date, now);
 
   // The capture is published before RecordingActive rises: once the playback
   // timer can see the recording, StopRecording reaches this capture and not

@@ -76,6 +76,9 @@ class TRecodeThread : public TThread {
   // decide whether a recording is warned about as too big for its disk.
   std::function<std::optional<std::uint64_t>(const std::string& folder)> FreeBytes;
   std::function<TEncoderSettings()> EncoderSettingsSource;
+  // Set before Resume. The file type each new recording is written as; the
+  // default follows the program's choice (RecordingFileTypeChoice).
+  std::function<TRecordingFileType()> FileTypeSource;
 
   // The capture thread of the current or last recording (null before the first).
   std::shared_ptr<TCaptureThreadBase> CaptureThread() const;

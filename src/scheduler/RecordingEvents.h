@@ -24,6 +24,7 @@ struct TRecordingReport {
   int Slot = 0;  // 1..4
   std::string ShowName;
   std::string Station;
+  std::string StreamUrl;  // the link recorded
   std::string File;
   // Times as seconds since 1970 (UTC); lengths in seconds.
   std::int64_t ScheduledStart = 0;

@@ -30,7 +30,7 @@ std::vector<std::string> ExpectedLines() {
     for (int n = 1; n <= 4; ++n) lines.push_back(row + std::to_string(n));
   }
   for (const char* line : {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista", "[Options]",
-                           "JoinShowsUnderWay", "KeepRecordings"}) {
+                           "JoinShowsUnderWay", "KeepRecordings", "FileType"}) {
     lines.emplace_back(line);
   }
   return lines;
@@ -75,6 +75,7 @@ TSettings NonDefaultSettings() {
   s.IsVista = true;
   s.JoinShowsUnderWay = false;
   s.KeepRecordings = "7 days";
+  s.FileType = TRecordingFileType::Tagged;
   return s;
 }
 
@@ -135,6 +136,13 @@ TEST(SettingsLoad, JoinOptionIsOnUnlessItsOwnSectionSaysOff) {
   const TSettings loaded = LoadSettings(dir.File("new.dat"));
   EXPECT_FALSE(loaded.JoinShowsUnderWay);
   EXPECT_TRUE(loaded.IsMute);
+  // The file type too: WAVE unless [Options] names the tagged one; a value
+  // it does not know keeps the layout older copies wrote.
+  EXPECT_EQ(loaded.FileType, TRecordingFileType::Wave);
+  WriteFile(dir.File("tagged.dat"), "[Options]\nFileType=tagged\n");
+  EXPECT_EQ(LoadSettings(dir.File("tagged.dat")).FileType, TRecordingFileType::Tagged);
+  WriteFile(dir.File("odd.dat"), "[Options]\nFileType=flac\n");
+  EXPECT_EQ(LoadSettings(dir.File("odd.dat")).FileType, TRecordingFileType::Wave);
 }
 
 TEST(SettingsWrite, RoundTripOfAllKeys) {

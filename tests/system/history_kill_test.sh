@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A recording that was running when the program was killed (kill -9): its file
-# stays readable, and the next start closes its history record as
-# "interrupted". The real program runs under a faked wall clock (libfaketime)
+# stays readable (of either file type; a tagged one also tells readers about
+# its length), and the next start closes its history record as "interrupted". The real program runs under a faked wall clock (libfaketime)
 # that starts a few seconds before the show, and records the mix on a real
 # sound server of the test's own.
 set -euo pipefail
@@ -20,12 +20,16 @@ unload_ours() {
 trap 'stop_started; unload_ours; rm -rf "$work"' EXIT
 own_sound_server
 modules_before=$(pactl list short modules 2>/dev/null | cut -f1 || true)
-mkdir -p "$work/out"
 copy_program "$exe" "$work"
 history="$PROGRAM-recordings.jsonl"
 faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 [ -r "$faketime_lib" ] || fail "libfaketime is not installed"
 
+# kill_during_show TYPE: the whole case with recordings of file type TYPE.
+kill_during_show() {
+local type=$1
+rm -rf "$work/out" "$history"
+mkdir -p "$work/out"
 cat > "$PROGRAM_DAT" <<DAT
 [User]
 URL1=http://127.0.0.1:9/nothing-here
@@ -37,6 +41,8 @@ Station1=WXYZ
 Daily1=1
 [System]
 SaveFilePath=$work/out/
+[Options]
+FileType=$type
 DAT
 
 # run_at TIME: starts the program with its wall clock starting at TIME
@@ -65,6 +71,22 @@ read -r secs _ < <(analyse_tone "$file")
 echo "after kill -9: $(basename "$file") decodes to $secs s"
 /usr/bin/python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) >= 1 else 1)" "$secs" ||
   fail "the killed recording's file does not decode ($secs s)"
+if [ "$type" = tagged ]; then
+  head -c 3 "$file" | grep -q ID3 || fail "the tagged recording does not begin with its tag"
+  # Its Xing frame was kept up to date while it grew: readers that trust it
+  # give the length up to the last update (every two seconds).
+  probed=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$file")
+  discovered=$(gst-discoverer-1.0 "$file" | sed -n 's/.*Duration: \([0-9:.]*\).*/\1/p' | head -1)
+  echo "after kill -9: ffprobe $probed s, discoverer $discovered"
+  /usr/bin/python3 - "$secs" "$probed" "$discovered" <<'PY' || fail "the killed tagged file's length is wrong"
+import sys
+decoded, probed = float(sys.argv[1]), float(sys.argv[2])
+h, m, s = sys.argv[3].split(":")
+discovered = int(h) * 3600 + int(m) * 60 + float(s)
+assert decoded - 2.6 <= probed <= decoded + 0.1, (decoded, probed)
+assert decoded - 2.6 <= discovered <= decoded + 0.1, (decoded, discovered)
+PY
+fi
 size_before=$(stat -c %s "$file")
 unload_ours
 
@@ -92,4 +114,9 @@ assert 1 <= finished["actual_length"] <= 300, finished
 print("history: %s, %s, %.0f s" % (finished["show"], finished["result"], finished["actual_length"]))
 PY
 [ "$(stat -c %s "$file")" = "$size_before" ] || fail "the next start changed the killed recording's file"
-echo "1 passed, 0 failed"
+unload_ours
+}
+
+kill_during_show wave
+kill_during_show tagged
+echo "2 passed, 0 failed"

@@ -10,6 +10,7 @@
 #include "app/qt/DesktopNotifier.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
+#include "audio/RecordingFile.h"
 #include "common/ProgramFolders.h"
 #include "playback/PlaybackLogic.h"
 #include "playback/qt/SlotPlayback.h"
@@ -148,6 +149,8 @@ void TMainController::StartUp() {
     profile_ = TUserProfile{settings.Gender, settings.YearOfBirth, settings.Country,
                             settings.State,  settings.PostalCode,  settings.Occupation};
     view_.LoadIntoControls(settings);
+    // Chosen in Recording Quality; the settings file keeps it at each write.
+    SetRecordingFileTypeChoice(settings.FileType);
     playback_->SetProfile(profile_);
     view_.ShowWindow();
     SaveChanges(true);
@@ -200,6 +203,7 @@ TSettings TMainController::CurrentSettings() const {
   s.State = profile_.State;
   s.PostalCode = profile_.PostalCode;
   s.Occupation = profile_.Occupation;
+  s.FileType = RecordingFileTypeChoice();
   return s;
 }
 

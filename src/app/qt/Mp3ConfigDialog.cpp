@@ -60,7 +60,18 @@ TMp3ConfigDialog::TMp3ConfigDialog(std::string settingsPath, QWidget* parent)
   sampleRate_->addItem("Same as the source", 0);
   for (int hz : kMp3SampleRates) sampleRate_->addItem(QString("%1 Hz").arg(hz), hz);
 
+  // The file type is the program's choice, not the encoder's: it lives in
+  // the program's own settings, and OK sets it for the next recordings.
+  fileType_ = MakeCombo(this, "FileType");
+  fileType_->addItem("MP3 in a WAVE file (as earlier versions)", static_cast<int>(TRecordingFileType::Wave));
+  fileType_->addItem("MP3 file with tags", static_cast<int>(TRecordingFileType::Tagged));
+  fileType_->setToolTip(
+      "A file with tags carries the show, station and date, and music libraries, podcast apps and phones "
+      "show its length; earlier versions of the program and some old players know only the WAVE file");
+  SelectData(fileType_, static_cast<int>(RecordingFileTypeChoice()));
+
   auto* form = new QFormLayout;
+  form->addRow("File type:", fileType_);
   form->addRow("Rate control:", rateControl_);
   form->addRow("Bitrate:", bitrate_);
   form->addRow("VBR quality:", vbrQuality_);
@@ -134,6 +145,10 @@ TEncoderSettings TMp3ConfigDialog::Chosen() const {
   return s;
 }
 
+TRecordingFileType TMp3ConfigDialog::ChosenFileType() const {
+  return static_cast<TRecordingFileType>(DataAt(fileType_));
+}
+
 void TMp3ConfigDialog::accept() {
   if (!SaveEncoderSettings(path_, Chosen())) {
     const QString text = QString::fromStdString("Unable to write to " + path_);
@@ -142,6 +157,7 @@ void TMp3ConfigDialog::accept() {
     box.exec();
     return;
   }
+  SetRecordingFileTypeChoice(ChosenFileType());
   QDialog::accept();
 }
 

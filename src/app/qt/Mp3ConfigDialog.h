@@ -1,13 +1,16 @@
 // "Recording Quality": the MP3 encoder's settings as a modal dialog captioned
-// "MP3 encoding config". It shows what the encoder's settings file holds; OK
-// writes the file (every encoder made afterwards reads it; a recording that
-// is already running keeps its encoder), Cancel changes nothing.
+// "MP3 encoding config". It shows what the encoder's settings file holds and
+// the file type of new recordings; OK writes the encoder's file (every
+// encoder made afterwards reads it; a recording that is already running keeps
+// its encoder) and sets the file type (the program's settings file keeps it
+// at its next write), Cancel changes nothing.
 #pragma once
 
 #include <QDialog>
 #include <string>
 
 #include "audio/EncoderSettings.h"
+#include "audio/RecordingFile.h"
 
 class QComboBox;
 class QPushButton;
@@ -24,6 +27,7 @@ class TMp3ConfigDialog : public QDialog {
   // The controls as settings. Values of controls that are greyed out for the
   // current rate control are kept, so switching back finds them again.
   TEncoderSettings Chosen() const;
+  TRecordingFileType ChosenFileType() const;
   const std::string& SettingsPath() const { return path_; }
 
  public slots:
@@ -37,6 +41,7 @@ class TMp3ConfigDialog : public QDialog {
   void UpdateControls();
 
   std::string path_;
+  QComboBox* fileType_ = nullptr;
   QComboBox* rateControl_ = nullptr;
   QComboBox* bitrate_ = nullptr;
   QSpinBox* vbrQuality_ = nullptr;

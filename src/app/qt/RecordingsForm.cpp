@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTableWidget>
@@ -16,10 +17,15 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "app/RecordingNotices.h"
 #include "app/TrayStatus.h"
+#include "audio/RecordingFile.h"
+#include "audio/gst/TaggedMp3.h"
+#include "common/Clock.h"
+#include "scheduler/OutputNaming.h"
 
 namespace wavecrate {
 namespace {
@@ -68,7 +74,7 @@ TRecordingsForm::TRecordingsForm(std::string historyPath, QWidget* parent)
   table_->setHorizontalHeaderLabels(
       {"Started", "Show", "Station", "Length", "Silent", "Gaps", "Result", "Details", "File"});
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  table_->setSelectionMode(QAbstractItemView::SingleSelection);
+  table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->verticalHeader()->setVisible(false);
   table_->horizontalHeader()->setStretchLastSection(true);
@@ -81,14 +87,24 @@ TRecordingsForm::TRecordingsForm(std::string historyPath, QWidget* parent)
   openFile_->setObjectName("OpenFile");
   openFolder_ = new QPushButton("Open Folder", this);
   openFolder_->setObjectName("OpenFolder");
+  saveTagged_ = new QPushButton("Save as Tagged MP3\u2026", this);
+  saveTagged_->setObjectName("SaveTagged");
+  saveTagged_->setToolTip("Writes a copy of each selected recording as an MP3 file with tags, beside it");
+  progress_ = new QProgressBar(this);
+  progress_->setObjectName("TaggedProgress");
+  progress_->setRange(0, 1000);
+  progress_->setVisible(false);
   auto* close = new QPushButton("Close", this);
   close->setObjectName("CloseRecordings");
   connect(openFile_, &QPushButton::clicked, this, &TRecordingsForm::OpenFile);
   connect(openFolder_, &QPushButton::clicked, this, &TRecordingsForm::OpenFolder);
+  connect(saveTagged_, &QPushButton::clicked, this, &TRecordingsForm::SaveAsTagged);
   connect(close, &QPushButton::clicked, this, &QWidget::close);
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(status_, 1);
+  buttons->addWidget(progress_);
+  buttons->addWidget(saveTagged_);
   buttons->addWidget(openFile_);
   buttons->addWidget(openFolder_);
   buttons->addWidget(close);
@@ -96,6 +112,10 @@ TRecordingsForm::TRecordingsForm(std::string historyPath, QWidget* parent)
   layout->addWidget(table_);
   layout->addLayout(buttons);
   UpdateButtons();
+}
+
+TRecordingsForm::~TRecordingsForm() {
+  cancelCopies_->store(true);
 }
 
 void TRecordingsForm::showEvent(QShowEvent* event) {
@@ -166,6 +186,113 @@ void TRecordingsForm::UpdateButtons() {
   const QFileInfo file(record ? Q(record->Report.File) : QString());
   openFile_->setEnabled(record && file.isFile());
   openFolder_->setEnabled(record && file.dir().exists());
+  saveTagged_->setEnabled(!copying_ && !table_->selectionModel()->selectedRows().isEmpty());
+}
+
+namespace {
+
+struct TCopyJob {
+  std::string Source;
+  TRecordingTags Tags;
+};
+
+}  // namespace
+
+void TRecordingsForm::SaveAsTagged() {
+  if (copying_) return;
+  std::vector<TCopyJob> jobs;
+  TCopyResult skipped;
+  QModelIndexList rows = table_->selectionModel()->selectedRows();
+  std::sort(rows.begin(), rows.end(),
+            [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+  for (const QModelIndex& index : rows) {
+    const THistoryRecord* record = RecordAt(index.row());
+    if (!record) continue;
+    const TRecordingReport& r = record->Report;
+    if (r.Result == TRecordingResult::InProgress) {
+      skipped.Failed.push_back(r.File + ": still recording");
+      continue;
+    }
+    // Names and the date are the show's start's, as the recording's own.
+    jobs.push_back(
+        TCopyJob{r.File, MakeRecordingTags(r.ShowName, r.Station, r.StreamUrl, LocalTimeOf(r.ScheduledStart),
+                                           LocalTimeOf(r.ActualStart))});
+  }
+  if (jobs.empty()) {
+    CopiesFinished(skipped);
+    return;
+  }
+  copying_ = true;
+  UpdateButtons();
+  progress_->setValue(0);
+  progress_->setVisible(true);
+  status_->setText(
+      QString("Writing %1 tagged cop%2...").arg(jobs.size()).arg(jobs.size() == 1 ? "y" : "ies"));
+
+  QPointer<TRecordingsForm> self(this);
+  auto cancel = cancelCopies_;
+  QThreadPool::globalInstance()->start(
+      [self, cancel, jobs = std::move(jobs), result = std::move(skipped)]() mutable {
+        auto tell = [self](auto call) {
+          QMetaObject::invokeMethod(
+              QCoreApplication::instance(),
+              [self, call] {
+                if (self) call(*self);
+              },
+              Qt::QueuedConnection);
+        };
+        int lastShown = -1;
+        for (std::size_t i = 0; i < jobs.size() && !cancel->load(); ++i) {
+          const TCopyJob& job = jobs[i];
+          const std::optional<TMpegStream> stream = LocateMpegStream(job.Source);
+          if (!stream) {
+            result.Failed.push_back(job.Source + ": not there, or no MP3 recording");
+            continue;
+          }
+          if (stream->Type == TRecordingFileType::Tagged) {
+            result.Failed.push_back(job.Source + ": is a tagged MP3 file already");
+            continue;
+          }
+          // Never over anything: the first free "(tagged)", "(tagged) (2)"...
+          const TClaimedFile target = ClaimOutputFile(TaggedCopyPath(job.Source));
+          if (!target.Created) {
+            result.Failed.push_back(job.Source + ": " + target.Path + " cannot be created");
+            continue;
+          }
+          std::string error;
+          const auto share = [&](double done) {
+            const int value =
+                static_cast<int>((static_cast<double>(i) + done) / static_cast<double>(jobs.size()) * 1000);
+            if (value == lastShown) return;
+            lastShown = value;
+            tell([value](TRecordingsForm& form) { form.progress_->setValue(value); });
+          };
+          if (CopyToTaggedMp3(job.Source, target.Path, job.Tags, share, cancel.get(), &error)) {
+            result.Written.push_back(target.Path);
+          } else {
+            result.Failed.push_back(job.Source + ": " + error);
+          }
+        }
+        tell([result](TRecordingsForm& form) { form.CopiesFinished(result); });
+      });
+}
+
+void TRecordingsForm::CopiesFinished(const TCopyResult& result) {
+  copying_ = false;
+  progress_->setVisible(false);
+  QString text = QString("%1 tagged cop%2 written")
+                     .arg(result.Written.size())
+                     .arg(result.Written.size() == 1 ? "y" : "ies");
+  if (!result.Failed.empty()) text += QString(", %1 not copied").arg(result.Failed.size());
+  status_->setText(text + ".");
+  QStringList written, failed;
+  for (const std::string& line : result.Written) written << Q(line);
+  for (const std::string& line : result.Failed) failed << Q(line);
+  status_->setToolTip((written + failed).join("\n"));
+  for (const std::string& line : result.Failed)
+    std::fprintf(stderr, "wavecrate: no tagged copy of %s\n", line.c_str());
+  UpdateButtons();
+  emit CopiesDone(written, failed);
 }
 
 void TRecordingsForm::OpenFile() {

@@ -1,16 +1,22 @@
 // "Recordings": the recordings history, newest first, with buttons that open
-// a recording's file or its folder in the desktop's default applications.
-// The history is read off the GUI thread, and only its newest part.
+// a recording's file or its folder in the desktop's default applications,
+// and one that writes a tagged MP3 copy beside each selected recording that
+// is a WAVE file. The history is read, and copies are written, off the GUI
+// thread; the history only its newest part.
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
+#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/RecordingHistory.h"
 
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QTableWidget;
 
@@ -23,6 +29,7 @@ class TRecordingsForm : public QWidget {
   static constexpr std::size_t kShownRecordings = 1000;
 
   explicit TRecordingsForm(std::string historyPath, QWidget* parent = nullptr);
+  ~TRecordingsForm() override;
 
   // Reads the history again (in the background); Loaded is emitted once the
   // list shows it.
@@ -34,15 +41,30 @@ class TRecordingsForm : public QWidget {
 
   void OpenFile();
   void OpenFolder();
+  // "Save as Tagged MP3...": copies the MP3 frames of every selected WAVE
+  // recording (no new encoding) into "<name> (tagged).mp3" beside it, never
+  // over an existing file, with the show's tags. Recordings that are tagged
+  // already, still recording or gone are passed over. CopiesDone follows.
+  // The share done shows in a progress bar meanwhile.
+  void SaveAsTagged();
+  bool Copying() const { return copying_; }
 
  signals:
   void Loaded();
+  // The copies written, and the recordings not copied with why.
+  void CopiesDone(const QStringList& written, const QStringList& failed);
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
   void Fill(std::vector<THistoryRecord> records, quint64 generation);
+  // What SaveAsTagged wrote, and what it could not copy, with why.
+  struct TCopyResult {
+    std::vector<std::string> Written;
+    std::vector<std::string> Failed;
+  };
+  void CopiesFinished(const TCopyResult& result);
   void UpdateButtons();
 
   std::string historyPath_;
@@ -51,6 +73,11 @@ class TRecordingsForm : public QWidget {
   QLabel* status_ = nullptr;
   QPushButton* openFile_ = nullptr;
   QPushButton* openFolder_ = nullptr;
+  QPushButton* saveTagged_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  bool copying_ = false;
+  // Raised when the window goes away, so a long copy does not outlive it.
+  std::shared_ptr<std::atomic<bool>> cancelCopies_ = std::make_shared<std::atomic<bool>>(false);
   bool loading_ = false;
   quint64 generation_ = 0;  // of the newest read asked for; older answers are dropped
 };

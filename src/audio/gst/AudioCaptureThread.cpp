@@ -14,6 +14,7 @@
 #include "audio/RiffHeader.h"
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
+#include "audio/gst/TaggedMp3.h"
 #include "audio/gst/WavDestFilter.h"
 
 namespace wavecrate {
@@ -35,6 +36,9 @@ constexpr GstClockTime kLeadWindow = GST_SECOND;
 // silence in the outcome's SilentSeconds.
 constexpr int kSilenceThreshold = 104;
 constexpr GstClockTime kReportedGap = static_cast<GstClockTime>(kReportedGapSeconds * GST_SECOND);
+// How often a tagged file's Xing frame is brought up to date while it
+// grows, so that a file whose program was killed still tells its length.
+constexpr Ms kXingUpdateInterval{2000};
 
 void Log(const std::string& line) {
   std::fprintf(stderr, "wavecrate: capture: %s\n", line.c_str());
@@ -80,7 +84,16 @@ class TAudioCaptureThread::Run {
     rate_ = MakeElement("audiorate", "Rate");
     encoder_ =
         owner_.options_.Encoder ? CreateMp3Encoder(*owner_.options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
-    mux_ = CreateWavDestFilter("Mux");
+    const bool tagged = owner_.FileType == TRecordingFileType::Tagged;
+    TTaggedMp3Tail tail;
+    if (tagged) {
+      if (CreateTaggedMp3Tail(owner_.Tags, tail)) {
+        xing_ = tail.Xing;
+        tagger_ = tail.Tagger;
+      }
+    } else {
+      mux_ = CreateWavDestFilter("Mux");
+    }
     writer_ = CreateFileSink(owner_.OutputFileName, TFileSinkMode::Recording, "Writer");
     if (!caps_ || !rate_) {
       return Missing("GStreamer's base plugins are missing (capsfilter, audiorate)",
@@ -93,16 +106,23 @@ class TAudioCaptureThread::Run {
     // Real gaps (the server away, a stall) are longer and are still filled.
     g_object_set(rate_.get(), "tolerance", static_cast<guint64>(kRateTolerance.count()), nullptr);
     if (!encoder_) return Missing("no MP3 encoder (lamemp3enc)", "no MP3 encoder (lamemp3enc) is installed");
-    if (!mux_) return Missing("the WAV writer could not be made", "the WAV writer could not be made");
+    if (tagged && (!xing_ || !tagger_)) {
+      return Missing("no MP3 tag writer (xingmux, id3v2mux)",
+                     "GStreamer's MP3 tag writers (xingmux, id3v2mux) are not installed");
+    }
+    if (!tagged && !mux_)
+      return Missing("the WAV writer could not be made", "the WAV writer could not be made");
     if (!writer_) return Missing("no file writer (filesink)", "no file writer (filesink) is installed");
-    if (owner_.options_.MaxFileBytes > 0) {
+    if (mux_ && owner_.options_.MaxFileBytes > 0) {
       g_object_set(mux_.get(), "max-bytes", static_cast<guint64>(owner_.options_.MaxFileBytes), nullptr);
     }
     TGstPtr<GstCaps> caps = AdoptGst(gst_caps_new_simple(
         "audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING, "interleaved", "rate",
         G_TYPE_INT, kRate, "channels", G_TYPE_INT, kChannels, nullptr));
     g_object_set(caps_.get(), "caps", caps.get(), nullptr);
-    if (!graph_.AddAndLink({&caps_, &rate_, &encoder_, &mux_, &writer_})) {
+    const bool linked = tagged ? graph_.AddAndLink({&caps_, &rate_, &encoder_, &xing_, &tagger_, &writer_})
+                               : graph_.AddAndLink({&caps_, &rate_, &encoder_, &mux_, &writer_});
+    if (!linked) {
       owner_.SetFault(TCaptureFault::PipelineFailed,
                       "the recording could not start: its parts do not fit together");
       return Fail("the capture pipeline could not be linked");
@@ -166,6 +186,10 @@ class TAudioCaptureThread::Run {
       if (m) OnMessage(m.get());
       if (running_) Supervise();
       ServeHeaderRequests();
+      if (running_ && !ended_ && xing_ && SteadyClock::now() >= nextXingUpdate_) {
+        xingCounts_.Update();
+        nextXingUpdate_ = SteadyClock::now() + kXingUpdateInterval;
+      }
       if (owner_.StopRequested.load() || ended_) return;
     }
   }
@@ -204,7 +228,16 @@ class TAudioCaptureThread::Run {
     if (!finished) {
       // Whatever reached the disk is kept, with a header that says so
       // instead of the provisional one.
-      if (const auto payload = PatchRiffSizesInFile(owner_.OutputFileName)) {
+      if (xing_) {
+        // The Xing frame is brought to the frames that reached the disk.
+        patched = xingCounts_.Update();
+        if (patched) {
+          Log("the file was cut short; its Xing frame now gives the " + std::to_string(xingCounts_.Frames()) +
+              " frames on disk (" + owner_.OutputFileName + ")");
+        } else if (!diskFull_) {
+          Fail("the file was not finished");
+        }
+      } else if (const auto payload = PatchRiffSizesInFile(owner_.OutputFileName)) {
         patched = true;
         Log("the file was cut short; its header now gives the " + std::to_string(*payload) +
             " payload bytes on disk (" + owner_.OutputFileName + ")");
@@ -221,7 +254,13 @@ class TAudioCaptureThread::Run {
   }
 
   // Audio in the file, in seconds, and how much of it was silence.
-  double WrittenSeconds() const {
+  double WrittenSeconds() {
+    if (xing_) {
+      // Counted in the file: what a player will find there. The Xing frame
+      // itself holds no sound.
+      if (!running_) xingCounts_.Count();
+      return std::max(0.0, xingCounts_.Seconds() - xingCounts_.FrameSeconds());
+    }
     if (!mux_) return 0;
     guint64 ns = 0;
     g_object_get(mux_.get(), "data-duration", &ns, nullptr);
@@ -258,7 +297,10 @@ class TAudioCaptureThread::Run {
       if (requested == owner_.headerServed_) return;
     }
     bool ok = true;
-    if (running_ && !ended_ && mux_) {
+    if (running_ && !ended_ && xing_) {
+      ok = xingCounts_.Update();
+      if (!ok) Log("the Xing frame could not be brought up to date now (" + owner_.OutputFileName + ")");
+    } else if (running_ && !ended_ && mux_) {
       TGstPtr<GstPad> pad = AdoptGst(gst_element_get_static_pad(mux_.get(), "sink"));
       ok = gst_pad_send_event(pad.get(),
                               gst_event_new_custom(GST_EVENT_CUSTOM_DOWNSTREAM,
@@ -684,6 +726,10 @@ class TAudioCaptureThread::Run {
   TAudioCaptureThread& owner_;
   TGraph graph_;
   TGstPtr<GstElement> source_, caps_, rate_, encoder_, mux_, writer_;
+  // The tagged file's tail (instead of mux_), and its Xing frame's counts.
+  TGstPtr<GstElement> xing_, tagger_;
+  TXingCounts xingCounts_{owner_.OutputFileName};
+  SteadyClock::time_point nextXingUpdate_ = SteadyClock::now() + kXingUpdateInterval;
   TGstPtr<GstPad> probePad_;
   gulong probeId_ = 0;
   std::string device_;
@@ -808,7 +854,7 @@ TCaptureFault TAudioCaptureThread::SourceFault(std::string* reason) const {
   return TCaptureFault::NoDevice;
 }
 
-void TAudioCaptureThread::SetOutcome(const Run& run) {
+void TAudioCaptureThread::SetOutcome(Run& run) {
   const double seconds = run.WrittenSeconds();
   const double loud = std::min(seconds, run.LoudSeconds());
   std::vector<TSilentGap> gaps = run.Gaps(seconds);

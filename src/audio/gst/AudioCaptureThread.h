@@ -123,7 +123,7 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   class Run;
   const std::shared_ptr<TRecordingMixer> mixer_;
   const TCaptureOptions options_;
-  void SetOutcome(const class Run& run);
+  void SetOutcome(class Run& run);
   // Records a fault (the first one counts) with its reason in plain words.
   void SetFault(TCaptureFault fault, const std::string& reason);
   // The fault the folder of OutputFileName gives: missing, not writable, or

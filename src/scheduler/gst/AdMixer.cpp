@@ -17,6 +17,7 @@
 
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
+#include "audio/gst/TaggedMp3.h"
 #include "audio/gst/WavDestFilter.h"
 #include "common/Thread.h"
 
@@ -463,13 +464,26 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
   // The graph: the timeline as its source, then the capture's own tail.
   TGraph graph("advertisement");
   if (!graph || !graph.Add(timelineElement)) return Fail("cannot make the mixing graph");
+  // The mix keeps the recording's own file type, and a tagged recording
+  // keeps its tags.
+  const std::optional<TMpegStream> original = LocateMpegStream(RecordingFile);
+  const bool tagged = original && original->Type == TRecordingFileType::Tagged;
   TGstPtr<GstElement> head =
       options_.Encoder ? CreateMp3Encoder(*options_.Encoder, "MP3") : CreateMp3Encoder("MP3");
-  TGstPtr<GstElement> writer =
-      RegisterWavDestFilter() ? CreateWavDestFilter("WavMux") : TGstPtr<GstElement>();
   TGstPtr<GstElement> sink = CreateFileSink(output, TFileSinkMode::Bulk, "FileWriter");
-  if (!head || !writer || !sink) return Fail("a media component could not be made (see above)");
-  if (!graph.AddAndLink({&head, &writer, &sink})) return Fail("the mixing graph could not be built");
+  TGstPtr<GstElement> writer;  // the WAV writer (WAVE type only)
+  if (tagged) {
+    TGstPtr<GstTagList> tags = ReadRecordingTagList(RecordingFile);
+    TTaggedMp3Tail tail;
+    const bool made = CreateTaggedMp3Tail(tags.get(), tail);
+    if (!head || !made || !sink) return Fail("a media component could not be made (see above)");
+    if (!graph.AddAndLink({&head, &tail.Xing, &tail.Tagger, &sink}))
+      return Fail("the mixing graph could not be built");
+  } else {
+    writer = RegisterWavDestFilter() ? CreateWavDestFilter("WavMux") : TGstPtr<GstElement>();
+    if (!head || !writer || !sink) return Fail("a media component could not be made (see above)");
+    if (!graph.AddAndLink({&head, &writer, &sink})) return Fail("the mixing graph could not be built");
+  }
   GstPad* timelinePad = ges_timeline_get_pad_for_track(timeline, track);  // borrowed
   TGstPtr<GstPad> headPad = AdoptGst(gst_element_get_static_pad(head.get(), "sink"));
   if (timelinePad == nullptr || !headPad || gst_pad_link(timelinePad, headPad.get()) != GST_PAD_LINK_OK)
@@ -495,7 +509,7 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
   const TGraphEnd end =
       graph.WaitForEnd(mixedLength + options_.RenderTimeMargin, &cancel_, &error, StillFlowing, &watch);
   guint dataBytes = 0, headerBytes = 0;
-  g_object_get(writer.get(), "data-bytes", &dataBytes, "header-bytes", &headerBytes, nullptr);
+  if (writer) g_object_get(writer.get(), "data-bytes", &dataBytes, "header-bytes", &headerBytes, nullptr);
   finish();  // closes the file
 
   switch (end) {
@@ -509,7 +523,10 @@ bool TAd::Render(const TMediaFacts& recording, const std::string& output) {
       return Fail(watch.Judge.Stalled ? "the mix stalled" : "the mix took too long");
   }
   const std::uintmax_t size = FileSize(output);
-  if (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
+  if (tagged) {
+    TXingCounts counts(output);
+    if (!counts.Count() || counts.Frames() < 2) return Fail("the mixed file " + output + " is incomplete");
+  } else if (dataBytes == 0 || headerBytes == 0 || size != std::uintmax_t{dataBytes} + headerBytes)
     return Fail("the mixed file " + output + " is incomplete");
   return true;
 }

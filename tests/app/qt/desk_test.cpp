@@ -9,6 +9,7 @@
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -16,6 +17,7 @@
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QUrl>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -29,6 +31,9 @@
 #include "app/qt/MainForm.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/RecordingsForm.h"
+#include "audio/RecordingFile.h"
+#include "audio/gst/GraphServices.h"
+#include "audio/gst/WavDestFilter.h"
 #include "common/ProgramFolders.h"
 #include "scheduler/DiskSpace.h"
 #include "support/TempDir.h"
@@ -58,6 +63,18 @@ bool Pump(const std::function<bool()>& ready) {
         return ready();
       },
       10000ms);
+}
+
+// Output of a shell command ("" when it fails).
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    ::pclose(p);
+  }
+  return out;
 }
 
 QString Tip(const TForm1& form) {
@@ -349,6 +366,99 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
     form.ExitSequence(false);
   }
   EXPECT_NE(test::ReadFile(paths.SettingsPath).find("KeepRecordings=1 per show"), std::string::npos);
+}
+
+// Save as Tagged MP3: the copies hold the WAVE recordings' own MP3 frames
+// (nothing encoded anew) behind the tags, and nothing existing is replaced.
+TEST(RecordingsWindow, TaggedCopiesKeepTheFramesGetTheTagsAndNeverReplaceAFile) {
+  test::TempDir dir;
+  const std::string show = dir.File("Talk-03-07-2026.mp3");
+  // A WAVE recording as the program writes it, of 30 s (a stream of ten
+  // seconds of tone repeated, through the program's own WAV writer).
+  ASSERT_TRUE(RegisterWavDestFilter());
+  GstElement* pipeline = gst_parse_launch(
+      ("audiotestsrc num-buffers=1292 samplesperbuffer=1024 freq=440 ! audio/x-raw,rate=44100,channels=2 ! "
+       "lamemp3enc target=bitrate bitrate=128 cbr=true ! wavecratewavdest ! filesink location=\"" +
+       show + "\"")
+          .c_str(),
+      nullptr);
+  ASSERT_NE(pipeline, nullptr);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* end = gst_bus_timed_pop_filtered(
+      bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+  ASSERT_NE(end, nullptr);
+  EXPECT_EQ(GST_MESSAGE_TYPE(end), GST_MESSAGE_EOS);
+  gst_message_unref(end);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  // A file of the copy's first name is there already and stays as it is.
+  test::WriteFile(dir.File("Talk-03-07-2026 (tagged).mp3"), "not ours");
+
+  TRecordingHistory history(dir.File("history.jsonl"));
+  THistoryRecord record;
+  record.Event = THistoryRecord::TEvent::Finished;
+  record.Report.Slot = 1;
+  record.Report.ShowName = "Talk";
+  record.Report.Station = "WXYZ";
+  record.Report.StreamUrl = "http://127.0.0.1:8000/talk";
+  record.Report.File = show;
+  record.Report.ScheduledStart = record.Report.ActualStart = 1772872200;  // 2026-03-07 08:30 UTC
+  record.Report.Result = TRecordingResult::Recorded;
+  record.Id = RecordingId(record.Report);
+  ASSERT_TRUE(history.Append(record, false));
+  record.Report.File = dir.File("gone.mp3");
+  record.Report.ActualStart += 3600;
+  record.Id = RecordingId(record.Report);
+  ASSERT_TRUE(history.Append(record, false));
+
+  TRecordingsForm window(history.Path());
+  window.show();
+  ASSERT_TRUE(Pump([&] { return !window.Loading(); }));
+  ASSERT_EQ(window.Table()->rowCount(), 2);
+  window.Table()->selectAll();
+  QSignalSpy done(&window, &TRecordingsForm::CopiesDone);
+  auto* progress = window.findChild<QProgressBar*>("TaggedProgress");
+  ASSERT_NE(progress, nullptr);
+  window.findChild<QPushButton*>("SaveTagged")->click();
+  EXPECT_TRUE(progress->isVisible());
+  ASSERT_TRUE(Pump([&] { return done.count() == 1; }));
+  EXPECT_FALSE(progress->isVisible());
+  const QStringList written = done.at(0).at(0).toStringList(), failed = done.at(0).at(1).toStringList();
+  const std::string copy = dir.File("Talk-03-07-2026 (tagged) (2).mp3");
+  ASSERT_EQ(written, QStringList{QString::fromStdString(copy)});
+  ASSERT_EQ(failed.size(), 1);
+  EXPECT_TRUE(failed[0].contains("gone.mp3")) << failed[0].toStdString();
+  EXPECT_EQ(test::ReadFile(dir.File("Talk-03-07-2026 (tagged).mp3")), "not ours");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("gone (tagged).mp3")));
+
+  // The same frames: the copy's audio after its Xing frame is the WAVE
+  // file's data chunk byte for byte.
+  const auto source = LocateMpegStream(show);
+  const auto tagged = LocateMpegStream(copy);
+  ASSERT_TRUE(source && tagged);
+  EXPECT_EQ(tagged->Type, TRecordingFileType::Tagged);
+  const std::string wave = test::ReadFile(show), out = test::ReadFile(copy);
+  const std::string frames = wave.substr(source->Begin, source->End - source->Begin);
+  ASSERT_GT(out.size(), frames.size());
+  EXPECT_TRUE(out.compare(out.size() - frames.size(), frames.size(), frames) == 0)
+      << "the copy's frames differ from the recording's";
+  TXingCounts counts(copy);
+  ASSERT_TRUE(counts.Count());
+  EXPECT_NEAR(counts.Seconds() - counts.FrameSeconds(), 30.0, 0.1);
+  // Read back by readers of their own.
+  const std::string probed =
+      Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + copy + "\"");
+  EXPECT_NEAR(std::atof(probed.c_str()), 30.0, 0.1) << probed;
+  const std::string said = Shell(
+      "/usr/bin/python3 -c 'import sys, mutagen.mp3 as m\nf = m.MP3(sys.argv[1])\nprint(f.tags.version, "
+      "f.info.length)\nfor k in sorted(f.tags.keys()): print(\"%s=%s\" % (k, f.tags[k]))' \"" +
+      copy + "\" 2>&1");
+  EXPECT_NE(said.find("TIT2=Talk 03-07-2026"), std::string::npos) << said;
+  EXPECT_NE(said.find("TPE1=WXYZ"), std::string::npos) << said;
+  EXPECT_NE(said.find("TCON=Speech"), std::string::npos) << said;
+  EXPECT_NE(said.find("http://127.0.0.1:8000/talk"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -142,6 +142,8 @@ TEST(Mp3ConfigDialog, ShowsTheFileAndOkWritesWhatEveryLaterEncoderUses) {
     EXPECT_EQ(Control<QSpinBox>(d, "VbrQuality")->value(), 2);
     EXPECT_EQ(Control<QComboBox>(d, "Mode")->currentData().toInt(), static_cast<int>(TChannelMode::Mono));
     EXPECT_EQ(Control<QComboBox>(d, "SampleRate")->currentData().toInt(), 22050);
+    EXPECT_EQ(Control<QComboBox>(d, "FileType")->currentText(), "MP3 in a WAVE file (as earlier versions)");
+    Pick(d, "FileType", static_cast<int>(TRecordingFileType::Tagged));
     EXPECT_FALSE(Control<QSpinBox>(d, "VbrQuality")->isEnabled()) << "no quality target under CBR";
     // 22.05 kHz carries at most 160 kbit/s: higher rates are greyed out.
     QComboBox* bitrate = Control<QComboBox>(d, "Bitrate");
@@ -169,9 +171,15 @@ TEST(Mp3ConfigDialog, ShowsTheFileAndOkWritesWhatEveryLaterEncoderUses) {
     }
   };
   user.Steps.push_back(waitThenOk);
+  ASSERT_EQ(RecordingFileTypeChoice(), TRecordingFileType::Wave);
   QualityCommand(form)->trigger();
 
   EXPECT_TRUE(user.Steps.empty()) << "the dialog closed before the user was done";
+  // The file type: for the next recordings at once, and in the program's
+  // settings at their next write (the encoder's file has no place for it).
+  EXPECT_EQ(RecordingFileTypeChoice(), TRecordingFileType::Tagged);
+  EXPECT_EQ(form.ReadControls().FileType, TRecordingFileType::Tagged);
+  EXPECT_EQ(ReadFile(file.Path()).find("FileType"), std::string::npos);
   EXPECT_GE(ticks, 2) << "the window's timers stood still while the dialog was open";
   TEncoderSettings expected;
   expected.Bitrate = 192;
@@ -183,6 +191,8 @@ TEST(Mp3ConfigDialog, ShowsTheFileAndOkWritesWhatEveryLaterEncoderUses) {
   EXPECT_EQ(LameBitrate(running), 128) << "a running recording keeps its encoder";
   EXPECT_FALSE(std::filesystem::exists(form.Paths().SettingsPath))
       << "the program's settings file is not touched";
+  form.LoadIntoControls(TSettings{});
+  EXPECT_EQ(RecordingFileTypeChoice(), TRecordingFileType::Wave) << "a loaded settings file sets the choice";
 }
 
 TEST(Mp3ConfigDialog, CancelAndAFailedWriteLeaveTheFileAsItWas) {
@@ -194,11 +204,13 @@ TEST(Mp3ConfigDialog, CancelAndAFailedWriteLeaveTheFileAsItWas) {
   DialogDriver user;
   user.Steps.push_back([](TMp3ConfigDialog& d) {
     Pick(d, "Bitrate", 64);
+    Pick(d, "FileType", static_cast<int>(TRecordingFileType::Tagged));
     Click(d, "CancelButton");
   });
   QualityCommand(form)->trigger();
   EXPECT_EQ(user.DialogsSeen, 1);
   EXPECT_EQ(ReadFile(file.Path()), before);
+  EXPECT_EQ(RecordingFileTypeChoice(), TRecordingFileType::Wave);
 
   // The new file cannot be written (the disk is full, which stops root too):
   // the user is told where, and may still cancel.

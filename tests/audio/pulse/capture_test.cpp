@@ -9,10 +9,12 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
+#include "audio/RecordingFile.h"
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/pulse/PulseTestSupport.h"
 #include "support/TempDir.h"
@@ -91,6 +93,40 @@ double OnsetAfter(const TPcm& pcm, double from) {
   return -1;
 }
 
+// A file's length as ffprobe gives it, and as GStreamer's discoverer does
+// (-1 when the reader fails).
+double ProbedSeconds(const std::string& path) {
+  const std::string out = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                                ShellQuote(path) + " 2>/dev/null");
+  return out.empty() ? -1 : std::atof(out.c_str());
+}
+double DiscoveredSeconds(const std::string& path) {
+  const std::string out = Shell("gst-discoverer-1.0 " + ShellQuote(path) + " 2>/dev/null");
+  const std::size_t at = out.find("Duration: ");
+  int h = 0, m = 0;
+  double s = 0;
+  if (at == std::string::npos || std::sscanf(out.c_str() + at, "Duration: %d:%d:%lf", &h, &m, &s) != 3)
+    return -1;
+  return h * 3600 + m * 60 + s;
+}
+// What Debian's python3-mutagen reads: "length=<s>" and one "<frame>=<text>"
+// line per ID3 text frame, or its error.
+std::string MutagenSays(const std::string& path) {
+  return Shell(
+      "/usr/bin/python3 -c 'import sys, mutagen.mp3 as m\n"
+      "f = m.MP3(sys.argv[1])\n"
+      "print(\"version=%d.%d\" % f.tags.version[:2])\n"
+      "print(\"length=%.3f\" % f.info.length)\n"
+      "for k in sorted(f.tags.keys()): print(\"%s=%s\" % (k, f.tags[k]))' " +
+      ShellQuote(path) + " 2>&1");
+}
+
+TRecordingTags ShowTags() {
+  TLocalTime start;
+  start.Year = 2026, start.Month = 3, start.Day = 7, start.Hour = 8, start.Minute = 30, start.Second = 5;
+  return MakeRecordingTags("Morning Talk", "WXYZ 101.5", "http://127.0.0.1:8000/talk", start, start);
+}
+
 TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
   TempDir dir;
   auto mix = TestMix();
@@ -123,6 +159,58 @@ TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
   EXPECT_NEAR(pcm.Seconds(), expected, 0.3) << "decoded " << pcm.Frames() << " frames";
   EXPECT_GT(LevelBetween(pcm, 1.0, 3.5), kAudible);
   EXPECT_NEAR(PitchBetween(pcm, 1.0, 3.5), 1000, 10);
+}
+
+TEST(AudioCapture, BothFileTypesTellReadersTheirLengthAndTheTaggedOneItsTags) {
+  TempDir dir;
+  auto tone = PlayTone(1000);
+  const std::string wave = dir.File("wave.mp3"), tagged = dir.File("tagged.mp3");
+  auto first = MakeCapture(TestMix(), wave);
+  auto second = MakeCapture(TestMix(), tagged);
+  second->FileType = TRecordingFileType::Tagged;
+  second->Tags = ShowTags();
+  first->Resume();
+  second->Resume();
+  ASSERT_TRUE(first->StartedEvent.WaitFor(2s));
+  ASSERT_TRUE(second->StartedEvent.WaitFor(2s));
+  std::this_thread::sleep_for(5s);
+  first->StopRequested = true;
+  ASSERT_TRUE(StopAndWait(*second, 10s));
+  ASSERT_TRUE(StopAndWait(*first, 10s));
+
+  for (const auto& capture : {first, second}) {
+    const std::string& path = capture->OutputFileName;
+    const TCaptureStats stats = capture->Stats();
+    const TCaptureOutcome outcome = capture->Outcome();
+    EXPECT_TRUE(stats.Finished) << path << ": " << stats.Failure;
+    EXPECT_EQ(outcome.Fault, TCaptureFault::None) << outcome.Failure;
+    // The clock: from the first sound captured to the stop.
+    ASSERT_TRUE(stats.FirstBuffer.has_value());
+    const double clock = Seconds(stats.StopSeen - *stats.FirstBuffer + stats.FirstBufferDuration);
+    EXPECT_NEAR(outcome.Seconds, clock, 0.1) << path;
+    EXPECT_NEAR(ProbedSeconds(path), clock, 0.1) << path;
+    EXPECT_NEAR(DiscoveredSeconds(path), clock, 0.1) << path;
+    const TPcm pcm = Decode(path);
+    EXPECT_NEAR(pcm.Seconds(), clock, 0.1) << path;
+    EXPECT_NEAR(PitchBetween(pcm, 1.0, 4.0), 1000, 10) << path;
+  }
+  ExpectExactHeader(wave);  // the WAVE file as earlier versions wrote it
+
+  // The tagged file: an ID3v2.4 tag in front, then MPEG audio with a Xing
+  // frame whose counts were written at the stop.
+  const std::string head = ReadFile(tagged).substr(0, 4);
+  EXPECT_EQ(head, std::string("ID3\x04", 4));
+  const std::string said = MutagenSays(tagged);
+  EXPECT_NE(said.find("version=2.4"), std::string::npos) << said;
+  EXPECT_NE(said.find("TIT2=Morning Talk 03-07-2026"), std::string::npos) << said;
+  EXPECT_NE(said.find("TPE1=WXYZ 101.5"), std::string::npos) << said;
+  EXPECT_NE(said.find("TALB=Morning Talk"), std::string::npos) << said;
+  EXPECT_NE(said.find("TCON=Speech"), std::string::npos) << said;
+  EXPECT_NE(said.find("TDRC=2026-03-07 08:30:05"), std::string::npos) << said;
+  EXPECT_NE(said.find("COMM::XXX=http://127.0.0.1:8000/talk"), std::string::npos) << said;  // no description
+  const std::string discovered = Shell("gst-discoverer-1.0 -v " + ShellQuote(tagged) + " 2>/dev/null");
+  EXPECT_NE(discovered.find("Morning Talk 03-07-2026"), std::string::npos) << discovered;
+  EXPECT_NE(discovered.find("WXYZ 101.5"), std::string::npos) << discovered;
 }
 
 TEST(AudioCapture, BothDeviceRulesFindTheProgramsMixAndTheDefaultsStayAsTheyWere) {
@@ -670,6 +758,25 @@ TEST(AudioCapture, AFullDiskEndsTheRecordingWithAnExactHeaderAndTheNextOneWorksW
   EXPECT_EQ(fine.Fault, TCaptureFault::None);
   EXPECT_TRUE(next->Stats().Finished);  // by the end of the stream, not by a patch
   ExpectExactHeader(disk + "/next.mp3");
+
+  // A tagged recording on a full disk: its Xing frame is brought to the
+  // frames that reached the disk, so readers give the length it has.
+  std::filesystem::remove(disk + "/next.mp3");
+  std::filesystem::remove(full);
+  WriteFile(disk + "/filler", std::string(80 * 1024, 'x'));
+  auto tagged = MakeCapture(TestMix(), disk + "/tagged.mp3");
+  tagged->FileType = TRecordingFileType::Tagged;
+  tagged->Tags = ShowTags();
+  tagged->Resume();
+  ASSERT_TRUE(tagged->DoneEvent.WaitFor(20s));
+  const TCaptureOutcome cut = tagged->Outcome();
+  EXPECT_TRUE(cut.DiskFull);
+  EXPECT_TRUE(cut.Finished) << cut.Failure;
+  const TPcm kept = Decode(disk + "/tagged.mp3");
+  EXPECT_GT(kept.Seconds(), 1.0);
+  EXPECT_NEAR(cut.Seconds, kept.Seconds(), 0.1);
+  EXPECT_NEAR(ProbedSeconds(disk + "/tagged.mp3"), kept.Seconds(), 0.1);
+  EXPECT_NEAR(DiscoveredSeconds(disk + "/tagged.mp3"), kept.Seconds(), 0.1);
 }
 
 TEST(AudioCapture, TheFileSizeLimitEndsTheRecordingCleanlyAndSaysSo) {

@@ -5,11 +5,14 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QVariantMap>
+#include <QWebEnginePage>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "audio/RecordingFile.h"
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/pulse/StereoMix.h"
 #include "page_audio_support.h"
@@ -96,6 +99,57 @@ TEST(PageAudioTest, AnAutoplayingPageIsHeardInTheMixAndRecordedWhileTheSpeakersA
     if (test::Rms(after) > 0.02) break;
   }
   EXPECT_GT(test::Rms(after), 0.02) << "the speakers were not given back after the recording";
+}
+
+// Both file types a recording can be written as play to their end in the
+// browser engine, which gives each its true length.
+TEST(PageAudioTest, BothRecordingFileTypesPlayToTheirEndWithTheirLength) {
+  test::TempDir dir;
+  std::vector<std::shared_ptr<TCaptureThreadBase>> captures;
+  for (const TRecordingFileType type : {TRecordingFileType::Wave, TRecordingFileType::Tagged}) {
+    auto capture = MakeAudioCaptureFactory(test::g_mix)();
+    capture->OutputFileName = dir.File(std::string(RecordingFileTypeKey(type)) + ".mp3");
+    capture->FileType = type;
+    capture->Tags.Title = "A show";
+    capture->Resume();
+    captures.push_back(capture);
+  }
+  Spin(3000ms);
+  for (auto& capture : captures) capture->StopRequested = true;
+  for (auto& capture : captures) ASSERT_TRUE(capture->DoneEvent.WaitFor(10s));
+
+  test::WriteFile(dir.File("player.html"), R"(<html><body>
+<audio id="wave" src="wave.mp3"></audio><audio id="tagged" src="tagged.mp3"></audio>
+<script>
+var seen = {};
+for (const id of ["wave", "tagged"]) {
+  const a = document.getElementById(id);
+  a.onloadedmetadata = () => { seen[id + "-length"] = a.duration; };
+  a.onended = () => { seen[id + "-ended-at"] = a.currentTime; };
+  a.onerror = () => { seen[id + "-error"] = a.error.code; };
+  a.play();
+}
+</script></body></html>)");
+  TWebBrowser page("WebPageBrowser", false, nullptr);
+  page.Navigate(QString::fromStdString("file://" + dir.File("player.html")));
+  QVariantMap seen;
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < 20000 && !(seen.contains("wave-ended-at") && seen.contains("tagged-ended-at"))) {
+    page.page()->runJavaScript("seen", [&](const QVariant& v) { seen = v.toMap(); });
+    Spin(200ms);
+  }
+  page.Navigate("about:blank");
+  for (const auto& capture : captures) {
+    const std::string type = capture->FileType == TRecordingFileType::Tagged ? "tagged" : "wave";
+    const double seconds = capture->Outcome().Seconds;
+    ASSERT_GT(seconds, 2.0) << type;
+    const QString key = QString::fromStdString(type);
+    EXPECT_FALSE(seen.contains(key + "-error")) << type << " error " << seen.value(key + "-error").toInt();
+    EXPECT_NEAR(seen.value(key + "-length", -1).toDouble(), seconds, 0.1) << type;
+    EXPECT_NEAR(seen.value(key + "-ended-at", -1).toDouble(), seconds, 0.1)
+        << type << " did not play to its end";
+  }
 }
 
 }  // namespace

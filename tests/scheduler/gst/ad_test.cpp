@@ -10,6 +10,8 @@
 #include <memory>
 #include <thread>
 
+#include "audio/RecordingFile.h"
+#include "audio/gst/TaggedMp3.h"
 #include "audio/gst/WavDestFilter.h"
 #include "audio/gst/audio_gst_check.h"
 #include "common/curl/CurlHttpClient.h"
@@ -303,6 +305,48 @@ TEST_F(AdTest, ClipsInOtherFormatsAreMixedIntoTheRecordingsOwnFormat) {
     EXPECT_NE(probe.find("channels=2"), std::string::npos) << probe;
     ExpectMix(recording, 1, 880, 440, static_cast<double>(ad.LastTimeline().RecordingStop) / 1e7);
   }
+}
+
+TEST_F(AdTest, ATaggedRecordingStaysATaggedFileWithItsTagsAfterTheClip) {
+  const std::string wave = program_.File("show.wav.mp3"), recording = program_.File("show.mp3");
+  MakeRecording(wave, 440, 10);
+  TLocalTime start;
+  start.Year = 2026, start.Month = 3, start.Day = 7, start.Hour = 8, start.Minute = 30, start.Second = 5;
+  std::string error;
+  ASSERT_TRUE(CopyToTaggedMp3(wave, recording,
+                              MakeRecordingTags("Talk", "WXYZ", "http://x/talk", start, start), nullptr,
+                              nullptr, &error))
+      << error;
+  fs::remove(wave);
+  Make(Sine(880, 3) + " -ac 2 -c:a libmp3lame -b:a 128k '" + media_.File("clip.mp3") + "'");
+  TAd ad(program_.Path().string(), http_, Options());
+  EXPECT_TRUE(ad.MixAdWithRecording(recording, Url("clip.mp3")));
+  ASSERT_EQ(ad.LastError(), "");
+  ExpectNoMixLeft();
+
+  const std::optional<TMpegStream> stream = LocateMpegStream(recording);
+  ASSERT_TRUE(stream.has_value());
+  EXPECT_EQ(stream->Type, TRecordingFileType::Tagged);
+  const double total = static_cast<double>(ad.LastTimeline().RecordingStop) / 1e7;
+  TXingCounts counts(recording);
+  ASSERT_TRUE(counts.Count());
+  EXPECT_NEAR(counts.Seconds() - counts.FrameSeconds(), total, 0.1);
+  const test::TDecoded d = test::DecodeWithGst(recording);
+  ASSERT_TRUE(d.Ok) << d.Error;
+  EXPECT_NEAR(d.Seconds(), total, 0.2);
+  EXPECT_NEAR(FrequencyAt(d, 1.5), 880, 10);
+  EXPECT_NEAR(FrequencyAt(d, total - 0.3), 440, 10);
+  TGstPtr<GstTagList> tags = ReadRecordingTagList(recording);
+  ASSERT_TRUE(tags);
+  gchar* title = nullptr;
+  ASSERT_TRUE(gst_tag_list_get_string(tags.get(), GST_TAG_TITLE, &title));
+  EXPECT_STREQ(title, "Talk 03-07-2026");
+  g_free(title);
+  GstDateTime* when = nullptr;
+  ASSERT_TRUE(gst_tag_list_get_date_time(tags.get(), GST_TAG_DATE_TIME, &when));
+  EXPECT_EQ(gst_date_time_get_minute(when), 30);
+  EXPECT_EQ(gst_date_time_get_second(when), 5);
+  gst_date_time_unref(when);
 }
 
 // Records by copying a prepared file into place, then polls its stop flag
