@@ -308,6 +308,7 @@ void TForm1::CreatePlaybackControls(QWidget* client) {
     playback.VendorBase = services_->VendorBase;
     playback.Http = services_->Http;
     playback.SlotSinkFor = services_->SlotSinkFor;
+    playback.SinkCarriesPlayerVolume = services_->SinkCarriesPlayerVolume;
     playback.SlotUsesSharedMix = services_->SlotUsesSharedMix;
   }
   editorSlots_ = std::make_unique<TEditorSlots>(editor_);
