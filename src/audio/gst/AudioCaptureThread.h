@@ -24,7 +24,7 @@
 // WriteHeaderNow makes the file's header exact at once while the recording
 // goes on (before the computer sleeps). At the stop the file is finished
 // (end-of-stream, so the writer writes the exact header) within a bounded
-// wait.
+// wait; it ends at the stop's instant, with the sound up to it.
 //
 // StartedEvent is signalled once the pipeline runs with its file open, or
 // at once when the capture cannot start (output folder missing or not
