@@ -180,7 +180,8 @@ TEST(AudioCapture, RecordsTheProgramsSoundIntoAFinishedFileAsLongAsItRan) {
   const double expected = Seconds(stats.StopSeen - resumed);
   // The file ends at the stop: the sound up to it is waited for, what came
   // after it is cut.
-  EXPECT_NEAR(pcm.Seconds(), expected, 0.1) << "decoded " << pcm.Frames() << " frames, " << expected << " s expected";
+  EXPECT_NEAR(pcm.Seconds(), expected, 0.1)
+      << "decoded " << pcm.Frames() << " frames, " << expected << " s expected";
   EXPECT_GT(LevelBetween(pcm, 1.0, 3.5), kAudible);
   EXPECT_NEAR(PitchBetween(pcm, 1.0, 3.5), 1000, 10);
 
