@@ -7,7 +7,11 @@
 // starts a private one). Pink noise plays into the program's mix from a
 // separate process, so the player's CPU is nobody's.
 //
-//   capture_bench [--seconds N] [--rounds R] [--trials K] [--sweep]
+//   capture_bench [--seconds N] [--rounds R] [--trials K] [--sweep] [--type T]...
+//
+// --type names a file type the capture writes (default: wave); given more
+// than once, every round records each type in turn, each beside its own
+// ffmpeg runs, and the summary gives each type against the same lame floor.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -132,6 +136,12 @@ TCpu RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& o
   return TCpu{after.User - before.User, after.System - before.System};
 }
 
+// Sets the capture's file type by its name on the command line; false for a
+// name this build does not know. A new file type adds its name here.
+bool SetFileType(TCaptureOptions& /*options*/, const std::string& type) {
+  return type == "wave";
+}
+
 double PerMinute(const TCpu& cpu, double audioSeconds) {
   return cpu.Total() / (audioSeconds / 60.0);
 }
@@ -143,11 +153,21 @@ int main(int argc, char** argv) {
   int trials = 10;
   int rounds = 3;
   bool sweep = false;
+  std::vector<std::string> types;
   for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--type") && i + 1 < argc) types.push_back(argv[++i]);
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--trials") && i + 1 < argc) trials = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--sweep")) sweep = true;
+  }
+  if (types.empty()) types.push_back("wave");
+  for (const std::string& type : types) {
+    TCaptureOptions probe;
+    if (!SetFileType(probe, type)) {
+      std::fprintf(stderr, "bench: unknown file type %s\n", type.c_str());
+      return 2;
+    }
   }
   if (!wavecrate::EnsureGstInitialized()) return 1;
   auto mix = std::make_shared<TStereoMix>();
@@ -174,32 +194,39 @@ int main(int argc, char** argv) {
   // slower or busier moment of the machine hits all of them alike. The first
   // round also keeps the PCM for the lame floor.
   std::printf(
-      "| round | capture thread CPU s/min | ffmpeg (48 kHz default) | ffmpeg -sample_rate 44100 | "
-      "capture / ffmpeg | capture / ffmpeg 44.1 |\n|---|---|---|---|---|---|\n");
-  std::vector<double> ours, ratio, ratio441;
+      "| round | type | capture thread CPU s/min | ffmpeg (48 kHz default) | ffmpeg -sample_rate 44100 | "
+      "capture / ffmpeg | capture / ffmpeg 44.1 |\n|---|---|---|---|---|---|---|\n");
+  std::vector<std::vector<double>> ours(types.size()), ratio(types.size()), ratio441(types.size());
   for (int r = 0; r < rounds; ++r) {
-    std::unique_ptr<Child> parec;
-    if (r == 0) {
-      parec =
-          std::make_unique<Child>(std::vector<std::string>{"parec", "-d", monitor, "--raw", "--format=s16le",
-                                                           "--rate=44100", "--channels=2"},
-                                  pcm);
+    for (std::size_t t = 0; t < types.size(); ++t) {
+      TCaptureOptions typed = options;
+      SetFileType(typed, types[t]);
+      std::unique_ptr<Child> parec;
+      if (r == 0 && t == 0) {
+        parec = std::make_unique<Child>(
+            std::vector<std::string>{"parec", "-d", monitor, "--raw", "--format=s16le", "--rate=44100",
+                                     "--channels=2"},
+            pcm);
+      }
+      auto ff = StartFfmpeg(monitor, seconds, {}, dir + "/ffmpeg.mp3");
+      auto ff441 = StartFfmpeg(monitor, seconds, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
+      const TCpu mine = RunCapture(mix, typed, dir + "/ours.mp3", seconds);
+      const TCpu theirs = ff->Finish();
+      const TCpu theirs441 = ff441->Finish();
+      if (parec) {
+        parec->Signal(SIGTERM);
+        parec->Finish();
+      }
+      std::filesystem::remove(dir + "/ours.mp3");
+      ours[t].push_back(PerMinute(mine, seconds));
+      ratio[t].push_back(mine.Total() / theirs.Total());
+      ratio441[t].push_back(mine.Total() / theirs441.Total());
+      std::printf(
+          "| %d | %s | %.3f (user %.2f, sys %.2f) | %.3f (user %.2f, sys %.2f) | %.3f | %.2f | %.2f |\n",
+          r + 1, types[t].c_str(), ours[t].back(), mine.User, mine.System, PerMinute(theirs, seconds),
+          theirs.User, theirs.System, PerMinute(theirs441, seconds), ratio[t].back(), ratio441[t].back());
+      std::fflush(stdout);
     }
-    auto ff = StartFfmpeg(monitor, seconds, {}, dir + "/ffmpeg.mp3");
-    auto ff441 = StartFfmpeg(monitor, seconds, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
-    const TCpu mine = RunCapture(mix, options, dir + "/ours.mp3", seconds);
-    const TCpu theirs = ff->Finish();
-    const TCpu theirs441 = ff441->Finish();
-    if (parec) {
-      parec->Signal(SIGTERM);
-      parec->Finish();
-    }
-    ours.push_back(PerMinute(mine, seconds));
-    ratio.push_back(mine.Total() / theirs.Total());
-    ratio441.push_back(mine.Total() / theirs441.Total());
-    std::printf("| %d | %.3f (user %.2f, sys %.2f) | %.3f (user %.2f, sys %.2f) | %.3f | %.2f | %.2f |\n",
-                r + 1, ours.back(), mine.User, mine.System, PerMinute(theirs, seconds), theirs.User,
-                theirs.System, PerMinute(theirs441, seconds), ratio.back(), ratio441.back());
   }
 
   // The floor: lame encoding the PCM the first round recorded, three times.
@@ -210,10 +237,16 @@ int main(int argc, char** argv) {
                "128", "--cbr", pcm, dir + "/lame.mp3"});
     lame.push_back(PerMinute(run.Finish(), pcmSeconds));
   }
-  std::printf(
-      "\nmedians: capture %.3f CPU s per minute; capture / ffmpeg = %.2f; capture / ffmpeg at 44.1 kHz = "
-      "%.2f; lame floor %.3f CPU s per minute (%.1f s of PCM), capture / lame = %.2f\n",
-      Median(ours), Median(ratio), Median(ratio441), Median(lame), pcmSeconds, Median(ours) / Median(lame));
+  std::printf("\nlame floor %.3f CPU s per minute (%.1f s of PCM)\n", Median(lame), pcmSeconds);
+  for (std::size_t t = 0; t < types.size(); ++t) {
+    std::printf(
+        "medians, %s: capture %.3f CPU s per minute; capture / ffmpeg = %.2f; capture / ffmpeg at 44.1 kHz = "
+        "%.2f; capture / lame = %.2f",
+        types[t].c_str(), Median(ours[t]), Median(ratio[t]), Median(ratio441[t]),
+        Median(ours[t]) / Median(lame));
+    if (t > 0) std::printf("; against %s %.3f", types[0].c_str(), Median(ours[t]) / Median(ours[0]));
+    std::printf("\n");
+  }
 
   if (sweep) {
     std::printf(

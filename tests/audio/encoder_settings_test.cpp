@@ -6,6 +6,7 @@
 #include <iterator>
 #include <utility>
 
+#include "audio/EncoderPlan.h"
 #include "support/TempDir.h"
 
 namespace wavecrate {
@@ -82,10 +83,55 @@ TEST(EncoderSettings, AFailedSaveIsReportedAndLeavesNothingBehind) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }
 
-TEST(EncoderSettings, HighestBitrateFollowsTheMpegVersionOfTheRate) {
+// Which choices the encoder can make as chosen, by table: a bitrate outside
+// its rate's family is brought to the family's end and said so; mono and
+// joint stereo go with everything; "the input's rate" takes the nearest
+// rate a file can have.
+TEST(EncoderSettings, PlanSaysWhatTheFileWillHoldAndWarnsWhereItDiffers) {
   for (auto [rate, kbps] :
        {std::pair{8000, 64}, {12000, 64}, {16000, 160}, {24000, 160}, {32000, 320}, {48000, 320}, {0, 320}})
     EXPECT_EQ(MaxBitrateFor(rate), kbps) << rate;
+  struct Row {
+    TRateControl Control;
+    int Bitrate, Rate, Input;
+    TChannelMode Mode;
+    int FileRate, FileChannels, FileBitrate;
+    const char* Warning;
+  };
+  const auto cbr = TRateControl::Cbr, abr = TRateControl::Abr, vbr = TRateControl::Vbr;
+  const auto js = TChannelMode::JointStereo, mono = TChannelMode::Mono;
+  const Row rows[] = {
+      {cbr, 96, 44100, 44100, js, 44100, 2, 96, ""},
+      {cbr, 320, 48000, 44100, mono, 48000, 1, 320, ""},
+      {cbr, 160, 22050, 44100, js, 22050, 2, 160, ""},
+      {cbr, 192, 22050, 44100, js, 22050, 2, 160,
+       "At 22,050 Hz an MP3 file holds at most 160 kbit/s: it will have 160 kbit/s, not 192."},
+      {cbr, 128, 8000, 44100, mono, 8000, 1, 64,
+       "At 8,000 Hz an MP3 file holds at most 64 kbit/s: it will have 64 kbit/s, not 128."},
+      {abr, 8, 44100, 44100, js, 44100, 2, 32,
+       "At 44,100 Hz an MP3 file holds at least 32 kbit/s: it will have 32 kbit/s, not 8."},
+      {abr, 8, 11025, 44100, js, 11025, 2, 8, ""},
+      {vbr, 320, 8000, 44100, js, 8000, 2, 0, ""},
+      {cbr, 256, 0, 44100, js, 44100, 2, 256, ""},
+      {cbr, 256, 0, 22050, mono, 22050, 1, 160,
+       "At 22,050 Hz an MP3 file holds at most 160 kbit/s: it will have 160 kbit/s, not 256."},
+      {vbr, 128, 0, 96000, js, 48000, 2, 0,
+       "An MP3 file cannot have the source's 96,000 Hz: it will have 48,000 Hz."},
+  };
+  for (const Row& r : rows) {
+    TEncoderSettings s;
+    s.RateControl = r.Control;
+    s.Bitrate = r.Bitrate;
+    s.SampleRate = r.Rate;
+    s.Mode = r.Mode;
+    const TMp3Plan plan = PlanMp3(s, r.Input);
+    SCOPED_TRACE(std::string(RateControlName(r.Control)) + " " + std::to_string(r.Bitrate) + " at " +
+                 std::to_string(r.Rate) + " from " + std::to_string(r.Input));
+    EXPECT_EQ(plan.SampleRate, r.FileRate);
+    EXPECT_EQ(plan.Channels, r.FileChannels);
+    EXPECT_EQ(plan.Bitrate, r.FileBitrate);
+    EXPECT_EQ(plan.Warning, r.Warning);
+  }
 }
 
 }  // namespace

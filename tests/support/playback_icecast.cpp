@@ -44,7 +44,8 @@ int PlaybackHttpStatus(int port, const std::string& path) {
   return status;
 }
 
-TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount) : mount_(mount), toneHz_(toneHz) {
+TPlaybackIcecast::TPlaybackIcecast(int toneHz, const std::string& mount, double amplitude, int kbps)
+    : mount_(mount), toneHz_(toneHz), amplitude_(amplitude), kbps_(kbps) {
   port_ = PlaybackFreePort();
   // Icecast drops root for its own user, which must still reach its logs:
   // they go to a folder of their own right in /tmp, as the test folders
@@ -96,30 +97,18 @@ void TPlaybackIcecast::StopSource() {
 
 void TPlaybackIcecast::StartSource() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  source_ = std::make_unique<TPlaybackProcess>(
-      std::vector<std::string>{
-          "ffmpeg",
-          "-nostdin",
-          "-hide_banner",
-          "-loglevel",
-          "error",
-          "-re",
-          "-f",
-          "lavfi",
-          "-i",
-          "sine=frequency=" + std::to_string(toneHz_) + ":sample_rate=44100",
-          "-ac",
-          "2",
-          "-c:a",
-          "libmp3lame",
-          "-b:a",
-          "128k",
-          "-content_type",
-          "audio/mpeg",
-          "-f",
-          "mp3",
-          "icecast://source:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(port_) + mount_},
-      dir_.File("ffmpeg.log"));
+  // ffmpeg's sine peaks at 1/8 of full scale.
+  const std::string tone = "sine=frequency=" + std::to_string(toneHz_) + ":sample_rate=44100";
+  std::vector<std::string> args = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                   "-re",    "-f",       "lavfi",        "-i",        tone};
+  if (amplitude_ > 0) {
+    args.insert(args.end(), {"-af", "pan=stereo|c0=c0|c1=c0,volume=" + std::to_string(amplitude_ * 8)});
+  }
+  args.insert(args.end(), {"-ac", "2", "-c:a", "libmp3lame", "-b:a", std::to_string(kbps_) + "k",
+                           "-content_type", "audio/mpeg", "-f", "mp3",
+                           "icecast://source:" + std::string(kPassword) +
+                               "@127.0.0.1:" + std::to_string(port_) + mount_});
+  source_ = std::make_unique<TPlaybackProcess>(args, dir_.File("ffmpeg.log"));
   while (PlaybackHttpStatus(port_, mount_) != 200) {
     if (std::chrono::steady_clock::now() > deadline || !source_->Running()) {
       throw std::runtime_error("the Icecast mount did not come up: " + ReadFile(dir_.File("ffmpeg.log")) +

@@ -15,7 +15,11 @@ class TPlaybackIcecast {
  public:
   // Starts the server and the source; throws std::runtime_error (with the
   // logs) when the mount does not come up within 20 s.
-  explicit TPlaybackIcecast(int toneHz = 440, const std::string& mount = "/live.mp3");
+  // `amplitude` > 0 gives the tone that peak on both channels (full scale
+  // 1); 0 keeps ffmpeg's own sine, upmixed. `kbps`: the stream's bitrate
+  // (libmp3lame takes about 0.45 dB off a tone at 128 kbit/s, none at 320).
+  explicit TPlaybackIcecast(int toneHz = 440, const std::string& mount = "/live.mp3", double amplitude = 0,
+                            int kbps = 128);
   ~TPlaybackIcecast();
 
   int Port() const { return port_; }
@@ -32,6 +36,8 @@ class TPlaybackIcecast {
   int port_ = 0;
   std::string mount_;
   int toneHz_ = 440;
+  double amplitude_ = 0;
+  int kbps_ = 128;
   std::string logDir_;
   std::unique_ptr<TPlaybackProcess> server_;
   std::unique_ptr<TPlaybackProcess> source_;

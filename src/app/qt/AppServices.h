@@ -37,6 +37,10 @@ class TAppServices {
   // sound server gives it one, "" for the program's shared mix (PULSE_SINK).
   // Unset: every slot plays into the shared mix.
   std::function<std::string(int slot)> SlotSinkFor;
+  // Whether a sink that SlotSinkFor named plays to the speakers at the
+  // players' volume by itself (a slot's own mix): the player then sends the
+  // stream in at its own level, which is what gets recorded. Unset: none.
+  std::function<bool(const std::string& sink)> SinkCarriesPlayerVolume;
   // Slot n's link now plays in its page browser, whose sound can only reach
   // the shared mix (true), or in its player again (false): its recording
   // follows it there.

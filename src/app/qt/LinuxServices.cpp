@@ -37,6 +37,10 @@ TLinuxAppServices::TLinuxAppServices(std::string programFolder) {
     auto m = mix.lock();
     return m ? m->SlotSink(slot) : std::string();
   };
+  SinkCarriesPlayerVolume = [mix](const std::string& sink) {
+    auto m = mix.lock();
+    return m && m->SinkCarriesPlayerVolume(sink);
+  };
   SlotUsesSharedMix = [mix](int slot, bool sharedMix) {
     if (auto m = mix.lock()) m->SetSlotUsesSharedMix(slot, sharedMix);
   };

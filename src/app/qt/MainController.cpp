@@ -60,6 +60,7 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
     playback.VendorBase = services_->VendorBase;
     playback.Http = services_->Http;
     playback.SlotSinkFor = services_->SlotSinkFor;
+    playback.SinkCarriesPlayerVolume = services_->SinkCarriesPlayerVolume;
     playback.SlotUsesSharedMix = services_->SlotUsesSharedMix;
   }
   editorSlots_ = std::make_unique<TEditorSlots>(editor_);

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "audio/EncoderPlan.h"
 #include "audio/gst/GraphServices.h"
 
 namespace wavecrate {
@@ -86,13 +88,21 @@ TMp3ConfigDialog::TMp3ConfigDialog(std::string settingsPath, QWidget* parent)
   connect(buttons, &QDialogButtonBox::accepted, this, &TMp3ConfigDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &TMp3ConfigDialog::reject);
 
+  warning_ = new QLabel(this);
+  warning_->setObjectName("QualityWarning");
+  warning_->setWordWrap(true);
+  warning_->setStyleSheet("color: #a04000;");
+  warning_->hide();
+
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
+  layout->addWidget(warning_);
   layout->addWidget(buttons);
 
   ShowSettings(LoadEncoderSettings(path_));
   connect(rateControl_, &QComboBox::currentIndexChanged, this, &TMp3ConfigDialog::UpdateControls);
   connect(sampleRate_, &QComboBox::currentIndexChanged, this, &TMp3ConfigDialog::UpdateControls);
+  connect(bitrate_, &QComboBox::currentIndexChanged, this, &TMp3ConfigDialog::UpdateControls);
 }
 
 void TMp3ConfigDialog::SelectBitrate(int kbps) {
@@ -117,22 +127,29 @@ void TMp3ConfigDialog::ShowSettings(const TEncoderSettings& settings) {
 }
 
 // Greys out what does not apply: the bitrate under VBR, the quality under
-// CBR and ABR, and bitrates the chosen sample rate cannot carry (the encoder
-// would quietly lower them, so the dialog shows what the file will hold).
+// CBR and ABR, and bitrates the chosen sample rate cannot carry. A choice
+// the encoder cannot make as it stands is said under the controls rather
+// than left for the file to differ: a bitrate above what the rate carries
+// is lowered, and the note says from what.
 void TMp3ConfigDialog::UpdateControls() {
+  if (updating_) return;
+  updating_ = true;
   const bool vbr = DataAt(rateControl_) == static_cast<int>(TRateControl::Vbr);
   bitrate_->setEnabled(!vbr);
   vbrQuality_->setEnabled(vbr);
 
+  const TMp3Plan plan = PlanMp3(Chosen());
   const int max = MaxBitrateFor(DataAt(sampleRate_));
   auto* model = qobject_cast<QStandardItemModel*>(bitrate_->model());
-  int highestAllowed = -1;
   for (int i = 0; i < bitrate_->count(); ++i) {
     const bool allowed = bitrate_->itemData(i).toInt() <= max;
     if (model) model->item(i)->setEnabled(allowed);
-    if (allowed) highestAllowed = i;
   }
-  if (DataAt(bitrate_) > max && highestAllowed >= 0) bitrate_->setCurrentIndex(highestAllowed);
+  if (plan.Bitrate > 0 && plan.Bitrate != DataAt(bitrate_) && bitrate_->findData(plan.Bitrate) >= 0)
+    SelectData(bitrate_, plan.Bitrate);
+  warning_->setText(QString::fromStdString(plan.Warning));
+  warning_->setVisible(!plan.Warning.empty());
+  updating_ = false;
 }
 
 TEncoderSettings TMp3ConfigDialog::Chosen() const {

@@ -13,6 +13,7 @@
 #include "audio/RecordingFile.h"
 
 class QComboBox;
+class QLabel;
 class QPushButton;
 class QSpinBox;
 
@@ -47,6 +48,10 @@ class TMp3ConfigDialog : public QDialog {
   QSpinBox* vbrQuality_ = nullptr;
   QComboBox* mode_ = nullptr;
   QComboBox* sampleRate_ = nullptr;
+  // What the encoder will make differently from the choice, and why; hidden
+  // while it makes what was chosen.
+  QLabel* warning_ = nullptr;
+  bool updating_ = false;
   QPushButton* ok_ = nullptr;
   QPushButton* cancel_ = nullptr;
 };

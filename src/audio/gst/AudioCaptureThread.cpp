@@ -213,6 +213,7 @@ class TAudioCaptureThread::Run {
       finished = false;
     } else {
       if (source_ && !Stalled(Ms(1000))) {
+        EndAtNow();
         gst_element_send_event(graph_.Pipeline(), gst_event_new_eos());
       } else {
         // No live source: the time since the last sound still belongs to
@@ -555,6 +556,20 @@ class TAudioCaptureThread::Run {
     ended_ = true;
   }
 
+  // The file ends at this instant. The source hands its sound over a read
+  // (LatencyTime) at a time, and ending the stream drops the read under way,
+  // so the sound up to now is waited for (at most about two reads), and
+  // what the last read holds beyond now is cut off (OnData).
+  void EndAtNow() {
+    TGstPtr<GstClock> clock = AdoptGst(gst_element_get_clock(graph_.Pipeline()));
+    if (!clock) return;
+    const GstClockTime now = gst_clock_get_time(clock.get()) - gst_element_get_base_time(graph_.Pipeline());
+    stopAtNs_ = static_cast<std::int64_t>(now);
+    const auto until = SteadyClock::now() + 2 * owner_.options_.LatencyTime + Ms(100);
+    while (lastEndNs_.load() < stopAtNs_.load() && !pastStop_.load() && SteadyClock::now() < until)
+      std::this_thread::sleep_for(Ms(5));
+  }
+
   void PushTailAndEos() {
     TGstPtr<GstPad> in = AdoptGst(gst_element_get_static_pad(caps_.get(), "sink"));
     TGstPtr<GstClock> clock = AdoptGst(gst_element_get_clock(graph_.Pipeline()));
@@ -674,7 +689,27 @@ class TAudioCaptureThread::Run {
         GST_PAD_PROBE_INFO_DATA(info) = buffer;
       }
       const std::int64_t now = NowNs();
-      const std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
+      std::uint64_t frames = gst_buffer_get_size(buffer) / kFrameBytes;
+      const std::int64_t stopAt = self->stopAtNs_.load();
+      if (stopAt >= 0 && GST_BUFFER_PTS_IS_VALID(buffer)) {
+        // Sound after the end of the file (EndAtNow).
+        const auto pts = static_cast<std::int64_t>(GST_BUFFER_PTS(buffer));
+        const std::uint64_t keep =
+            pts >= stopAt ? 0
+                          : gst_util_uint64_scale_int(static_cast<guint64>(stopAt - pts), kRate, GST_SECOND);
+        if (keep == 0) {
+          self->pastStop_ = true;
+          return GST_PAD_PROBE_DROP;
+        }
+        if (keep < frames) {
+          buffer = gst_buffer_make_writable(buffer);
+          gst_buffer_resize(buffer, 0, static_cast<gssize>(keep * kFrameBytes));
+          GST_BUFFER_DURATION(buffer) = gst_util_uint64_scale_int(keep, GST_SECOND, kRate);
+          GST_PAD_PROBE_INFO_DATA(info) = buffer;
+          frames = keep;
+          self->pastStop_ = true;
+        }
+      }
       if (Loud(buffer)) {
         self->loudFrames_.fetch_add(frames);
         if (GST_BUFFER_PTS_IS_VALID(buffer)) {
@@ -749,6 +784,10 @@ class TAudioCaptureThread::Run {
   std::atomic<std::uint64_t> loudFrames_{0};
   std::atomic<std::int64_t> lastArrivalNs_{0};
   std::atomic<std::int64_t> lastEndNs_{-1};
+  // Where the file ends (running time), -1 while it goes on; and whether
+  // sound beyond it has come.
+  std::atomic<std::int64_t> stopAtNs_{-1};
+  std::atomic<bool> pastStop_{false};
   // Streaming thread only: (sample-count time, lead of the stamp over it).
   std::deque<std::pair<GstClockTime, GstClockTimeDiff>> leads_;
   // The silent stretches found so far, and where the last sound ended.

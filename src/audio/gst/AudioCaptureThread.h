@@ -24,7 +24,7 @@
 // WriteHeaderNow makes the file's header exact at once while the recording
 // goes on (before the computer sleeps). At the stop the file is finished
 // (end-of-stream, so the writer writes the exact header) within a bounded
-// wait.
+// wait; it ends at the stop's instant, with the sound up to it.
 //
 // StartedEvent is signalled once the pipeline runs with its file open, or
 // at once when the capture cannot start (output folder missing or not
@@ -49,10 +49,12 @@
 namespace wavecrate {
 
 struct TCaptureOptions {
-  // Audio per read from the server. Each read wakes the capture up, so this
-  // sets most of its CPU cost; it is also about how long the first sample
-  // takes to arrive.
-  std::chrono::microseconds LatencyTime{50000};
+  // Audio per read from the server. Each read wakes three threads (the
+  // server connection's, the source's ring buffer, the streaming thread),
+  // so this sets most of the capture's CPU beyond the encoder; it is also
+  // about how long the first sample takes to arrive, and how long the stop
+  // may wait for the sound up to its instant.
+  std::chrono::microseconds LatencyTime{100000};
   // The server-side buffer: how long the capture may be held up (a busy
   // machine, a slow disk) before samples are lost.
   std::chrono::microseconds BufferTime{2000000};

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "audio/EncoderPlan.h"
+
 namespace wavecrate {
 namespace {
 
@@ -270,23 +272,61 @@ TGstPtr<GstElement> CreateMp3Encoder(const char* name) {
   return CreateMp3Encoder(LoadEncoderSettings(), name);
 }
 
+namespace {
+
+// The raw side's caps (what libmp3lame is fed) and the coded side's (what it
+// must make) for a file at `rate` Hz with `channels` channels.
+void PinEncoderCaps(GstElement* rawFilter, GstElement* codedFilter, int rate, int channels) {
+  TGstPtr<GstCaps> raw = AdoptGst(gst_caps_new_simple("audio/x-raw", "rate", G_TYPE_INT, rate, "channels",
+                                                      G_TYPE_INT, channels, nullptr));
+  g_object_set(rawFilter, "caps", raw.get(), nullptr);
+  TGstPtr<GstCaps> coded = AdoptGst(
+      gst_caps_new_simple("audio/mpeg", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT, channels, nullptr));
+  g_object_set(codedFilter, "caps", coded.get(), nullptr);
+}
+
+// For "the input's rate": the rate is known only when the input's caps
+// arrive, and is pinned on both sides before they reach the encoder.
+struct TInputRateProbe {
+  TEncoderSettings Settings;
+  GstElement* RawFilter;    // borrowed: a sibling in the same bin
+  GstElement* CodedFilter;  // borrowed: a sibling in the same bin
+
+  // Streaming thread of whatever feeds the encoder.
+  static GstPadProbeReturn OnEvent(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+    auto* self = static_cast<TInputRateProbe*>(data);
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    int inputRate = 0;
+    if (caps && gst_caps_get_size(caps) > 0 &&
+        gst_structure_get_int(gst_caps_get_structure(caps, 0), "rate", &inputRate)) {
+      const TMp3Plan plan = PlanMp3(self->Settings, inputRate);
+      if (!plan.Warning.empty()) std::fprintf(stderr, "gstreamer: MP3 encoder: %s\n", plan.Warning.c_str());
+      PinEncoderCaps(self->RawFilter, self->CodedFilter, plan.SampleRate, plan.Channels);
+    }
+    return GST_PAD_PROBE_OK;
+  }
+};
+
+}  // namespace
+
 TGstPtr<GstElement> CreateMp3Encoder(const TEncoderSettings& raw, const char* name) {
   const TEncoderSettings settings = Normalized(raw);
   TGstPtr<GstElement> convert = MakeElement("audioconvert");
   TGstPtr<GstElement> resample = MakeElement("audioresample");
-  TGstPtr<GstElement> filter = MakeElement("capsfilter");
+  TGstPtr<GstElement> rawFilter = MakeElement("capsfilter");
   TGstPtr<GstElement> lame = MakeElement("lamemp3enc");
-  if (!convert || !resample || !filter || !lame) return {};
+  TGstPtr<GstElement> codedFilter = MakeElement("capsfilter");
+  if (!convert || !resample || !rawFilter || !lame || !codedFilter) return {};
 
-  TGstPtr<GstCaps> caps = AdoptGst(gst_caps_new_empty_simple("audio/x-raw"));
-  if (settings.SampleRate > 0)
-    gst_caps_set_simple(caps.get(), "rate", G_TYPE_INT, settings.SampleRate, nullptr);
-  if (settings.Mode == TChannelMode::Mono) {
-    gst_caps_set_simple(caps.get(), "channels", G_TYPE_INT, 1, nullptr);
-  } else {
-    gst_caps_set_simple(caps.get(), "channels", GST_TYPE_INT_RANGE, 1, 2, nullptr);
-  }
-  g_object_set(filter.get(), "caps", caps.get(), nullptr);
+  // libmp3lame picks its own output rate unless told one: left alone, it
+  // made 32 kHz files of 96 kbit/s at 44.1 kHz. The rate and channels are
+  // therefore fixed on both sides of it, and audioresample (not the
+  // encoder) does any resampling.
+  const TMp3Plan plan = PlanMp3(settings);
+  PinEncoderCaps(rawFilter.get(), codedFilter.get(), plan.SampleRate, plan.Channels);
 
   switch (settings.RateControl) {
     case TRateControl::Cbr:
@@ -303,13 +343,20 @@ TGstPtr<GstElement> CreateMp3Encoder(const TEncoderSettings& raw, const char* na
   g_object_set(lame.get(), "mono", settings.Mode == TChannelMode::Mono, nullptr);
 
   TGstPtr<GstElement> bin = AdoptGst(gst_bin_new(name));
-  gst_bin_add_many(GST_BIN(bin.get()), convert.get(), resample.get(), filter.get(), lame.get(), nullptr);
-  if (!gst_element_link_many(convert.get(), resample.get(), filter.get(), lame.get(), nullptr)) {
+  gst_bin_add_many(GST_BIN(bin.get()), convert.get(), resample.get(), rawFilter.get(), lame.get(),
+                   codedFilter.get(), nullptr);
+  if (!gst_element_link_many(convert.get(), resample.get(), rawFilter.get(), lame.get(), codedFilter.get(),
+                             nullptr)) {
     std::fprintf(stderr, "gstreamer: could not link the MP3 encoder's parts\n");
     return {};
   }
   TGstPtr<GstPad> sink = AdoptGst(gst_element_get_static_pad(convert.get(), "sink"));
-  TGstPtr<GstPad> src = AdoptGst(gst_element_get_static_pad(lame.get(), "src"));
+  TGstPtr<GstPad> src = AdoptGst(gst_element_get_static_pad(codedFilter.get(), "src"));
+  if (settings.SampleRate == 0) {
+    auto* probe = new TInputRateProbe{settings, rawFilter.get(), codedFilter.get()};
+    gst_pad_add_probe(sink.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, &TInputRateProbe::OnEvent, probe,
+                      [](gpointer p) { delete static_cast<TInputRateProbe*>(p); });
+  }
   gst_element_add_pad(bin.get(), gst_ghost_pad_new("sink", sink.get()));
   gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", src.get()));
   return bin;

@@ -136,8 +136,9 @@ class TSysDevEnum {
 
 // The MP3 encoder as one element with a "sink" pad (any raw audio) and a
 // "src" pad (audio/mpeg layer 3): audioconvert ! audioresample ! capsfilter
-// (the settings' sample rate and channel count) ! lamemp3enc configured from
-// the settings. The first form reads the encoder's settings file beside the
+// ! lamemp3enc ! capsfilter, both filters holding the file's sample rate and
+// channel count (PlanMp3), so the file has the rate and mode the settings
+// say. The first form reads the encoder's settings file beside the
 // executable each time it is called.
 TGstPtr<GstElement> CreateMp3Encoder(const char* name = nullptr);
 TGstPtr<GstElement> CreateMp3Encoder(const TEncoderSettings& settings, const char* name = nullptr);

@@ -244,6 +244,19 @@ class TStereoMix::Impl {
     std::lock_guard<std::mutex> s(stateMutex_);
     return connected_ && Mix(0).Loaded;
   }
+  // The slots' loopbacks' volume in the server's units.
+  pa_volume_t SlotLoopbackVolume() const {
+    return pa_sw_volume_from_linear(std::clamp(options_.SlotLoopbackVolume, 0.0, 1.0));
+  }
+
+  // Whether `sink` is a slot's own mix, loaded now.
+  bool IsLoadedSlotSink(const std::string& sink) const {
+    std::lock_guard<std::mutex> s(stateMutex_);
+    for (int m = 1; m < kMixes; ++m)
+      if (Mix(m).Loaded && Mix(m).Sink == sink) return connected_;
+    return false;
+  }
+
   bool Loaded(int m) const {
     std::lock_guard<std::mutex> s(stateMutex_);
     return connected_ && Mix(0).Loaded && Mix(m).Loaded;
@@ -726,6 +739,8 @@ class TStereoMix::Impl {
       Wait(pa_context_set_default_source(context_, before.DefaultSource.c_str(), OnSuccess, &ok));
     }
     out.LoopbackModule = LoadModule("module-loopback", LoopbackArguments(sink, userSink));
+    TLineVolume loopbackVolume;
+    int ok = 0;
     if (out.LoopbackModule == PA_INVALID_INDEX) {
       out.Reason = "the sound server refused module-loopback";
     } else {
@@ -739,6 +754,7 @@ class TStereoMix::Impl {
         for (const TSinkInput& i : inputs) {
           if (i.OwnerModule == out.LoopbackModule || i.Name == LoopbackStreamName(sink)) {
             out.LoopbackInput = i.Index;
+            loopbackVolume = i.Volume;
           }
         }
         if (out.LoopbackInput != PA_INVALID_INDEX || std::chrono::steady_clock::now() > until ||
@@ -755,11 +771,21 @@ class TStereoMix::Impl {
       out.NullSinkModule = out.LoopbackModule = PA_INVALID_INDEX;
       return out;
     }
+    // A slot's player sends its stream in at the stream's own level, so the
+    // recording holds what the station sends; the players' volume is the
+    // loopback's. A stream the server started at a volume of its own (saved
+    // by a session manager from an earlier run) keeps it.
+    const bool atNorm = std::all_of(loopbackVolume.Channels.begin(), loopbackVolume.Channels.end(),
+                                    [](std::uint32_t v) { return v == PA_VOLUME_NORM; });
+    if (m > 0 && atNorm && !loopbackVolume.Channels.empty()) {
+      pa_cvolume volume;
+      pa_cvolume_set(&volume, static_cast<unsigned>(loopbackVolume.Channels.size()), SlotLoopbackVolume());
+      Wait(pa_context_set_sink_input_volume(context_, out.LoopbackInput, &volume, OnSuccess, &ok));
+    }
     // A new null sink starts with a long sleep (up to two seconds) before it
     // takes its listeners' latency into account, so a recording that starts
     // at once would get nothing for that long. Suspending and resuming it
     // restarts its timing with the loopback's latency.
-    int ok = 0;
     Wait(pa_context_suspend_sink_by_name(context_, sink.c_str(), 1, OnSuccess, &ok));
     Wait(pa_context_suspend_sink_by_name(context_, sink.c_str(), 0, OnSuccess, &ok));
     out.DeviceName = SourceDescription(monitor);
@@ -866,7 +892,10 @@ class TStereoMix::Impl {
       }
       Log("the loopback of " + Mix(m).Sink + " was " + (state->Muted ? "muted" : "at volume 0") +
           " with no recording muting it; making it heard again");
-      if (silent) SetVolume(m, std::vector<std::uint32_t>(state->Channels.size(), PA_VOLUME_NORM));
+      if (silent) {
+        SetVolume(m, std::vector<std::uint32_t>(state->Channels.size(),
+                                                m > 0 ? SlotLoopbackVolume() : PA_VOLUME_NORM));
+      }
       if (state->Muted) SetMute(m, false);
     });
   }
@@ -1125,6 +1154,9 @@ std::string TStereoMix::SlotSink(int slot) {
 }
 void TStereoMix::SetSlotUsesSharedMix(int slot, bool shared) {
   impl_->SetUsesShared(slot, shared);
+}
+bool TStereoMix::SinkCarriesPlayerVolume(const std::string& sink) const {
+  return !sink.empty() && impl_->IsLoadedSlotSink(sink);
 }
 bool TStereoMix::SlotMixLoaded(int slot) const {
   return ValidSlot(slot) && impl_->Loaded(slot);

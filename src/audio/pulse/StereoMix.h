@@ -77,6 +77,11 @@ class TStereoMix : public TRecordingMixer {
     // played into it or recorded it for this long (a loaded mix keeps the
     // server busy even in silence); 0 = kept until Stop().
     std::chrono::milliseconds SlotIdleUnload{60000};
+    // The volume (linear, 0..1) a slot's loopback to the speakers starts at:
+    // the players' half volume. A slot's player plays into its mix at the
+    // stream's own level (SinkCarriesPlayerVolume), so its recording holds
+    // what the station sends while the speakers hear what they always did.
+    double SlotLoopbackVolume = 0.5;
     // How often idle slot mixes are looked for.
     std::chrono::milliseconds IdleCheckInterval{10000};
   };
@@ -119,6 +124,11 @@ class TStereoMix : public TRecordingMixer {
   // the page browser), or its own again.
   void SetSlotUsesSharedMix(int slot, bool shared);
   bool SlotMixLoaded(int slot) const;
+  // Whether `sink` is a slot's own mix (loaded), whose loopback plays to
+  // the speakers at the players' volume: a player sends its stream there at
+  // the stream's own level. False for the shared mix, the user's sink and
+  // anything else.
+  bool SinkCarriesPlayerVolume(const std::string& sink) const;
   // The name slot `slot`'s null sink has (loaded or not).
   std::string SlotSinkName(int slot) const;
 

@@ -208,7 +208,17 @@ struct TWindowsMediaPlayer::TImpl {
   int Volume = 50;
   GstElement* AudioSink = nullptr;  // owned by Playbin; null without pulsesink
   std::string Device;
+  bool DeviceCarriesVolume = false;  // Device plays to the speakers at the player's volume
   TPlayState State = TPlayState::Closed;
+
+  // What reaches the sink: the stream at its own level where the sink's way
+  // to the speakers applies the volume (so a recording of the sink holds
+  // what the station sends), otherwise the stream at the player's volume.
+  // Volume 0 (sound held back) is silence either way.
+  double StreamVolume() const {
+    if (Volume == 0) return 0;
+    return DeviceCarriesVolume ? 1.0 : Volume / 100.0;
+  }
 
   // The current attempt at the current URL. Generation changes whenever a
   // new attempt starts, so work queued for an old one can tell.
@@ -305,9 +315,10 @@ struct TWindowsMediaPlayer::TImpl {
     // which pulsesink takes a new device.
     if (AudioSink != nullptr) {
       Device = Owner.AudioDevice ? Owner.AudioDevice() : std::string();
+      DeviceCarriesVolume = !Device.empty() && Owner.SinkCarriesVolume && Owner.SinkCarriesVolume(Device);
       g_object_set(AudioSink, "device", Device.empty() ? nullptr : Device.c_str(), nullptr);
     }
-    g_object_set(Playbin.get(), "uri", candidate.Uri.c_str(), "volume", Volume / 100.0, nullptr);
+    g_object_set(Playbin.get(), "uri", candidate.Uri.c_str(), "volume", StreamVolume(), nullptr);
     OpenTimeout.Start(Context, kOpenTimeoutMs, &TImpl::OnOpenTimeout, this);
     gst_element_set_state(Playbin.get(), GST_STATE_PLAYING);
     // A failure posts an error on the bus, which moves on from there.
@@ -375,7 +386,7 @@ struct TWindowsMediaPlayer::TImpl {
             // A new connection to the sound server may have been given a
             // restored stream volume: the player's own one holds.
             if (!self->ReachedPlaying) {
-              g_object_set(self->Playbin.get(), "volume", self->Volume / 100.0, nullptr);
+              g_object_set(self->Playbin.get(), "volume", self->StreamVolume(), nullptr);
             }
             self->ReachedPlaying = true;
             self->OpenTimeout.Cancel();
@@ -556,7 +567,7 @@ TWindowsMediaPlayer::TWindowsMediaPlayer() : impl_(std::make_unique<TImpl>(*this
     guint flags = 0;
     g_object_get(impl_->Playbin.get(), "flags", &flags, nullptr);
     flags &= ~(kPlayFlagVideo | kPlayFlagText | kPlayFlagVis);
-    g_object_set(impl_->Playbin.get(), "flags", flags, "volume", impl_->Volume / 100.0, nullptr);
+    g_object_set(impl_->Playbin.get(), "flags", flags, "volume", impl_->StreamVolume(), nullptr);
     // pulsesink without a device plays where PULSE_SINK, when set, points;
     // AudioDevice may name another sink for each connection.
     if (GstElement* sink = gst_element_factory_make("pulsesink", nullptr)) {
@@ -629,7 +640,7 @@ int TWindowsMediaPlayer::Volume() const {
 void TWindowsMediaPlayer::SetVolume(int volume) {
   impl_->Volume = std::clamp(volume, 0, 100);
   if (HasProperty(G_OBJECT(impl_->Playbin.get()), "volume")) {
-    g_object_set(impl_->Playbin.get(), "volume", impl_->Volume / 100.0, nullptr);
+    g_object_set(impl_->Playbin.get(), "volume", impl_->StreamVolume(), nullptr);
   }
 }
 

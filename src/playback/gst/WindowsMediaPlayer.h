@@ -5,7 +5,8 @@
 // it; writing "" closes it. controls.play() and controls.stop() start and
 // stop the current link. A link that cannot be played raises MediaError
 // instead of showing anything; the player never retries by itself. Volume is
-// 50 of 100, and only sound is played (no video window ever opens).
+// 50 of 100 (applied to the stream, or by the sink's way to the speakers:
+// SinkCarriesVolume), and only sound is played (no video window ever opens).
 //
 // What users paste is played: plain Icecast/SHOUTcast streams, HTTPS, HLS,
 // and playlist links (.pls, .m3u, .asx, .xspf, ...). When playbin cannot play
@@ -89,6 +90,13 @@ class TWindowsMediaPlayer {
   // the default. Asking afresh lets a sink that was made again (after a
   // sound-server restart) be found. Unset: the default.
   std::function<std::string()> AudioDevice;
+  // Asked with the sink of each connection (not the default): whether that
+  // sink's way to the speakers applies the player's volume itself (a slot's
+  // own mix, whose loopback plays at the players' volume). The stream then
+  // goes into the sink at its own level, so a recording of the sink holds
+  // what the station sends while the speakers hear the volume; a volume of
+  // 0 still silences it. Unset: no sink does.
+  std::function<bool(const std::string& sink)> SinkCarriesVolume;
   // The sink the current or last attempt was given ("" for the default).
   std::string CurrentAudioDevice() const;
 

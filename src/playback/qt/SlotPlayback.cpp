@@ -70,6 +70,7 @@ TSlotPlayback::TSlotPlayback(TPlaybackServices services, IPlaybackSlots& slotSou
     player.AudioDevice = [this, i] {
       return services_.SlotSinkFor ? services_.SlotSinkFor(i + 1) : std::string();
     };
+    player.SinkCarriesVolume = services_.SinkCarriesPlayerVolume;
     // Called on the GUI thread, which runs GLib's default main context.
     player.MediaError = [this, i](const TMediaErrorInfo& info) {
       std::fprintf(stderr, "wavecrate: slot %d player: %s (%s)\n", i + 1, info.Message.c_str(),

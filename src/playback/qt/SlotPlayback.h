@@ -57,6 +57,9 @@ struct TPlaybackServices {
   std::shared_ptr<IHttpClient> Http;
   // The sink slot n's player plays into ("" for the shared mix); may be empty.
   std::function<std::string(int slot)> SlotSinkFor;
+  // Whether such a sink applies the players' volume on its way to the
+  // speakers (the stream then goes in at its own level); may be empty.
+  std::function<bool(const std::string& sink)> SinkCarriesPlayerVolume;
   // Slot n's link plays in its page browser (shared mix) or its player again.
   std::function<void(int slot, bool sharedMix)> SlotUsesSharedMix;
 };

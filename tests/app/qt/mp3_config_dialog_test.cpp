@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
@@ -159,6 +160,18 @@ TEST(Mp3ConfigDialog, ShowsTheFileAndOkWritesWhatEveryLaterEncoderUses) {
     Pick(d, "SampleRate", 44100);
     EXPECT_TRUE(enabled(192));
     Pick(d, "Bitrate", 192);
+    // A rate that cannot carry the bitrate chosen: the dialog says so, and
+    // shows the bitrate the file will have.
+    QLabel* warning = Control<QLabel>(d, "QualityWarning");
+    EXPECT_FALSE(warning->isVisibleTo(&d));
+    Pick(d, "SampleRate", 22050);
+    EXPECT_TRUE(warning->isVisibleTo(&d));
+    EXPECT_EQ(warning->text(),
+              "At 22,050 Hz an MP3 file holds at most 160 kbit/s: it will have 160 kbit/s, not 192.");
+    EXPECT_EQ(bitrate->currentData().toInt(), 160);
+    Pick(d, "SampleRate", 44100);
+    Pick(d, "Bitrate", 192);
+    EXPECT_FALSE(warning->isVisibleTo(&d));
   });
   // The user takes a moment, during which the window's timers must go on
   // ticking; then OK.

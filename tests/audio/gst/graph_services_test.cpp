@@ -4,8 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <gst/app/gstappsink.h>
 
+#include <chrono>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "audio/EncoderPlan.h"
 #include "audio/gst/WavDestFilter.h"
 #include "support/TempDir.h"
 
@@ -66,6 +73,125 @@ TEST(Mp3EncoderBin, TakesItsSettingsFromTheSettingsRecord) {
   EXPECT_EQ(target, 0);  // quality
   EXPECT_FLOAT_EQ(quality, 3.0f);
   EXPECT_TRUE(mono);
+}
+
+// What a stream of layer III frames holds, read from the frames' headers.
+struct TFramesSeen {
+  int Frames = 0;
+  std::set<int> Rates, Bitrates, Modes;  // Modes: 0 stereo, 1 joint, 2 dual, 3 mono
+  std::uint64_t Bytes = 0;
+  std::uint64_t Samples = 0;  // per channel
+  bool Broken = false;        // bytes that are not a frame
+  double AverageKbps() const { return Samples ? Bytes * 8.0 * *Rates.begin() / Samples / 1000 : 0; }
+};
+
+TFramesSeen ReadFrames(const std::string& data) {
+  static constexpr int kKbps[2][15] = {{0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+                                       {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+  static constexpr int kRates[3] = {44100, 48000, 32000};
+  TFramesSeen seen;
+  std::size_t at = 0;
+  while (at + 4 <= data.size()) {
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(data[at + i]); };
+    const int version = (b(1) >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    const int bitrateIndex = b(2) >> 4, rateIndex = (b(2) >> 2) & 3;
+    if (b(0) != 0xFF || (b(1) & 0xE0) != 0xE0 || version == 1 || ((b(1) >> 1) & 3) != 1 ||
+        bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3) {
+      seen.Broken = true;
+      break;
+    }
+    const int kbps = kKbps[version == 3 ? 0 : 1][bitrateIndex];
+    const int rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    const int perFrame = version == 3 ? 1152 : 576;
+    const std::size_t size = static_cast<std::size_t>(perFrame / 8 * kbps * 1000 / rate + ((b(2) >> 1) & 1));
+    ++seen.Frames;
+    seen.Rates.insert(rate);
+    seen.Bitrates.insert(kbps);
+    seen.Modes.insert(b(3) >> 6);
+    seen.Bytes += size;
+    seen.Samples += static_cast<std::uint64_t>(perFrame);
+    at += size;
+  }
+  return seen;
+}
+
+// `seconds` of loud noise at `inputRate` (stereo) through the encoder bin,
+// as fast as it goes; the coded bytes that come out.
+std::string Encode(const TEncoderSettings& settings, int inputRate, double seconds) {
+  EnsureGstInitialized();
+  TGraph graph("encode");
+  TGErrorPtr error;
+  TGstPtr<GstElement> source = AdoptGst(gst_parse_bin_from_description(
+      ("audiotestsrc wave=white-noise volume=0.3 samplesperbuffer=1024 num-buffers=" +
+       std::to_string(static_cast<int>(seconds * inputRate / 1024)) +
+       " ! capsfilter caps=audio/x-raw,format=S16LE,layout=interleaved,channels=2,rate=" +
+       std::to_string(inputRate))
+          .c_str(),
+      TRUE, error.Out()));
+  if (!source) ADD_FAILURE() << error.Message();
+  TGstPtr<GstElement> encoder = CreateMp3Encoder(settings, "MP3");
+  TGstPtr<GstElement> out = MakeElement("appsink", "out");
+  if (!source || !encoder || !out) return "";
+  g_object_set(out.get(), "sync", FALSE, nullptr);
+  if (!graph.AddAndLink({&source, &encoder, &out})) return "";
+  gst_element_set_state(graph.Pipeline(), GST_STATE_PLAYING);
+  std::string bytes;
+  while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(out.get()))) {
+    GstMapInfo map;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      bytes.append(reinterpret_cast<const char*>(map.data), map.size);
+      gst_buffer_unmap(buffer, &map);
+    }
+    gst_sample_unref(sample);
+  }
+  graph.SetNull();
+  return bytes;
+}
+
+// Every choice the quality dialog offers, pushed through the encoder bin:
+// the frames have the rate, mode and bitrate the plan says, which is what
+// was chosen unless the plan warns. (Left to itself the encoder made 32 kHz
+// frames of 96 kbit/s chosen at 44.1 kHz.) "The input's rate" is tried with
+// a 22.05 kHz input, so the rate really follows the input.
+TEST(Mp3EncoderBin, FilesHaveTheRateModeAndBitrateTheDialogChose) {
+  std::vector<int> rates(std::begin(kMp3SampleRates), std::end(kMp3SampleRates));
+  rates.push_back(0);
+  int warned = 0, combinations = 0;
+  for (TRateControl control : {TRateControl::Cbr, TRateControl::Abr, TRateControl::Vbr}) {
+    for (int rate : rates) {
+      // Every CBR bitrate at every rate; ABR and VBR at both ends of theirs.
+      std::vector<int> values;
+      if (control == TRateControl::Cbr) values.assign(std::begin(kMp3Bitrates), std::end(kMp3Bitrates));
+      if (control == TRateControl::Abr) values = {32, 320};
+      if (control == TRateControl::Vbr) values = {0, 9};
+      for (int value : values) {
+        TEncoderSettings s;
+        s.RateControl = control;
+        s.SampleRate = rate;
+        (control == TRateControl::Vbr ? s.VbrQuality : s.Bitrate) = value;
+        s.Mode = ++combinations % 2 ? TChannelMode::Mono : TChannelMode::JointStereo;
+        const int input = rate == 0 ? 22050 : kCaptureSampleRate;
+        const TMp3Plan plan = PlanMp3(s, input);
+        warned += !plan.Warning.empty();
+        SCOPED_TRACE(std::string(RateControlName(control)) + " " + std::to_string(value) + " at " +
+                     std::to_string(rate) + " Hz, " + ChannelModeName(s.Mode));
+        const TFramesSeen seen = ReadFrames(Encode(s, input, control == TRateControl::Abr ? 3.0 : 0.5));
+        ASSERT_GE(seen.Frames, 5);
+        EXPECT_FALSE(seen.Broken);
+        EXPECT_EQ(seen.Rates, std::set<int>{plan.SampleRate});
+        EXPECT_EQ(seen.Modes, std::set<int>{s.Mode == TChannelMode::Mono ? 3 : 1});
+        if (control == TRateControl::Cbr) {
+          EXPECT_EQ(seen.Bitrates, std::set<int>{plan.Bitrate});
+          EXPECT_EQ(plan.Bitrate == value, plan.Warning.empty()) << plan.Warning;
+        }
+        if (control == TRateControl::Abr) {
+          EXPECT_NEAR(seen.AverageKbps(), plan.Bitrate, plan.Bitrate * 0.15);
+        }
+      }
+    }
+  }
+  EXPECT_GT(warned, 0);
 }
 
 // A graph whose source never ends and never answers EOS (a live source that
