@@ -1,5 +1,7 @@
 #include "support/Subprocess.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -73,6 +75,17 @@ int Subprocess::Wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return status_;
+}
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    ::pclose(p);
+  }
+  return out;
 }
 
 }  // namespace wavecrate::test

@@ -34,6 +34,9 @@ class Subprocess {
   int status_ = 0;
 };
 
+// Output of a shell command ("" when it fails).
+std::string Shell(const std::string& command);
+
 // Polls `ready` every 20 ms until it returns true or the time-out passes.
 template <typename F>
 bool WaitUntil(F ready, std::chrono::milliseconds timeout) {

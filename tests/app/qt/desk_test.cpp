@@ -36,6 +36,7 @@
 #include "audio/gst/WavDestFilter.h"
 #include "common/ProgramFolders.h"
 #include "scheduler/DiskSpace.h"
+#include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/scheduler_doubles.h"
 #include "support/scheduler_fake_clock.h"
@@ -63,18 +64,6 @@ bool Pump(const std::function<bool()>& ready) {
         return ready();
       },
       10000ms);
-}
-
-// Output of a shell command ("" when it fails).
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    ::pclose(p);
-  }
-  return out;
 }
 
 QString Tip(const TForm1& form) {
@@ -449,9 +438,9 @@ TEST(RecordingsWindow, TaggedCopiesKeepTheFramesGetTheTagsAndNeverReplaceAFile) 
   EXPECT_NEAR(counts.Seconds() - counts.FrameSeconds(), 30.0, 0.1);
   // Read back by readers of their own.
   const std::string probed =
-      Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + copy + "\"");
+      test::Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + copy + "\"");
   EXPECT_NEAR(std::atof(probed.c_str()), 30.0, 0.1) << probed;
-  const std::string said = Shell(
+  const std::string said = test::Shell(
       "/usr/bin/python3 -c 'import sys, mutagen.mp3 as m\nf = m.MP3(sys.argv[1])\nprint(f.tags.version, "
       "f.info.length)\nfor k in sorted(f.tags.keys()): print(\"%s=%s\" % (k, f.tags[k]))' \"" +
       copy + "\" 2>&1");

@@ -30,18 +30,6 @@ namespace wavecrate::test {
 // The mix that main.cpp starts for the whole test process.
 std::shared_ptr<TStereoMix> TestMix();
 
-// Output of a shell command ("" when it fails).
-inline std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = ::popen(command.c_str(), "r")) {
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
-    ::pclose(p);
-  }
-  return out;
-}
-
 inline std::string ShellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -45,17 +45,6 @@ struct TPlayerProbe {
   std::vector<TPlayState> States;
 };
 
-// Output of a shell command ("" when it fails).
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, p) != nullptr) out += buffer;
-    pclose(p);
-  }
-  return out;
-}
-
 // What the window does with a slot's MediaError, over the real player: wait
 // as TMediaRetryBackoff says, then do what DecideMediaError says.
 struct TSlotRetrier {
@@ -429,16 +418,17 @@ TEST_F(PlayerTest, EarlyConnectionAtVolumeZeroIsSilentUntilMadeAudible) {
 
 TEST_F(PlayerTest, PlaysIntoTheSinkItIsGivenAtEachConnection) {
   const std::string other = "wavecrate_player_test_other_" + std::to_string(getpid());
-  const std::string module = Shell("pactl load-module module-null-sink sink_name=" + other + " 2>/dev/null");
+  const std::string module =
+      test::Shell("pactl load-module module-null-sink sink_name=" + other + " 2>/dev/null");
   ASSERT_FALSE(module.empty());
   // How many streams play into the named sink (pactl's short lists: a
   // sink's index and name; a sink input's index and its sink's index).
   const auto inputsOn = [](const std::string& sink) {
-    std::istringstream sinks(Shell("pactl list short sinks"));
+    std::istringstream sinks(test::Shell("pactl list short sinks"));
     std::string index, name, rest;
     while (sinks >> index >> name && name != sink) std::getline(sinks, rest);
     if (name != sink) return -1;
-    std::istringstream inputs(Shell("pactl list short sink-inputs"));
+    std::istringstream inputs(test::Shell("pactl list short sink-inputs"));
     std::string input, onSink;
     int count = 0;
     while (inputs >> input >> onSink) {
@@ -465,7 +455,7 @@ TEST_F(PlayerTest, PlaysIntoTheSinkItIsGivenAtEachConnection) {
   EXPECT_TRUE(test::WaitForSound(5s));
   EXPECT_EQ(inputsOn(other), 0);
   player.SetURL("");
-  Shell("pactl unload-module " + module);
+  test::Shell("pactl unload-module " + module);
 }
 
 TEST_F(PlayerTest, ComesBackAtItsVolumeAfterTheSoundServerRestarts) {
@@ -483,7 +473,8 @@ TEST_F(PlayerTest, ComesBackAtItsVolumeAfterTheSoundServerRestarts) {
             "--load=module-native-protocol-unix socket=" + dir.File("native") + " auth-anonymous=1",
             "--load=module-null-sink sink_name=slot_sink"},
         std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.Path().string(), "HOME=" + dir.Path().string()});
-    return test::WaitUntil([&] { return !Shell("pactl -s " + address + " info 2>/dev/null").empty(); }, 10s);
+    return test::WaitUntil([&] { return !test::Shell("pactl -s " + address + " info 2>/dev/null").empty(); },
+                           10s);
   };
   // The volume of the one stream on the server, in percent (-1: none). The
   // server's percent is on its cubic scale: the player's 30 of 100 reads 67 %.
@@ -491,7 +482,7 @@ TEST_F(PlayerTest, ComesBackAtItsVolumeAfterTheSoundServerRestarts) {
   // player did not give its volume would read 100 %.
   const int expected = static_cast<int>(std::lround(std::cbrt(0.30) * 100));
   const auto streamVolume = [&] {
-    const std::string list = Shell("pactl -s " + address + " list sink-inputs 2>/dev/null");
+    const std::string list = test::Shell("pactl -s " + address + " list sink-inputs 2>/dev/null");
     const auto at = list.find("Volume:");
     const auto slash = list.find('/', at);
     return at == std::string::npos || slash == std::string::npos ? -1 : std::atoi(list.c_str() + slash + 1);
