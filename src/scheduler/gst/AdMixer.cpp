@@ -3,6 +3,7 @@
 #include <ges/ges.h>
 #include <gst/pbutils/pbutils.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -15,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "audio/RecordingFile.h"
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
 #include "audio/gst/TaggedMp3.h"
@@ -298,6 +300,17 @@ std::string AddClip(GESLayer* layer, const std::string& path, guint64 start, gui
   return "";
 }
 
+// How far two lengths of one recording (or of the mix and its plan) may lie
+// apart: the encoder's delay and last frame's padding, and the detector's
+// rounding, stay far below it; a recording cut short does not.
+constexpr double kLengthTolerance = 0.5;
+
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", seconds);
+  return text;
+}
+
 std::uintmax_t FileSize(const std::string& path) {
   std::error_code ec;
   const auto size = fs::file_size(path, ec);
@@ -406,6 +419,16 @@ bool TAd::MixOnEditingThread() {
   if (std::string why = JudgeAdClip(clip, options_.Limits); !why.empty()) return Fail(AdUrl + ": " + why);
   const TMediaFacts recording = DetectMedia(RecordingFile);
   if (std::string why = JudgeRecording(recording); !why.empty()) return Fail(why);
+  // The detector's length of a WAVE recording is an estimate from the data
+  // size in its header, and the timeline takes the recording for exactly that
+  // long: a header that understates the file once gave a "mix" of the clip and
+  // a fraction of a second of the show. The frames themselves say how long the
+  // recording is; when the two disagree, nothing is mixed.
+  const std::optional<TMpegCount> frames = CountMpegFrames(RecordingFile);
+  if (!frames || frames->Frames == 0) return Fail("the recording's MPEG frames cannot be counted");
+  if (std::abs(recording.Seconds - frames->Seconds) > kLengthTolerance)
+    return Fail("the recording's length is uncertain: its frames hold " + SecondsText(frames->Seconds) +
+                ", the media detector reads " + SecondsText(recording.Seconds));
   timeline_ = PlanAdTimeline(clip.Seconds, recording.Seconds);
 
   const std::string output = RecordingFile + ".bak";
@@ -418,6 +441,16 @@ bool TAd::MixOnEditingThread() {
   if (!Render(recording, output)) {
     fs::remove(output, ec);
     return false;
+  }
+  // The mix replaces the recording only when it holds the clip and the whole
+  // recording: a render that ended early is caught here, whatever made it.
+  const double planned = static_cast<double>(RefTimeToNanoseconds(timeline_.RecordingStop)) / 1e9;
+  const std::optional<TMpegCount> mixed = CountMpegFrames(output);
+  if (!mixed || std::abs(mixed->Seconds - planned) > kLengthTolerance) {
+    const std::string why = "the mixed file holds " + SecondsText(mixed ? mixed->Seconds : 0.0) +
+                            " where the clip and the recording make " + SecondsText(planned);
+    fs::remove(output, ec);
+    return Fail(why);
   }
   // rename() replaces the raw recording in one step: it is there, whole,
   // until the mixed file is.
