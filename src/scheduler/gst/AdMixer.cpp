@@ -297,6 +297,15 @@ std::string AddClip(GESLayer* layer, const std::string& path, guint64 start, gui
       ges_layer_add_asset_full(layer, GES_ASSET(asset.get()), static_cast<GstClockTime>(start), 0,
                                static_cast<GstClockTime>(duration), GES_TRACK_TYPE_AUDIO, error.Out());
   if (!clip) return "cannot put " + path + " on the timeline: " + error.Message();
+  // The editing services measure the file again themselves; a clip that came
+  // out shorter than asked would be rendered short without a word. (The
+  // timeline's 100-ns grid may round a length up by a fraction of that.)
+  const GstClockTime placed = GES_TIMELINE_ELEMENT_DURATION(clip);
+  if (!GST_CLOCK_TIME_IS_VALID(placed) || placed + GST_MSECOND < static_cast<GstClockTime>(duration)) {
+    return "the editing services took " + std::to_string(static_cast<double>(placed) / GST_SECOND) +
+           " s of " + path + " where " + std::to_string(static_cast<double>(duration) / GST_SECOND) +
+           " s were asked";
+  }
   return "";
 }
 
@@ -421,7 +430,7 @@ bool TAd::MixOnEditingThread() {
   if (std::string why = JudgeRecording(recording); !why.empty()) return Fail(why);
   // The detector's length of a WAVE recording is an estimate from the data
   // size in its header, and the timeline takes the recording for exactly that
-  // long: a header that understates the file once gave a "mix" of the clip and
+  // long: a header that understates the file gives a "mix" of the clip and
   // a fraction of a second of the show. The frames themselves say how long the
   // recording is; when the two disagree, nothing is mixed.
   const std::optional<TMpegCount> frames = CountMpegFrames(RecordingFile);
@@ -443,12 +452,13 @@ bool TAd::MixOnEditingThread() {
     return false;
   }
   // The mix replaces the recording only when it holds the clip and the whole
-  // recording: a render that ended early is caught here, whatever made it.
-  const double planned = static_cast<double>(RefTimeToNanoseconds(timeline_.RecordingStop)) / 1e9;
+  // recording, as its frames counted it: a render that ended early, or took
+  // less of the recording than there is, is caught here whatever made it.
+  const double expected = static_cast<double>(RefTimeToNanoseconds(timeline_.AdStop)) / 1e9 + frames->Seconds;
   const std::optional<TMpegCount> mixed = CountMpegFrames(output);
-  if (!mixed || std::abs(mixed->Seconds - planned) > kLengthTolerance) {
+  if (!mixed || std::abs(mixed->Seconds - expected) > kLengthTolerance) {
     const std::string why = "the mixed file holds " + SecondsText(mixed ? mixed->Seconds : 0.0) +
-                            " where the clip and the recording make " + SecondsText(planned);
+                            " where the clip and the recording make " + SecondsText(expected);
     fs::remove(output, ec);
     return Fail(why);
   }
