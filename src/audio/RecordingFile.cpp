@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <span>
 #include <vector>
 
 #include "audio/RiffHeader.h"
@@ -126,6 +127,62 @@ std::optional<TMpegStream> LocateMpegStream(const std::string& path) {
   const std::vector<std::uint8_t> first = ReadAt(in, tag, 4);
   if (!ParseMpegFrameHeader(first)) return std::nullopt;
   return TMpegStream{TRecordingFileType::Tagged, tag, size};
+}
+
+namespace {
+
+// A frame that carries a Xing or Info header in place of sound.
+bool IsXingFrame(std::span<const std::uint8_t> frame, const TMpegFrameInfo& info) {
+  const std::size_t at = XingOffset(info);
+  if (info.Layer != 3 || frame.size() < at + 4) return false;
+  const auto tag = frame.subspan(at, 4);
+  return std::equal(tag.begin(), tag.end(), "Xing") || std::equal(tag.begin(), tag.end(), "Info");
+}
+
+}  // namespace
+
+std::optional<TMpegCount> CountMpegFrames(const std::string& path) {
+  const std::optional<TMpegStream> stream = LocateMpegStream(path);
+  if (!stream) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  const std::uint64_t size = FileSize(in);
+  constexpr std::size_t kBlock = 1 << 20;
+  TMpegCount count;
+  bool first = true;
+  std::uint64_t pos = stream->Begin;
+  while (pos + 4 <= size) {
+    const std::vector<std::uint8_t> block = ReadAt(in, pos, kBlock);
+    const std::span<const std::uint8_t> bytes(block);
+    const bool reachesEnd = pos + block.size() >= size;
+    std::size_t at = 0;
+    while (at + 4 <= bytes.size()) {
+      const auto info = ParseMpegFrameHeader(bytes.subspan(at, 4));
+      if (info && info->FrameBytes >= 4 && info->SampleRate > 0) {
+        const std::size_t end = at + info->FrameBytes;
+        // A frame and the header after it are read in one block.
+        if (end + 4 > bytes.size() && !reachesEnd) break;
+        // Four bytes that only look like a header are rarely followed by
+        // another one exactly where their frame would end.
+        const bool followed = end + 4 <= bytes.size()
+                                  ? ParseMpegFrameHeader(bytes.subspan(end, 4)).has_value()
+                                  : end <= bytes.size();
+        if (followed) {
+          if (!first || !IsXingFrame(bytes.subspan(at, info->FrameBytes), *info)) {
+            ++count.Frames;
+            count.Seconds += static_cast<double>(info->SamplesPerFrame) / info->SampleRate;
+          }
+          first = false;
+          at = end;
+          continue;
+        }
+      }
+      ++at;
+    }
+    if (reachesEnd) break;
+    pos += std::max<std::size_t>(at, 1);
+  }
+  return count;
 }
 
 double TXingCounts::Seconds() const {

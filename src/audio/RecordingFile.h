@@ -66,6 +66,19 @@ struct TMpegStream {
 // Nothing when the file cannot be read or is neither kind.
 std::optional<TMpegStream> LocateMpegStream(const std::string& path);
 
+// The audio a recording file's MPEG frames hold, counted frame by frame
+// from where LocateMpegStream says they begin to the end of the file: a
+// WAVE header's data size is not believed, in either direction, since a
+// header that was not brought up to date is one of the things this is
+// meant to catch. A Xing frame (no sound) is not counted; bytes that are
+// no frame are stepped over to the next two frames in a row.
+struct TMpegCount {
+  std::uint64_t Frames = 0;
+  double Seconds = 0;
+};
+// Nothing when LocateMpegStream finds no frames to count.
+std::optional<TMpegCount> CountMpegFrames(const std::string& path);
+
 // Keeps the Xing frame of a tagged file in step with the frames behind it,
 // while the file grows and after it was cut short: each Update counts the
 // whole frames added since the last one and writes the frame and byte counts

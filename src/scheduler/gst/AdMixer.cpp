@@ -3,6 +3,7 @@
 #include <ges/ges.h>
 #include <gst/pbutils/pbutils.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -15,6 +16,7 @@
 
 #include <unistd.h>
 
+#include "audio/RecordingFile.h"
 #include "audio/gst/GraphServices.h"
 #include "audio/gst/GstHandles.h"
 #include "audio/gst/TaggedMp3.h"
@@ -295,7 +297,27 @@ std::string AddClip(GESLayer* layer, const std::string& path, guint64 start, gui
       ges_layer_add_asset_full(layer, GES_ASSET(asset.get()), static_cast<GstClockTime>(start), 0,
                                static_cast<GstClockTime>(duration), GES_TRACK_TYPE_AUDIO, error.Out());
   if (!clip) return "cannot put " + path + " on the timeline: " + error.Message();
+  // The editing services measure the file again themselves; a clip that came
+  // out shorter than asked would be rendered short without a word. (The
+  // timeline's 100-ns grid may round a length up by a fraction of that.)
+  const GstClockTime placed = GES_TIMELINE_ELEMENT_DURATION(clip);
+  if (!GST_CLOCK_TIME_IS_VALID(placed) || placed + GST_MSECOND < static_cast<GstClockTime>(duration)) {
+    return "the editing services took " + std::to_string(static_cast<double>(placed) / GST_SECOND) +
+           " s of " + path + " where " + std::to_string(static_cast<double>(duration) / GST_SECOND) +
+           " s were asked";
+  }
   return "";
+}
+
+// How far two lengths of one recording (or of the mix and its plan) may lie
+// apart: the encoder's delay and last frame's padding, and the detector's
+// rounding, stay far below it; a recording cut short does not.
+constexpr double kLengthTolerance = 0.5;
+
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", seconds);
+  return text;
 }
 
 std::uintmax_t FileSize(const std::string& path) {
@@ -406,6 +428,16 @@ bool TAd::MixOnEditingThread() {
   if (std::string why = JudgeAdClip(clip, options_.Limits); !why.empty()) return Fail(AdUrl + ": " + why);
   const TMediaFacts recording = DetectMedia(RecordingFile);
   if (std::string why = JudgeRecording(recording); !why.empty()) return Fail(why);
+  // The detector's length of a WAVE recording is an estimate from the data
+  // size in its header, and the timeline takes the recording for exactly that
+  // long: a header that understates the file gives a "mix" of the clip and
+  // a fraction of a second of the show. The frames themselves say how long the
+  // recording is; when the two disagree, nothing is mixed.
+  const std::optional<TMpegCount> frames = CountMpegFrames(RecordingFile);
+  if (!frames || frames->Frames == 0) return Fail("the recording's MPEG frames cannot be counted");
+  if (std::abs(recording.Seconds - frames->Seconds) > kLengthTolerance)
+    return Fail("the recording's length is uncertain: its frames hold " + SecondsText(frames->Seconds) +
+                ", the media detector reads " + SecondsText(recording.Seconds));
   timeline_ = PlanAdTimeline(clip.Seconds, recording.Seconds);
 
   const std::string output = RecordingFile + ".bak";
@@ -418,6 +450,17 @@ bool TAd::MixOnEditingThread() {
   if (!Render(recording, output)) {
     fs::remove(output, ec);
     return false;
+  }
+  // The mix replaces the recording only when it holds the clip and the whole
+  // recording, as its frames counted it: a render that ended early, or took
+  // less of the recording than there is, is caught here whatever made it.
+  const double expected = static_cast<double>(RefTimeToNanoseconds(timeline_.AdStop)) / 1e9 + frames->Seconds;
+  const std::optional<TMpegCount> mixed = CountMpegFrames(output);
+  if (!mixed || std::abs(mixed->Seconds - expected) > kLengthTolerance) {
+    const std::string why = "the mixed file holds " + SecondsText(mixed ? mixed->Seconds : 0.0) +
+                            " where the clip and the recording make " + SecondsText(expected);
+    fs::remove(output, ec);
+    return Fail(why);
   }
   // rename() replaces the raw recording in one step: it is there, whole,
   // until the mixed file is.

@@ -280,6 +280,33 @@ TEST_F(AdTest, ClipGoesInFrontOfTheRecordingInPlace) {
   ExpectMix(recording, 3, 880, 440, static_cast<double>(t.RecordingStop) / 1e7);
 }
 
+// The media detector takes a WAVE recording's length from the data size in
+// its header. A header that says less than the file holds (written early in
+// the recording and not brought up to date) once made the step put the clip
+// in front of a second of the show and rename that over the whole show.
+TEST_F(AdTest, ARecordingWhoseHeaderUnderstatesItIsKeptWhole) {
+  const std::string recording = program_.File("show.mp3");
+  MakeRecording(recording, 440, 20);
+  Make(Sine(880, 3) + " -ac 2 -c:a libmp3lame -b:a 128k '" + media_.File("clip.mp3") + "'");
+  const std::optional<TMpegStream> stream = LocateMpegStream(recording);
+  ASSERT_TRUE(stream.has_value());
+  const std::optional<TMpegCount> frames = CountMpegFrames(recording);
+  ASSERT_TRUE(frames.has_value());
+  EXPECT_NEAR(frames->Seconds, 20, 0.1);
+  std::string bytes = ReadFile(recording);
+  const std::uint32_t claimed = 80000;  // five seconds at 128 kbit/s
+  for (int i = 0; i < 4; ++i) bytes[stream->Begin - 4 + i] = static_cast<char>((claimed >> (8 * i)) & 0xFF);
+  WriteFile(recording, bytes);
+  // The file still holds all its frames past the size it claims.
+  EXPECT_EQ(CountMpegFrames(recording)->Frames, frames->Frames);
+
+  TAd ad(program_.Path().string(), http_, Options());
+  EXPECT_FALSE(ad.MixAdWithRecording(recording, Url("clip.mp3")));
+  EXPECT_NE(ad.LastError().find("length"), std::string::npos) << ad.LastError();
+  EXPECT_TRUE(ReadFile(recording) == bytes) << "the recording was replaced";
+  ExpectNoMixLeft();
+}
+
 TEST_F(AdTest, ClipsInOtherFormatsAreMixedIntoTheRecordingsOwnFormat) {
   const std::string recording = program_.File("show.mp3");
   MakeRecording(recording, 440, 3);
@@ -331,6 +358,10 @@ TEST_F(AdTest, ATaggedRecordingStaysATaggedFileWithItsTagsAfterTheClip) {
   TXingCounts counts(recording);
   ASSERT_TRUE(counts.Count());
   EXPECT_NEAR(counts.Seconds() - counts.FrameSeconds(), total, 0.1);
+  // The frame count that guards the step leaves the Xing frame out, as players do.
+  const std::optional<TMpegCount> frames = CountMpegFrames(recording);
+  ASSERT_TRUE(frames.has_value());
+  EXPECT_EQ(frames->Frames + 1, counts.Frames());
   const test::TDecoded d = test::DecodeWithGst(recording);
   ASSERT_TRUE(d.Ok) << d.Error;
   EXPECT_NEAR(d.Seconds(), total, 0.2);
