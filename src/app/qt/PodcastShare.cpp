@@ -116,7 +116,7 @@ bool TPodcastShare::Apply(bool on, std::uint16_t port, std::string* error) {
     if (server->Start(&why)) {
       server_ = std::move(server);
       port_ = server_->Port();  // the one chosen, when any would do
-      std::fprintf(stderr, "wavecrate: podcast share on port %u\n", static_cast<unsigned>(port));
+      std::fprintf(stderr, "wavecrate: podcast share on port %u\n", static_cast<unsigned>(port_));
     } else {
       on_ = false;
       ok = false;
