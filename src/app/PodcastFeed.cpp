@@ -177,6 +177,10 @@ std::vector<TPodcastEpisode> PodcastEpisodes(const std::vector<THistoryRecord>& 
     }
     struct stat info {};
     if (lstat(r.File.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    // A file of another size than its recording left it has been written
+    // since: a later recording under the same name, still running or done,
+    // whose bytes are not this episode's.
+    if (record.FileSize >= 0 && info.st_size != record.FileSize) continue;
     const std::optional<TMpegStream> stream = LocateMpegStream(r.File);
     if (!stream || stream->End <= stream->Begin) continue;
     TPodcastEpisode episode;

@@ -27,7 +27,8 @@
 namespace wavecrate {
 
 // A recording that can be served: finished, its file still in place (not
-// trashed) and one of the two kinds of recording file.
+// trashed), the size its recording left it (when the history knows it) and
+// one of the two kinds of recording file.
 struct TPodcastEpisode {
   std::string Key;  // 16 hex digits
   std::string ShowKey;

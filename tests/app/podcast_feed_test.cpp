@@ -82,6 +82,10 @@ TEST(PodcastFeedTest, OnlyFinishedRecordingsInPlaceAreServedTheWaveOnesBehindAMa
       Finished(dir.File("tagged.mp3"), "Trashed", 1999940000),
   };
   history.back().TrashedAt = 1999999999;
+  history[0].FileSize = static_cast<std::int64_t>(std::filesystem::file_size(dir.File("wave.mp3")));
+  // Written over by a later recording of the same name.
+  history.push_back(Finished(dir.File("tagged.mp3"), "Overwritten", 1999935000));
+  history.back().FileSize = 100;
   THistoryRecord running = Finished(dir.File("wave.mp3"), "Running", 1999930000);
   running.Event = THistoryRecord::TEvent::Started;
   running.Report.Result = TRecordingResult::InProgress;
