@@ -35,6 +35,14 @@ installed=1
 desktop-file-validate /usr/share/applications/example.wavecrate.Recorder.desktop
 appstreamcli validate --no-net /usr/share/metainfo/example.wavecrate.Recorder.metainfo.xml >/dev/null
 [ "$(command -v wavecrate)" = /usr/bin/wavecrate ] || fail "wavecrate is not on the PATH"
+unit=/usr/lib/systemd/user/wavecrate.service
+[ -f "$unit" ] || unit=/lib/systemd/user/wavecrate.service
+[ -f "$unit" ] || fail "the systemd user unit is not installed"
+# Verified as a unit file (a user manager may not run here).
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$unit" || fail "the user unit does not verify"
+fi
+grep -q '^ExecStart=/usr/bin/wavecrate --headless$' "$unit" || fail "the user unit does not run --headless"
 echo "installed: $(dpkg -L wavecrate | grep -c .) paths"
 
 isolate_home "$work"

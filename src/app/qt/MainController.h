@@ -87,6 +87,9 @@ class TMainController : public QObject {
   TScheduledSlots ScheduledSlots() const;
   std::optional<std::int64_t> PlannedEnd(int n) const;
   void SetJoinShowsUnderWay(bool join);
+  // The view's controls with the profile and the options kept outside the
+  // window: what the settings file holds.
+  TSettings CurrentSettings() const;
   // The recordings history the controller keeps (null when the services
   // bring an observer of their own).
   std::shared_ptr<TRecordingHistory> History() const;
@@ -99,8 +102,6 @@ class TMainController : public QObject {
   // history and feeds the desk. Runs before the first slot thread is made.
   void InstallRecordingObserver();
   void EnablePlaybackTimers();
-  // The view's controls with the profile: what the settings file holds.
-  TSettings CurrentSettings() const;
   bool WriteSettingsReporting(bool interactive);
   // The computer is about to sleep / has woken up (from logind).
   void BeforeSleep();
