@@ -1,18 +1,14 @@
 #include "app/PodcastFeed.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 
 namespace wavecrate {
 namespace {
 
-constexpr std::size_t kTokenBytes = 16;
+// The token's 128 bits, as hex digits.
+constexpr std::size_t kTokenDigits = 32;
 
 bool IsHex(std::string_view text) {
   for (const char c : text) {
@@ -148,18 +144,6 @@ std::string PodcastKey(std::string_view text) {
   return Hex(bytes, 8);
 }
 
-std::string NewPodcastToken() {
-  std::uint8_t bytes[kTokenBytes];
-  std::size_t got = 0;
-  while (got < kTokenBytes) {
-    const ssize_t n = getrandom(bytes + got, kTokenBytes - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("no random bytes for the podcast address");
-    got += static_cast<std::size_t>(n);
-  }
-  return Hex(bytes, kTokenBytes);
-}
-
 TRecordingTags PodcastTags(const TRecordingReport& report) {
   const std::int64_t named = report.ScheduledStart != 0 ? report.ScheduledStart : report.ActualStart;
   return MakeRecordingTags(report.ShowName, report.Station, report.StreamUrl, LocalTimeOf(named),
@@ -175,12 +159,14 @@ std::vector<TPodcastEpisode> PodcastEpisodes(const std::vector<THistoryRecord>& 
         r.Result != TRecordingResult::Interrupted) {
       continue;
     }
-    struct stat info {};
-    if (lstat(r.File.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(r.File, error))) continue;
+    const std::uintmax_t size = std::filesystem::file_size(r.File, error);
+    if (error) continue;
     // A file of another size than its recording left it has been written
     // since: a later recording under the same name, still running or done,
     // whose bytes are not this episode's.
-    if (record.FileSize >= 0 && info.st_size != record.FileSize) continue;
+    if (record.FileSize >= 0 && size != static_cast<std::uintmax_t>(record.FileSize)) continue;
     const std::optional<TMpegStream> stream = LocateMpegStream(r.File);
     if (!stream || stream->End <= stream->Begin) continue;
     TPodcastEpisode episode;
@@ -282,7 +268,7 @@ std::string PodcastFeedXml(const std::string& base, const std::vector<TPodcastEp
 
 TPodcastRoute RoutePodcastPath(std::string_view path, std::string_view token) {
   TPodcastRoute route;
-  const std::size_t tokenLength = kTokenBytes * 2;
+  const std::size_t tokenLength = kTokenDigits;
   if (path.size() < 1 + tokenLength + 1 || path[0] != '/' || path[1 + tokenLength] != '/') return route;
   // Compared in full before the shape of the rest decides anything.
   const bool tokenOk = SameToken(path.substr(1, tokenLength), token);
@@ -339,42 +325,6 @@ TByteRange ParseByteRange(std::string_view header, std::uint64_t size) {
   range.First = *first;
   range.Last = last && *last < size - 1 ? *last : size - 1;
   return range;
-}
-
-TEpisodeReader::TEpisodeReader(const TPodcastEpisode& episode) : tag_(episode.Tag), stream_(episode.Stream) {
-  fd_ = ::open(episode.Record.Report.File.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-}
-
-TEpisodeReader::~TEpisodeReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::vector<std::uint8_t> TEpisodeReader::Read(std::uint64_t offset, std::size_t count) const {
-  std::vector<std::uint8_t> bytes;
-  const std::uint64_t size = tag_.size() + (stream_.End - stream_.Begin);
-  if (offset >= size || fd_ < 0) return bytes;
-  count = static_cast<std::size_t>(std::min<std::uint64_t>(count, size - offset));
-  bytes.reserve(count);
-  if (offset < tag_.size()) {
-    const std::size_t fromTag = std::min<std::size_t>(count, tag_.size() - static_cast<std::size_t>(offset));
-    bytes.insert(bytes.end(), tag_.begin() + static_cast<std::ptrdiff_t>(offset),
-                 tag_.begin() + static_cast<std::ptrdiff_t>(offset + fromTag));
-    offset += fromTag;
-    count -= fromTag;
-  }
-  std::uint64_t at = stream_.Begin + (offset - tag_.size());
-  const std::size_t before = bytes.size();
-  bytes.resize(before + count);
-  std::size_t got = 0;
-  while (got < count) {
-    const ssize_t n = ::pread(fd_, bytes.data() + before + got, count - got, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-    at += static_cast<std::uint64_t>(n);
-  }
-  bytes.resize(before + got);
-  return bytes;
 }
 
 }  // namespace wavecrate
