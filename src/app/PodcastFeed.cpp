@@ -297,12 +297,12 @@ TByteRange ParseByteRange(std::string_view header, std::uint64_t size) {
   TByteRange whole;
   header = Trim(header);
   if (!header.starts_with("bytes=")) return whole;
-  const std::string_view spec = Trim(header.substr(6));
-  if (spec.find(',') != std::string_view::npos) return whole;
-  const std::size_t dash = spec.find('-');
+  const std::string_view asked = Trim(header.substr(6));
+  if (asked.find(',') != std::string_view::npos) return whole;
+  const std::size_t dash = asked.find('-');
   if (dash == std::string_view::npos) return whole;
-  const std::string_view firstText = Trim(spec.substr(0, dash));
-  const std::string_view lastText = Trim(spec.substr(dash + 1));
+  const std::string_view firstText = Trim(asked.substr(0, dash));
+  const std::string_view lastText = Trim(asked.substr(dash + 1));
   TByteRange range{TByteRange::TKind::Partial, 0, 0};
   const TByteRange unsatisfiable{TByteRange::TKind::Unsatisfiable, 0, 0};
   if (firstText.empty()) {
