@@ -56,8 +56,9 @@ const TKey<TSettings> kSystemKeys[] = {
 };
 
 const TKey<TSettings> kOptionKeys[] = {
-    {"JoinShowsUnderWay", &TSettings::JoinShowsUnderWay},
-    {"KeepRecordings", &TSettings::KeepRecordings},
+    {"JoinShowsUnderWay", &TSettings::JoinShowsUnderWay}, {"KeepRecordings", &TSettings::KeepRecordings},
+    {"SharePodcast", &TSettings::SharePodcast},           {"PodcastPort", &TSettings::PodcastPort},
+    {"PodcastToken", &TSettings::PodcastToken},
 };
 
 constexpr const char* kFileTypeKey = "FileType";

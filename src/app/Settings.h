@@ -53,6 +53,12 @@ struct TSettings {
   std::string KeepRecordings = "forever";
   // Recording Quality, the file type of new recordings; in [Options] too.
   TRecordingFileType FileType = TRecordingFileType::Wave;
+  // Options, "Share Recordings as a Podcast…": off until switched on; the
+  // port; the secret part of every address (32 hex digits, made when the
+  // share is first switched on, and again by "New Address").
+  bool SharePodcast = false;
+  std::string PodcastPort = "41808";
+  std::string PodcastToken;
 
   bool operator==(const TSettings&) const = default;
 };

@@ -29,8 +29,9 @@ std::vector<std::string> ExpectedLines() {
        {"URL", "Check", "StartTime", "EndTime", "ShowName", "Station", "Daily", "WeekDay", "Sat", "Sun"}) {
     for (int n = 1; n <= 4; ++n) lines.push_back(row + std::to_string(n));
   }
-  for (const char* line : {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista", "[Options]",
-                           "JoinShowsUnderWay", "KeepRecordings", "FileType"}) {
+  for (const char* line :
+       {"[System]", "SaveFilePath", "FileNameFormat", "IsMute", "IsVista", "[Options]", "JoinShowsUnderWay",
+        "KeepRecordings", "SharePodcast", "PodcastPort", "PodcastToken", "FileType"}) {
     lines.emplace_back(line);
   }
   return lines;
@@ -76,6 +77,9 @@ TSettings NonDefaultSettings() {
   s.JoinShowsUnderWay = false;
   s.KeepRecordings = "7 days";
   s.FileType = TRecordingFileType::Tagged;
+  s.SharePodcast = true;
+  s.PodcastPort = "8123";
+  s.PodcastToken = "00112233445566778899aabbccddeeff";
   return s;
 }
 

@@ -8,6 +8,7 @@
 #include "app/RecordingNotices.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/PodcastShare.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
 #include "audio/RecordingFile.h"
@@ -83,6 +84,8 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
 
   TAppServices* svc = services_.get();
   InstallRecordingObserver();
+  podcast_ = new TPodcastShare(this);
+  if (const auto history = History()) podcast_->SetHistoryPath(history->Path());
   editor_ = std::make_unique<TScheduleEditor>(
       [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
@@ -152,6 +155,7 @@ void TMainController::StartUp() {
     view_.LoadIntoControls(settings);
     // Chosen in Recording Quality; the settings file keeps it at each write.
     SetRecordingFileTypeChoice(settings.FileType);
+    podcast_->Load(settings);
     playback_->SetProfile(profile_);
     view_.ShowWindow();
     SaveChanges(true);
@@ -205,6 +209,7 @@ TSettings TMainController::CurrentSettings() const {
   s.PostalCode = profile_.PostalCode;
   s.Occupation = profile_.Occupation;
   s.FileType = RecordingFileTypeChoice();
+  podcast_->Store(s);
   return s;
 }
 

@@ -28,6 +28,7 @@ namespace wavecrate {
 class TAppServices;
 class TDeskEvents;
 class TRecordingHistory;
+class TPodcastShare;
 class TRecordingDesk;
 class TSleepWatcher;
 class TSlotPlayback;
@@ -92,6 +93,9 @@ class TMainController : public QObject {
   // The recordings history the controller keeps (null when the services
   // bring an observer of their own).
   std::shared_ptr<TRecordingHistory> History() const;
+  // Options, "Share Recordings as a Podcast…": loaded and stored with the
+  // settings, serving from the history above.
+  TPodcastShare* Podcast() const { return podcast_; }
 
  private:
   // The recordings observer, when the services have none: it keeps the
@@ -120,6 +124,7 @@ class TMainController : public QObject {
   TSleepWatcher* sleepWatcher_ = nullptr;
   TRecordingDesk* desk_ = nullptr;
   std::shared_ptr<TDeskEvents> deskEvents_;
+  TPodcastShare* podcast_ = nullptr;
   std::vector<TRecordingReport> interrupted_;  // found at start-up, told once the desk exists
 };
 

@@ -32,6 +32,7 @@
 #include "app/qt/AboutForm.h"
 #include "app/qt/Housekeeper.h"
 #include "app/qt/Mp3ConfigDialog.h"
+#include "app/qt/PodcastShare.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/TimeEdit.h"
 #include "common/ProgramFolders.h"
@@ -396,6 +397,7 @@ void TForm1::BuildMenu() {
   JoinShows1->setChecked(true);
   connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
   keep_ = THousekeeper::AddTo(options, this);
+  AddPodcastMenuItem(options, this, controller_->Podcast());
   QAction* autostart = options->addAction("Start with the Desktop");
   autostart->setObjectName("StartWithDesktop1");
   autostart->setCheckable(true);

@@ -202,13 +202,15 @@ TEST(MainWindowTest, HandWrittenFileIsLoadedSavedAtStartAndRewrittenByTheRulesAt
   }
   const std::string file = ReadFile(paths.SettingsPath);
   const std::vector<std::string> keys = KeyLines(file);
-  ASSERT_EQ(keys.size(), 53u) << "the 50 keys, then the options in [Options]";
+  ASSERT_EQ(keys.size(), 56u) << "the 50 keys, then the options in [Options]";
   EXPECT_EQ(keys.front(), "Gender");
   EXPECT_EQ(keys[49], "IsVista");
   EXPECT_EQ(keys[50], "JoinShowsUnderWay");
   EXPECT_EQ(keys[51], "KeepRecordings");
   EXPECT_EQ(keys.back(), "FileType");
   EXPECT_NE(file.find("KeepRecordings=forever"), std::string::npos);
+  // The podcast share stays off until switched on.
+  EXPECT_NE(file.find("\nSharePodcast=0\nPodcastPort=41808\n"), std::string::npos);
   EXPECT_NE(file.find("[System]"), std::string::npos);
   EXPECT_NE(file.find("[Options]\nJoinShowsUnderWay=1"), std::string::npos);
   EXPECT_NE(file.find("Check1=0"), std::string::npos);

@@ -1,0 +1,325 @@
+// The podcast share's server on 127.0.0.1, spoken to over plain sockets:
+// feeds a real feed parser reads, byte ranges, what a wrong address gets, and
+// the bounds on connections.
+#include "app/soup/PodcastServer.h"
+
+#include <arpa/inet.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "app/PodcastFeed.h"
+#include "app/RecordingHistory.h"
+#include "audio/RiffHeader.h"
+#include "support/TempDir.h"
+
+namespace wavecrate {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TempDir;
+using test::WriteFile;
+
+const std::string kToken = "00112233445566778899aabbccddeeff";
+
+// The server on a GLib main loop of its own thread, as the program runs it
+// on its main thread's.
+class TLoop {
+ public:
+  TLoop() : context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE)) {
+    thread_ = std::thread([this] {
+      g_main_context_push_thread_default(context_);
+      g_main_loop_run(loop_);
+      g_main_context_pop_thread_default(context_);
+    });
+  }
+  ~TLoop() {
+    Run([this] { g_main_loop_quit(loop_); });
+    thread_.join();
+    g_main_loop_unref(loop_);
+    g_main_context_unref(context_);
+  }
+  void Run(std::function<void()> work) {
+    std::promise<void> done;
+    auto job = std::make_pair(std::move(work), &done);
+    g_main_context_invoke(
+        context_,
+        [](gpointer data) -> gboolean {
+          auto* j = static_cast<decltype(job)*>(data);
+          j->first();
+          j->second->set_value();
+          return G_SOURCE_REMOVE;
+        },
+        &job);
+    done.get_future().wait();
+  }
+
+ private:
+  GMainContext* context_;
+  GMainLoop* loop_;
+  std::thread thread_;
+};
+
+int Connect(std::uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+// Everything the server sends until it closes, or until `limit` passes.
+std::string ReadAll(int fd, std::chrono::milliseconds limit = 10s) {
+  std::string out;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+bool ClosedWithin(int fd, std::chrono::milliseconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  ReadAll(fd, limit);
+  return std::chrono::steady_clock::now() - start < limit;
+}
+
+struct TAnswer {
+  int Status = 0;
+  std::string Head;
+  std::string Body;
+};
+
+TAnswer Ask(std::uint16_t port, const std::string& request) {
+  const int fd = Connect(port);
+  EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  const std::string raw = ReadAll(fd);
+  close(fd);
+  TAnswer a;
+  const std::size_t split = raw.find("\r\n\r\n");
+  a.Head = raw.substr(0, split);
+  if (split != std::string::npos) a.Body = raw.substr(split + 4);
+  if (raw.starts_with("HTTP/1.1 ")) a.Status = std::stoi(raw.substr(9, 3));
+  return a;
+}
+
+TAnswer Get(std::uint16_t port, const std::string& target, const std::string& extra = "") {
+  return Ask(port,
+             "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extra + "\r\n");
+}
+
+std::string Frames(std::size_t bytes) {
+  std::string data;
+  for (std::size_t i = 0; data.size() < bytes; ++i) data += static_cast<char>((i * 7919) >> 3);
+  data[0] = '\xFF', data[1] = '\xFB', data[2] = '\x90', data[3] = '\x64';
+  return data;
+}
+
+class PodcastServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    frames_ = Frames(300000);
+    const TBytes head = BuildRiffHeader(MakeMpegLayer3FormatBlock(44100, 2, 128000),
+                                        static_cast<std::uint32_t>(frames_.size()));
+    WriteFile(dir_.File("wave.mp3"), std::string(head.begin(), head.end()) + frames_);
+    WriteFile(dir_.File("secret.txt"), "not a recording");
+    TRecordingHistory history(dir_.File("history.jsonl"));
+    TRecordingReport r;
+    r.Slot = 1;
+    r.ShowName = "Late Call-in";
+    r.Station = "KTLK";
+    r.File = dir_.File("wave.mp3");
+    r.ScheduledStart = r.ActualStart = 2000000000;
+    r.ActualLength = 18.7;
+    r.Result = TRecordingResult::Recorded;
+    ASSERT_TRUE(history.Append({THistoryRecord::TEvent::Finished, RecordingId(r), r}, false));
+    episode_ = PodcastEpisodes({{THistoryRecord::TEvent::Finished, RecordingId(r), r}}).at(0);
+    body_ = std::string(episode_.Tag.begin(), episode_.Tag.end()) + frames_;
+  }
+
+  void StartServer(TPodcastServerOptions options) {
+    options.HistoryPath = dir_.File("history.jsonl");
+    options.Token = kToken;
+    options.Port = 0;
+    options.LoopbackOnly = true;
+    loop_.Run([&] {
+      server_ = std::make_unique<TPodcastServer>(options);
+      std::string error;
+      ASSERT_TRUE(server_->Start(&error)) << error;
+    });
+    port_ = server_->Port();
+  }
+
+  void TearDown() override {
+    loop_.Run([&] { server_.reset(); });
+  }
+
+  TempDir dir_;
+  std::string frames_;
+  TPodcastEpisode episode_;
+  std::string body_;
+  TLoop loop_;
+  std::unique_ptr<TPodcastServer> server_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(PodcastServerTest, ServesFeedsAndByteExactRangesAndNothingElse) {
+  StartServer({});
+  const std::string episode = "/" + kToken + "/episodes/" + episode_.Key + ".mp3";
+  const std::uint64_t size = body_.size();
+
+  // A real feed parser subscribes over HTTP.
+  const std::string script =
+      "import feedparser,sys\n"
+      "d=feedparser.parse(sys.argv[1])\n"
+      "print(int(d.bozo),d.status,len(d.entries),d.entries[0].enclosures[0].href,d.entries[0].enclosures[0]."
+      "length)\n";
+  const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/" + kToken;
+  for (const std::string& feed : {url + "/feed.rss", url + "/shows/" + PodcastKey("Late Call-in") + ".rss"}) {
+    const std::string command = "/usr/bin/python3 -c '" + script + "' " + feed + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[1024] = {};
+    const std::size_t n = fread(line, 1, sizeof line - 1, pipe);
+    pclose(pipe);
+    EXPECT_EQ(std::string(line, n), "0 200 1 http://127.0.0.1:" + std::to_string(port_) + episode + " " +
+                                        std::to_string(size) + "\n");
+  }
+
+  struct TRangeCase {
+    std::string Range;
+    int Status;
+    std::uint64_t First, Last;
+  };
+  const TRangeCase ranges[] = {
+      {"", 200, 0, size - 1},
+      {"Range: bytes=0-99\r\n", 206, 0, 99},
+      {"Range: bytes=100-70000\r\n", 206, 100, 70000},
+      {"Range: bytes=-5000\r\n", 206, size - 5000, size - 1},
+      {"Range: bytes=150000-\r\n", 206, 150000, size - 1},
+      {"Range: bytes=" + std::to_string(size) + "-\r\n", 416, 0, 0},
+      {"Range: bytes=0-1,4-5\r\n", 200, 0, size - 1},
+  };
+  for (const TRangeCase& c : ranges) {
+    const TAnswer a = Get(port_, episode, c.Range);
+    EXPECT_EQ(a.Status, c.Status) << c.Range;
+    if (c.Status == 416) {
+      EXPECT_NE(a.Head.find("Content-Range: bytes */" + std::to_string(size)), std::string::npos);
+      continue;
+    }
+    EXPECT_NE(a.Head.find("Content-Type: audio/mpeg"), std::string::npos);
+    EXPECT_TRUE(a.Body == body_.substr(c.First, c.Last - c.First + 1)) << c.Range << ": " << a.Body.size();
+    if (c.Status == 206) {
+      EXPECT_NE(a.Head.find("Content-Range: bytes " + std::to_string(c.First) + "-" + std::to_string(c.Last) +
+                            "/" + std::to_string(size)),
+                std::string::npos)
+          << a.Head;
+    }
+  }
+  const TAnswer head = Ask(port_, "HEAD " + episode + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(head.Status, 200);
+  EXPECT_NE(head.Head.find("Content-Length: " + std::to_string(size)), std::string::npos) << head.Head;
+  EXPECT_TRUE(head.Body.empty());
+
+  // Everything else gets the very same answer.
+  const TAnswer missing = Get(port_, "/" + kToken + "/episodes/0000000000000000.mp3");
+  EXPECT_EQ(missing.Status, 404);
+  const std::string wrongToken = "/00112233445566778899aabbccddeefe";
+  const std::string bad[] = {
+      wrongToken + "/feed.rss",
+      wrongToken + "/episodes/" + episode_.Key + ".mp3",
+      "/" + kToken + "/shows/0000000000000000.rss",
+      "/" + kToken + "/../../../../etc/passwd",
+      "/" + kToken + "/episodes/%2e%2e/%2e%2e/secret.txt",
+      "/" + kToken + "/%2E%2E%2Fsecret.txt",
+      "/" + kToken + "/episodes/..%2f..%2f" + dir_.File("secret.txt"),
+      dir_.File("secret.txt"),
+      "http://127.0.0.1/" + kToken + "/..%2fsecret.txt",
+      "/" + kToken + "/",
+      "/" + kToken,
+      "/",
+  };
+  for (const std::string& target : bad) {
+    const TAnswer a = Get(port_, target);
+    EXPECT_EQ(a.Status, 404) << target;
+    EXPECT_EQ(a.Body, missing.Body) << target;
+  }
+  const TAnswer post = Ask(port_, "POST /" + kToken +
+                                      "/feed.rss HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n"
+                                      "Connection: close\r\n\r\n");
+  EXPECT_EQ(post.Status, 404);
+  // Broken and overlong request lines are refused, never served.
+  for (const std::string& request : {"GET " + std::string(200000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n",
+                                     std::string("GARBAGE\r\n\r\n"), std::string("GET /\r\n\r\n")}) {
+    const TAnswer a = Ask(port_, request);
+    EXPECT_TRUE(a.Status == 0 || a.Status >= 400) << a.Head;
+    EXPECT_EQ(a.Body.find("not a recording"), std::string::npos);
+  }
+
+  // A new token: the old address is gone at once.
+  loop_.Run([&] { server_->SetToken("ffeeddccbbaa99887766554433221100"); });
+  EXPECT_EQ(Get(port_, "/" + kToken + "/feed.rss").Status, 404);
+  EXPECT_EQ(Get(port_, "/ffeeddccbbaa99887766554433221100/feed.rss").Status, 200);
+  EXPECT_NE(Get(port_, "/ffeeddccbbaa99887766554433221100/feed.rss")
+                .Body.find("/ffeeddccbbaa99887766554433221100/"),
+            std::string::npos);
+}
+
+TEST_F(PodcastServerTest, ConnectionsAreBoundedInNumberAndTime) {
+  TPodcastServerOptions options;
+  options.MaxConnections = 3;
+  options.IdleSeconds = 2;
+  options.HeaderSeconds = 3;
+  StartServer(options);
+  // Silent connections fill the server; one more is closed at once.
+  std::vector<int> idle;
+  for (int i = 0; i < 3; ++i) idle.push_back(Connect(port_));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server_->Connections(), 3u);
+  const int extra = Connect(port_);
+  EXPECT_TRUE(ClosedWithin(extra, 1s));
+  close(extra);
+  // They are closed after the idle time, and room is made again.
+  for (const int fd : idle) {
+    EXPECT_TRUE(ClosedWithin(fd, 5s));
+    close(fd);
+  }
+  // A client that sends its request a byte at a time, never idle for long,
+  // is cut off at the header deadline.
+  const int slow = Connect(port_);
+  const std::string request = "GET /" + kToken + "/feed.rss HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const auto start = std::chrono::steady_clock::now();
+  bool cut = false;
+  for (std::size_t i = 0; i < request.size() && !cut; ++i) {
+    if (send(slow, &request[i], 1, MSG_NOSIGNAL) != 1) cut = true;
+    pollfd p{slow, POLLIN, 0};
+    if (poll(&p, 1, 500) > 0) {
+      char c;
+      cut = read(slow, &c, 1) <= 0;
+    }
+  }
+  EXPECT_TRUE(cut);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+  close(slow);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server_->Connections(), 0u);
+  EXPECT_EQ(Get(port_, "/" + kToken + "/feed.rss").Status, 200);
+}
+
+}  // namespace
+}  // namespace wavecrate
