@@ -263,10 +263,12 @@ TEST(AudioCapture, BothFileTypesTellReadersTheirLengthAndTheTaggedOneItsTags) {
     ASSERT_TRUE(stats.FirstBuffer.has_value());
     const double clock = Seconds(stats.StopSeen - *stats.FirstBuffer + stats.FirstBufferDuration);
     EXPECT_NEAR(outcome.Seconds, clock, 0.1) << path;
-    EXPECT_NEAR(ProbedSeconds(path), clock, 0.1) << path;
-    EXPECT_NEAR(DiscoveredSeconds(path), clock, 0.1) << path;
+    // The readers tell the length the file holds (the clock's own reading
+    // of the first buffer moves with the machine's load).
+    EXPECT_NEAR(ProbedSeconds(path), outcome.Seconds, 0.1) << path;
+    EXPECT_NEAR(DiscoveredSeconds(path), outcome.Seconds, 0.1) << path;
     const TPcm pcm = Decode(path);
-    EXPECT_NEAR(pcm.Seconds(), clock, 0.1) << path;
+    EXPECT_NEAR(pcm.Seconds(), outcome.Seconds, 0.1) << path;
     EXPECT_NEAR(PitchBetween(pcm, 1.0, 4.0), 1000, 10) << path;
   }
   ExpectExactHeader(wave);  // the WAVE file as earlier versions wrote it
