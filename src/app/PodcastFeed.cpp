@@ -17,16 +17,6 @@ bool IsHex(std::string_view text) {
   return true;
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 // Compares without stopping at the first difference, so that the time taken
 // does not tell how much of a guessed token was right.
 bool SameToken(std::string_view a, std::string_view b) {
@@ -132,6 +122,16 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
+std::string HexDigits(const std::uint8_t* bytes, std::size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
 std::string PodcastKey(std::string_view text) {
   // FNV-1a: stable across versions and machines, which std::hash is not.
   std::uint64_t hash = 0xcbf29ce484222325ULL;
@@ -141,7 +141,7 @@ std::string PodcastKey(std::string_view text) {
   }
   std::uint8_t bytes[8];
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(hash >> (56 - 8 * i));
-  return Hex(bytes, 8);
+  return HexDigits(bytes, 8);
 }
 
 TRecordingTags PodcastTags(const TRecordingReport& report) {

@@ -48,6 +48,8 @@ std::string PodcastKey(std::string_view text);
 
 // A new random token: 32 hex digits from the system's random source.
 std::string NewPodcastToken();
+// Bytes as lower-case hex digits, two per byte.
+std::string HexDigits(const std::uint8_t* bytes, std::size_t count);
 
 // The recordings of `records` (as ReadRecentRecordings gives them, newest
 // first) that can be served, in the same order. Reads the head of each file.

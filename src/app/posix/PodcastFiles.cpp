@@ -16,16 +16,6 @@ namespace {
 
 constexpr std::size_t kTokenBytes = 16;
 
-std::string Hex(const std::uint8_t* bytes, std::size_t count) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 }  // namespace
 
 std::string NewPodcastToken() {
@@ -37,7 +27,7 @@ std::string NewPodcastToken() {
     if (n <= 0) throw std::runtime_error("no random bytes for the podcast address");
     got += static_cast<std::size_t>(n);
   }
-  return Hex(bytes, kTokenBytes);
+  return HexDigits(bytes, kTokenBytes);
 }
 
 TEpisodeReader::TEpisodeReader(const TPodcastEpisode& episode) : tag_(episode.Tag), stream_(episode.Stream) {
