@@ -1,5 +1,11 @@
 # Helpers for the black-box tests of the whole program. Sourced, not run.
 
+# The program under test is the script's argument, unless
+# WAVECRATE_SYSTEM_PROGRAM names another build's: scripts/test runs these
+# real-time scripts against the unsanitized program from the sanitized
+# build's test run, which runs the rest of the suite beside them.
+if [ -n "${WAVECRATE_SYSTEM_PROGRAM:-}" ]; then exe=$WAVECRATE_SYSTEM_PROGRAM; fi
+
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # copy_program EXE DIR: copies the program into DIR under a name of this run's
