@@ -23,6 +23,15 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
 
 }  // namespace
 
+std::set<std::string> ShowsWithPlannedEnd(const TScheduledSlots& slots,
+                                          const std::function<std::optional<std::int64_t>(int)>& plannedEnd) {
+  std::set<std::string> shows;
+  for (int n = 1; n <= static_cast<int>(slots.size()); ++n) {
+    if (slots[n - 1] && plannedEnd(n)) shows.insert(Trim(slots[n - 1]->ShowName));
+  }
+  return shows;
+}
+
 std::optional<TNextShow> NextShow(const TScheduledSlots& slots, std::int64_t nowUnix) {
   const std::int64_t today = FloorDiv(SecondsFromCivil(LocalTimeOf(nowUnix)), kSecondsPerDay);
   std::optional<TNextShow> next;

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,11 @@ struct TNextShow {
 // coming week day by day with each slot's day code, as the slot threads
 // decide starts (daylight-saving days included). nullopt when none is due.
 std::optional<TNextShow> NextShow(const TScheduledSlots& slots, std::int64_t nowUnix);
+
+// The shows (trimmed names) of the slots that record now: a slot's planned
+// end is known from its capture's start until its end.
+std::set<std::string> ShowsWithPlannedEnd(const TScheduledSlots& slots,
+                                          const std::function<std::optional<std::int64_t>(int)>& plannedEnd);
 
 struct TRecordingNow {
   int Slot = 0;

@@ -21,8 +21,7 @@
 #include <utility>
 
 #include "app/TrayStatus.h"
-#include "app/qt/RecordingDesk.h"
-#include "app/qt/RecordingsForm.h"
+#include "common/Clock.h"
 
 namespace wavecrate {
 namespace {
@@ -170,29 +169,28 @@ TKeepRule TKeepRecordingsDialog::Chosen() const {
   return {};
 }
 
-THousekeeper::THousekeeper(QWidget* window) : QObject(window), window_(window) {
+THousekeeper::THousekeeper(QObject* parent) : QObject(parent) {
   setObjectName("Housekeeper");
 }
 
-THousekeeper* THousekeeper::AddTo(QMenu* menu, QWidget* window) {
-  auto* keeper = new THousekeeper(window);
+void AddKeepRecordingsMenuItem(QMenu* menu, QWidget* window, THousekeeper* keeper) {
   QAction* action = menu->addAction(QString::fromUtf8("&Keep Recordings\u2026"));
   action->setObjectName("KeepRecordings1");
-  connect(action, &QAction::triggered, keeper, &THousekeeper::ShowDialog);
-  return keeper;
+  QObject::connect(action, &QAction::triggered, keeper, [keeper, window] { keeper->ShowDialog(window); });
 }
 
-void THousekeeper::Start(TRecordingDesk* desk, std::shared_ptr<TRecordingHistory> history) {
-  desk_ = desk;
+void THousekeeper::Start(std::shared_ptr<TRecordingHistory> history, const Clock* clock,
+                         std::function<std::set<std::string>()> showsRecording) {
   history_ = std::move(history);
+  clock_ = clock;
+  showsRecording_ = std::move(showsRecording);
   if (!history_) return;
-  if (desk_) connect(desk_, &TRecordingDesk::RecordingEnded, this, &THousekeeper::Run);
   QMetaObject::invokeMethod(this, &THousekeeper::Run, Qt::QueuedConnection);
 }
 
-void THousekeeper::ShowDialog() {
+void THousekeeper::ShowDialog(QWidget* window) {
   if (!dialog_) {
-    dialog_ = new TKeepRecordingsDialog(rule_, window_);
+    dialog_ = new TKeepRecordingsDialog(rule_, window);
     dialog_->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog_, &QDialog::accepted, this, [this] { Apply(dialog_->Chosen()); });
     // Window-modal without a nested event loop: the timers and the slot
@@ -220,8 +218,8 @@ void THousekeeper::Run() {
     return;
   }
   running_ = true;
-  const Clock* clock = desk_ ? desk_->Sources().AppClock : &SystemClock();
-  TPass pass{rule_, clock->Now().UnixSeconds, desk_ ? desk_->ShowsBeingRecorded() : std::set<std::string>{},
+  const Clock* clock = clock_ != nullptr ? clock_ : &SystemClock();
+  TPass pass{rule_, clock->Now().UnixSeconds, showsRecording_ ? showsRecording_() : std::set<std::string>{},
              history_};
   QPointer<THousekeeper> self(this);
   QThreadPool::globalInstance()->start([self, pass = std::move(pass)] {
@@ -237,10 +235,6 @@ void THousekeeper::Run() {
 
 void THousekeeper::Ended(int moved) {
   running_ = false;
-  if (moved > 0 && desk_) {
-    TRecordingsForm* list = desk_->RecordingsWindow();
-    if (list && list->isVisible()) list->Reload();
-  }
   emit Done(moved);
   if (std::exchange(again_, false)) Run();
 }

@@ -2,13 +2,16 @@
 // the program's own older recordings to the desktop's trash under its rule
 // (see app/Housekeeping.h for which go). It runs once at start-up, after
 // every recording and whenever the rule is changed; the history is read and
-// the files are moved on a pool thread, never on the window's.
+// the files are moved on a pool thread, never on the window's. The
+// controller owns it, so a headless run keeps house too.
 #pragma once
 
 #include <QDialog>
 #include <QObject>
 #include <QPointer>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/Housekeeping.h"
@@ -20,7 +23,7 @@ class QSpinBox;
 
 namespace wavecrate {
 
-class TRecordingDesk;
+class Clock;
 
 class TKeepRecordingsDialog : public QDialog {
   Q_OBJECT
@@ -39,9 +42,8 @@ class TKeepRecordingsDialog : public QDialog {
 class THousekeeper : public QObject {
   Q_OBJECT
  public:
-  // A housekeeper owned by `window`, and its "Keep Recordings…" item at the
-  // end of `menu`. It keeps the rule (forever) and does nothing until Start.
-  static THousekeeper* AddTo(QMenu* menu, QWidget* window);
+  // It keeps the rule (forever) and does nothing until Start.
+  explicit THousekeeper(QObject* parent);
 
   // The rule as the settings file keeps it. Setting it does not run the
   // housekeeping: the start-up run comes after the settings are loaded.
@@ -49,16 +51,20 @@ class THousekeeper : public QObject {
   void SetRuleText(const std::string& text) { rule_ = KeepRuleFromText(text); }
   const TKeepRule& Rule() const { return rule_; }
 
-  // From now on: runs after every recording the desk is told has finished,
-  // and once as soon as the event loop runs. `history` is the recordings'
-  // writer, which keeps the moves too; without one nothing ever runs.
-  void Start(TRecordingDesk* desk, std::shared_ptr<TRecordingHistory> history);
+  // From now on each Run is a pass, and one runs as soon as the event loop
+  // does. `history` is the recordings' writer, which keeps the moves too;
+  // without one nothing ever runs. `clock` tells the recordings' age and
+  // `showsRecording` which shows are being recorded (never touched).
+  void Start(std::shared_ptr<TRecordingHistory> history, const Clock* clock,
+             std::function<std::set<std::string>()> showsRecording);
 
   // Sets the rule and runs the housekeeping under it (the dialog's OK).
   void Apply(const TKeepRule& rule);
   // One pass; a pass asked for while one runs follows it.
   void Run();
   bool Running() const { return running_; }
+  // The dialog, on top of `window`.
+  void ShowDialog(QWidget* window);
   TKeepRecordingsDialog* Dialog() const { return dialog_; }
 
  signals:
@@ -66,17 +72,19 @@ class THousekeeper : public QObject {
   void Done(int moved);
 
  private:
-  explicit THousekeeper(QWidget* window);
-  void ShowDialog();
   void Ended(int moved);
 
-  QWidget* window_;
   TKeepRule rule_;
-  QPointer<TRecordingDesk> desk_;
   std::shared_ptr<TRecordingHistory> history_;
+  const Clock* clock_ = nullptr;
+  std::function<std::set<std::string>()> showsRecording_;
   QPointer<TKeepRecordingsDialog> dialog_;
   bool running_ = false;
   bool again_ = false;
 };
+
+// The "Keep Recordings…" item at the end of `menu`, showing the dialog over
+// `window`.
+void AddKeepRecordingsMenuItem(QMenu* menu, QWidget* window, THousekeeper* keeper);
 
 }  // namespace wavecrate

@@ -8,6 +8,7 @@
 #include "app/RecordingNotices.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/Housekeeper.h"
 #include "app/qt/PodcastShare.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/Session.h"
@@ -86,6 +87,13 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
   InstallRecordingObserver();
   podcast_ = new TPodcastShare(this);
   if (const auto history = History()) podcast_->SetHistoryPath(history->Path());
+  // Queued now, the start-up pass runs under the rule the settings load.
+  keep_ = new THousekeeper(this);
+  keep_->Start(History(), &AppClock(), [this] {
+    return desk_ ? desk_->ShowsBeingRecorded()
+                 : ShowsWithPlannedEnd(ScheduledSlots(), [this](int n) { return PlannedEnd(n); });
+  });
+  if (deskEvents_) deskEvents_->SetOnFinished([this] { keep_->Run(); });
   editor_ = std::make_unique<TScheduleEditor>(
       [svc, this](int slot) -> std::unique_ptr<TRecodeThread> {
         if (svc == nullptr) {
@@ -119,7 +127,10 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
 TMainController::~TMainController() {
   ExitSequence(false);
   // Slot threads still finishing (the editor waits for them) tell nobody.
-  if (deskEvents_) deskEvents_->SetDesk(nullptr);
+  if (deskEvents_) {
+    deskEvents_->SetDesk(nullptr);
+    deskEvents_->SetOnFinished(nullptr);
+  }
 }
 
 void TMainController::InstallRecordingObserver() {
@@ -156,6 +167,7 @@ void TMainController::StartUp() {
     // Chosen in Recording Quality; the settings file keeps it at each write.
     SetRecordingFileTypeChoice(settings.FileType);
     podcast_->Load(settings);
+    keep_->SetRuleText(settings.KeepRecordings);
     playback_->SetProfile(profile_);
     view_.ShowWindow();
     SaveChanges(true);
@@ -210,6 +222,7 @@ TSettings TMainController::CurrentSettings() const {
   s.Occupation = profile_.Occupation;
   s.FileType = RecordingFileTypeChoice();
   podcast_->Store(s);
+  s.KeepRecordings = keep_->RuleText();
   return s;
 }
 

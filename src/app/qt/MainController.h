@@ -27,6 +27,7 @@ namespace wavecrate {
 
 class TAppServices;
 class TDeskEvents;
+class THousekeeper;
 class TRecordingHistory;
 class TPodcastShare;
 class TRecordingDesk;
@@ -96,6 +97,9 @@ class TMainController : public QObject {
   // Options, "Share Recordings as a Podcast…": loaded and stored with the
   // settings, serving from the history above.
   TPodcastShare* Podcast() const { return podcast_; }
+  // Options, "Keep Recordings…": its rule is loaded and stored with the
+  // settings; it keeps house at start-up and after every recording.
+  THousekeeper* Housekeeper() const { return keep_; }
 
  private:
   // The recordings observer, when the services have none: it keeps the
@@ -125,6 +129,7 @@ class TMainController : public QObject {
   TRecordingDesk* desk_ = nullptr;
   std::shared_ptr<TDeskEvents> deskEvents_;
   TPodcastShare* podcast_ = nullptr;
+  THousekeeper* keep_ = nullptr;
   std::vector<TRecordingReport> interrupted_;  // found at start-up, told once the desk exists
 };
 

@@ -196,9 +196,11 @@ TForm1::TForm1(const TAppPaths& paths, std::shared_ptr<TAppServices> services, Q
   BuildMenu();
   CreateTrayIcon();
   controller_->SetDesk(desk_);
-  // Before the settings load: the start-up pass is queued, under the rule
-  // loaded.
-  if (auto history = controller_->History()) keep_->Start(desk_, std::move(history));
+  // Files the housekeeping moved leave the Recordings window's list.
+  connect(controller_->Housekeeper(), &THousekeeper::Done, this, [this](int moved) {
+    TRecordingsForm* list = desk_ ? desk_->RecordingsWindow() : nullptr;
+    if (moved > 0 && list && list->isVisible()) list->Reload();
+  });
   QPalette p = palette();
   p.setColor(QPalette::Window, FormColour());
   setPalette(p);
@@ -396,7 +398,7 @@ void TForm1::BuildMenu() {
   JoinShows1->setCheckable(true);
   JoinShows1->setChecked(true);
   connect(JoinShows1, &QAction::toggled, this, &TForm1::JoinShows1Click);
-  keep_ = THousekeeper::AddTo(options, this);
+  AddKeepRecordingsMenuItem(options, this, controller_->Housekeeper());
   AddPodcastMenuItem(options, this, controller_->Podcast());
   QAction* autostart = options->addAction("Start with the Desktop");
   autostart->setObjectName("StartWithDesktop1");
@@ -497,7 +499,6 @@ TSettings TForm1::ReadControls() const {
   s.IsMute = IsMute->isChecked();
   s.IsVista = IsVista->isChecked();
   s.JoinShowsUnderWay = JoinShows1->isChecked();
-  s.KeepRecordings = keep_->RuleText();
   return s;
 }
 
@@ -530,7 +531,6 @@ void TForm1::LoadIntoControls(const TSettings& s) {
   IsVistaClick();
   IsMute->setChecked(s.IsMute);
   JoinShows1->setChecked(s.JoinShowsUnderWay);
-  keep_->SetRuleText(s.KeepRecordings);
 }
 
 void TForm1::ShowWindow() {

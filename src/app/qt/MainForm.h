@@ -26,7 +26,6 @@ class TTimeEdit;
 class TUpDown;
 class TForm3;
 class TRecordingDesk;
-class THousekeeper;
 
 // The window: the schedule's controls, the menus and the tray icon. What the
 // program does behind them is the controller's.
@@ -113,7 +112,6 @@ class TForm1 : public QMainWindow, public IScheduleView {
   QLabel* Warning = nullptr;
   QTimer* Timer5 = nullptr;
   QAction* JoinShows1 = nullptr;  // Options, "Join Shows Already Under Way"
-  THousekeeper* keep_ = nullptr;  // Options, "Keep Recordings…"
   QSystemTrayIcon* trayIcon_ = nullptr;
   TRecordingDesk* desk_ = nullptr;
   TForm3* form3_ = nullptr;

@@ -89,7 +89,6 @@ void TRecordingDesk::Finished(const TRecordingReport& report) {
   RefreshTray();
   notifier_->Notify(FinishedNotice(report));
   if (recordings_ && recordings_->isVisible()) recordings_->Reload();
-  emit RecordingEnded();
 }
 
 void TRecordingDesk::Warning(int /*slot*/, const std::string& text) {
@@ -101,12 +100,8 @@ std::set<std::string> TRecordingDesk::ShowsBeingRecorded() const {
   for (const auto& [slot, r] : recording_) shows.insert(r.ShowName);
   // A slot thread knows its planned end from the moment its capture starts,
   // before the desk hears of the recording.
-  if (sources_.PlannedEnd && sources_.Schedule) {
-    const TScheduledSlots scheduled = sources_.Schedule();
-    for (int n = 1; n <= 4; ++n) {
-      if (scheduled[n - 1] && sources_.PlannedEnd(n)) shows.insert(Trim(scheduled[n - 1]->ShowName));
-    }
-  }
+  if (sources_.PlannedEnd && sources_.Schedule)
+    shows.merge(ShowsWithPlannedEnd(sources_.Schedule(), sources_.PlannedEnd));
   return shows;
 }
 
@@ -152,6 +147,10 @@ void TDeskEvents::SetDesk(TRecordingDesk* desk) {
   mailbox_->Desk = desk;
 }
 
+void TDeskEvents::SetOnFinished(std::function<void()> onFinished) {
+  mailbox_->OnFinished = std::move(onFinished);
+}
+
 void TDeskEvents::Record(THistoryRecord::TEvent event, const TRecordingReport& report) {
   if (!history_) return;
   std::string error;
@@ -175,30 +174,33 @@ void TDeskEvents::Record(THistoryRecord::TEvent event, const TRecordingReport& r
 void TDeskEvents::RecordingStarted(const TRecordingReport& report) {
   log_.RecordingStarted(report);
   Record(THistoryRecord::TEvent::Started, report);
-  Post([report](TRecordingDesk& desk) { desk.Started(report); });
+  Post([report](TMailbox& m) {
+    if (m.Desk) m.Desk->Started(report);
+  });
 }
 
 void TDeskEvents::RecordingFinished(const TRecordingReport& report) {
   const TRecordingReport judged = JudgedBySilence(report);
   log_.RecordingFinished(judged);
   Record(THistoryRecord::TEvent::Finished, judged);
-  Post([judged](TRecordingDesk& desk) { desk.Finished(judged); });
+  Post([judged](TMailbox& m) {
+    if (m.Desk) m.Desk->Finished(judged);
+    if (m.OnFinished) m.OnFinished();
+  });
 }
 
 void TDeskEvents::RecordingWarning(int slot, const std::string& text) {
   log_.RecordingWarning(slot, text);
-  Post([slot, text](TRecordingDesk& desk) { desk.Warning(slot, text); });
+  Post([slot, text](TMailbox& m) {
+    if (m.Desk) m.Desk->Warning(slot, text);
+  });
 }
 
-void TDeskEvents::Post(std::function<void(TRecordingDesk&)> call) {
+void TDeskEvents::Post(std::function<void(TMailbox&)> call) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
   QMetaObject::invokeMethod(
-      app,
-      [mailbox = mailbox_, call = std::move(call)] {
-        if (mailbox->Desk) call(*mailbox->Desk);
-      },
-      Qt::QueuedConnection);
+      app, [mailbox = mailbox_, call = std::move(call)] { call(*mailbox); }, Qt::QueuedConnection);
 }
 
 }  // namespace wavecrate

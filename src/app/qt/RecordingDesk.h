@@ -80,10 +80,6 @@ class TRecordingDesk : public QObject {
   static QIcon IdleIcon();
   static QIcon RecordingIcon();
 
- signals:
-  // After Finished has told the user.
-  void RecordingEnded();
-
  private:
   QPointer<QSystemTrayIcon> tray_;
   std::string title_;
@@ -110,6 +106,9 @@ class TDeskEvents final : public IRecordingEvents {
   // GUI thread: where events go from now on; null to drop them (the window is
   // going away).
   void SetDesk(TRecordingDesk* desk);
+  // GUI thread: called on the GUI thread after each finished recording, once
+  // the desk has heard of it (with or without a desk); empty for none.
+  void SetOnFinished(std::function<void()> onFinished);
 
   void RecordingStarted(const TRecordingReport& report) override;
   void RecordingFinished(const TRecordingReport& report) override;
@@ -120,11 +119,14 @@ class TDeskEvents final : public IRecordingEvents {
 
  private:
   void Record(THistoryRecord::TEvent event, const TRecordingReport& report);
-  void Post(std::function<void(TRecordingDesk&)> call);
 
+  // Read and written on the GUI thread only.
   struct TMailbox {
-    TRecordingDesk* Desk = nullptr;  // read and written on the GUI thread only
+    TRecordingDesk* Desk = nullptr;
+    std::function<void()> OnFinished;
   };
+  void Post(std::function<void(TMailbox&)> call);
+
   std::shared_ptr<TMailbox> mailbox_ = std::make_shared<TMailbox>();
   std::shared_ptr<TRecordingHistory> history_;
   TRecordingLog log_;

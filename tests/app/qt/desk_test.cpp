@@ -27,7 +27,9 @@
 #include "app/SaveChanges.h"
 #include "app/qt/AppServices.h"
 #include "app/qt/DesktopNotifier.h"
+#include "app/qt/HeadlessView.h"
 #include "app/qt/Housekeeper.h"
+#include "app/qt/MainController.h"
 #include "app/qt/MainForm.h"
 #include "app/qt/RecordingDesk.h"
 #include "app/qt/RecordingsForm.h"
@@ -311,11 +313,12 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
   const auto inTrash = [&] { return names(dir.Path() / "data" / "Trash" / "files"); };
   const auto inFolder = [&] { return names(rec); };
   {
-    TForm1 form(paths, services);
-    auto* keeper = form.findChild<THousekeeper*>("Housekeeper");
-    ASSERT_NE(keeper, nullptr);
-    QSignalSpy passes(keeper, &THousekeeper::Done);
-    // At start-up, under the saved rule.
+    // Headless, as on a home server: at start-up, under the saved rule.
+    THeadlessView view;
+    QWidget host;
+    TMainController controller(paths, services, view, &host);
+    QSignalSpy passes(controller.Housekeeper(), &THousekeeper::Done);
+    controller.StartUp();
     ASSERT_TRUE(Pump([&] { return passes.count() == 1; }));
     EXPECT_EQ(passes[0][0].toInt(), 2);
     EXPECT_EQ(inTrash(), (std::set<std::string>{"Talk-12-16-2007.mp3", "Music-12-25-2007.mp3"}));
@@ -330,12 +333,33 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
           r.Report.File == rec + "Talk-12-16-2007.mp3" || r.Report.File == rec + "Music-12-25-2007.mp3";
       EXPECT_EQ(r.TrashedAt, moved ? now / 1000 : 0) << r.Report.File;
     }
+    // And again after a recording.
+    TRecordingReport today;
+    today.Slot = 1;
+    today.ShowName = "Talk";
+    today.File = rec + "Talk-01-05-2008.mp3";
+    today.ActualStart = today.ScheduledStart = now / 1000 - 60;
+    today.ScheduledLength = 60;
+    today.Result = TRecordingResult::Recorded;
+    test::WriteFile(today.File, std::string(500, 'x'));
+    services->Events->RecordingFinished(today);
+    ASSERT_TRUE(Pump([&] { return passes.count() == 2; }));
+    EXPECT_EQ(passes[1][0].toInt(), 0);
+    controller.ExitSequence(false);
+  }
+  services->Events = nullptr;  // the next controller keeps the history anew
+  {
+    TForm1 form(paths, services);
+    THousekeeper* keeper = form.Controller().Housekeeper();
+    QSignalSpy passes(keeper, &THousekeeper::Done);
+    ASSERT_TRUE(Pump([&] { return passes.count() == 1; }));
+    EXPECT_EQ(passes[0][0].toInt(), 0);
     form.Desk()->ShowRecordings();
     TRecordingsForm* window = form.Desk()->RecordingsWindow();
     ASSERT_TRUE(Pump([&] { return !window->Loading(); }));
-    ASSERT_EQ(window->Table()->rowCount(), 6);
-    EXPECT_EQ(window->Table()->item(3, 6)->text(), "Recorded, moved to the trash Sat 2008-01-05 8:29 AM");
-    EXPECT_EQ(window->Table()->item(2, 6)->text(), "Recorded");
+    ASSERT_EQ(window->Table()->rowCount(), 7);
+    EXPECT_EQ(window->Table()->item(4, 6)->text(), "Recorded, moved to the trash Sat 2008-01-05 8:29 AM");
+    EXPECT_EQ(window->Table()->item(3, 6)->text(), "Recorded");
 
     // Options, Keep Recordings: the last one of each show from now on.
     form.findChild<QAction*>("KeepRecordings1")->trigger();
@@ -347,10 +371,10 @@ TEST(DeskTest, KeepRecordingsMovesOnlyTheProgramsOwnOlderFilesToTheTrashAndSaysS
     dialog->findChild<QSpinBox*>("KeepPerShowCount")->setValue(1);
     dialog->findChild<QPushButton*>("OkButton")->click();
     ASSERT_TRUE(Pump([&] { return passes.count() == 2; }));
-    EXPECT_EQ(passes[1][0].toInt(), 1);
+    EXPECT_EQ(passes[1][0].toInt(), 2);
     EXPECT_EQ(inTrash().count("Music-01-03-2008.mp3"), 1u);
     EXPECT_EQ(inFolder(),
-              (std::set<std::string>{"Talk-12-20-2007.mp3", "Talk-01-04-2008.mp3", "Music-01-04-2008.mp3",
+              (std::set<std::string>{"Talk-12-20-2007.mp3", "Talk-01-05-2008.mp3", "Music-01-04-2008.mp3",
                                      "Talk-12-01-2007.mp3", "notes.txt"}));
     form.ExitSequence(false);
   }
