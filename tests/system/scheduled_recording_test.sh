@@ -11,7 +11,8 @@
 # clock starts 25 s before the first show (libfaketime, see
 # overlapping_shows_test.sh), so the test need not wait for a real minute.
 # The program runs headless, with no display at all: no window, no tray, the
-# history kept as usual, and SIGTERM ends it cleanly.
+# history kept as usual, its recordings shared as a podcast, which a real
+# podcast client (gpo) subscribes to and downloads; and SIGTERM ends it cleanly.
 set -euo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +37,8 @@ start_vendor_host "$work/www" '[
    "query": "Other%20Music", "body": "{base}/ad.mp3"},
   {"prefix": "http://www.wavecrate.example/", "status": 404, "body": "<html>no banner</html>"}]'
 
+podcast_port=$(free_port)
+podcast_token=5eed0f1ce5eed0f1ce5eed0f1ce5eed0
 cat > "$PROGRAM_DAT" <<DAT
 [User]
 URL1=http://127.0.0.1:$ICECAST_PORT/one.mp3
@@ -53,6 +56,10 @@ Daily2=1
 [System]
 SaveFilePath=$work/out/
 FileNameFormat=showname-mm-dd-yyyy
+[Options]
+SharePodcast=1
+PodcastPort=$podcast_port
+PodcastToken=$podcast_token
 DAT
 
 # all_proxy, not http_proxy: GStreamer's HTTP source reads http_proxy itself and
@@ -136,6 +143,41 @@ read -r secs2 _ _ _ < <(analyse_tone "$work/out/Other Sports-01-05-2008.mp3")
 /usr/bin/python3 -c "import sys; sys.exit(0 if float(sys.argv[1]) < 62.5 else 1)" "$secs2" \
   || fail "the second show was mixed too ($secs2 s)"
 ls -A "$work" | grep -q '^TempOutput\|^\.mix-' && fail "scratch files of the mix are left: $(ls -A "$work")"
+
+# A real podcast client subscribes to the share and downloads both episodes,
+# reaching 127.0.0.1 directly: the stand-in, still the proxy of every other
+# host, must see none of its requests. A WAVE recording is served as its MP3
+# data behind an ID3v2 tag made for it: after the tag the download must be
+# the data chunk byte for byte, and the tag's title must name the show.
+gpo_() {
+  env GPODDER_HOME="$work/gpo" GPODDER_DOWNLOAD_DIR="$work/gpo/episodes" all_proxy="http://127.0.0.1:$VENDOR_PORT" \
+    no_proxy=127.0.0.1,localhost gpo "$@" < /dev/null >> "$work/gpo.log" 2>&1
+}
+gpo_ subscribe "http://127.0.0.1:$podcast_port/$podcast_token/feed.rss"
+gpo_ update
+gpo_ download
+for show in "Other Music" "Other Sports"; do
+  grep -q "^Downloading $show 01-05-2008 .*DONE" "$work/gpo.log" || fail "gpo did not download \"$show\": $(cat "$work/gpo.log")"
+done
+grep -q "/$podcast_token/" "$VENDOR_LOG" && fail "gpo went through the proxy: $(cat "$VENDOR_LOG")"
+/usr/bin/python3 - "$work/gpo/episodes" "$work/out" <<'PY' || fail "the downloads are not the recordings: $(cat "$work/gpo.log")"
+import glob, os, struct, sys
+from mutagen.id3 import ID3
+titles = []
+for path in sorted(glob.glob(os.path.join(sys.argv[1], "*", "*.mp3"))):
+    body = open(path, "rb").read()
+    assert body[:3] == b"ID3", path + ": no ID3v2 tag in front"
+    end = 10 + sum(b << 7 * (3 - i) for i, b in enumerate(body[6:10])) + (10 if body[5] & 0x10 else 0)
+    title = str(ID3(path)["TIT2"])
+    riff = open(os.path.join(sys.argv[2], "%s-%s.mp3" % tuple(title.rsplit(" ", 1))), "rb").read()
+    f = struct.unpack("<I", riff[16:20])[0]
+    data = riff[28 + f:28 + f + struct.unpack("<I", riff[24 + f:28 + f])[0]]
+    assert body[end:] == data, "%s: the %d bytes after the tag are not the %d of the data chunk" % (
+        title, len(body) - end, len(data))
+    print("gpo: %s, %d bytes, the data chunk behind a %d-byte tag" % (title, len(body), end))
+    titles.append(title)
+assert sorted(titles) == ["Other Music 01-05-2008", "Other Sports 01-05-2008"], titles
+PY
 kill -TERM "$program"
 for _ in $(seq 1 200); do kill -0 "$program" 2>/dev/null || break; sleep 0.05; done
 kill -0 "$program" 2>/dev/null && fail "the program did not end on SIGTERM"
