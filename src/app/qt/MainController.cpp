@@ -87,6 +87,7 @@ TMainController::TMainController(const TAppPaths& paths, std::shared_ptr<TAppSer
   InstallRecordingObserver();
   podcast_ = new TPodcastShare(this);
   if (const auto history = History()) podcast_->SetHistoryPath(history->Path());
+  connect(podcast_, &TPodcastShare::TokenReplaced, this, &TMainController::StoreNewPodcastToken);
   // Queued now, the start-up pass runs under the rule the settings load.
   keep_ = new THousekeeper(this);
   keep_->Start(History(), &AppClock(), [this] {
@@ -257,6 +258,20 @@ bool TMainController::WriteSettingsReporting(bool interactive) {
     std::fprintf(stderr, "wavecrate: %s\n", e.what());
     if (interactive) view_.ShowMessage(e.what());
     return false;
+  }
+}
+
+void TMainController::StoreNewPodcastToken() {
+  // The old address may have leaked: it must not come back with the
+  // settings file after a crash. Only the share's keys change in the file;
+  // edits of the schedule not saved yet stay unsaved.
+  if (!SettingsFileExists(paths_.SettingsPath)) return;
+  try {
+    TSettings s = LoadSettings(paths_.SettingsPath);
+    podcast_->Store(s);
+    WriteSettings(paths_.SettingsPath, s);
+  } catch (const TSettingsWriteError& e) {
+    std::fprintf(stderr, "wavecrate: the podcast share's new address is not kept: %s\n", e.what());
   }
 }
 

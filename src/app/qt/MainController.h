@@ -107,6 +107,8 @@ class TMainController : public QObject {
   void InstallRecordingObserver();
   void EnablePlaybackTimers();
   bool WriteSettingsReporting(bool interactive);
+  // New Address: the token goes into the settings file at once.
+  void StoreNewPodcastToken();
   // The computer is about to sleep / has woken up (from logind).
   void BeforeSleep();
   void AfterWake();

@@ -132,6 +132,7 @@ void TPodcastShare::NewToken() {
   if (server_) server_->SetToken(token_);
   std::fprintf(stderr, "wavecrate: podcast share has a new address\n");
   emit Changed();
+  emit TokenReplaced();
 }
 
 std::vector<TPodcastShare::TFeed> TPodcastShare::Feeds() const {

@@ -56,6 +56,8 @@ class TPodcastShare : public QObject {
 
  signals:
   void Changed();
+  // NewToken made the addresses given out so far useless.
+  void TokenReplaced();
 
  private:
   std::string historyPath_;

@@ -19,6 +19,8 @@
 #include <future>
 
 #include "app/RecordingHistory.h"
+#include "app/qt/HeadlessView.h"
+#include "app/qt/MainController.h"
 #include "audio/RiffHeader.h"
 #include "support/TempDir.h"
 
@@ -104,6 +106,28 @@ TEST(PodcastShareTest, DialogShowsWorkingAddressesAndNewAddressRetiresTheOld) {
   // Switched off, nothing listens any more.
   ASSERT_TRUE(share.Apply(false, share.Port(), &error));
   EXPECT_EQ(StatusOf(address->text()), 0);
+}
+
+// Through the controller (headless here), a new address is in the settings
+// file at once, and nothing else of the window's unsaved edits with it.
+TEST(PodcastShareTest, ANewAddressIsWrittenAtOnceWithoutTheUnsavedSchedule) {
+  TempDir dir;
+  const TAppPaths paths = TAppPaths::ForExecutable(dir.File("wavecrate"));
+  const std::string old = "00112233445566778899aabbccddeeff";
+  WriteFile(paths.SettingsPath, "[User]\nShowName1=Night Line\n[Options]\nPodcastToken=" + old + "\n");
+  THeadlessView view;
+  QWidget host;
+  TMainController controller(paths, nullptr, view, &host);
+  controller.StartUp();
+  TSettings edited = view.ReadControls();
+  edited.Slots[0].ShowName = "Not saved";
+  view.LoadIntoControls(edited);
+  controller.Podcast()->NewToken();
+  const TSettings file = LoadSettings(paths.SettingsPath);
+  EXPECT_EQ(file.PodcastToken, controller.Podcast()->Token());
+  EXPECT_NE(file.PodcastToken, old);
+  EXPECT_EQ(file.Slots[0].ShowName, "Night Line");
+  controller.ExitSequence(false);
 }
 
 }  // namespace
