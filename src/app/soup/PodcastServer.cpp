@@ -326,10 +326,10 @@ struct TPodcastServer::TImpl {
           auto* g = static_cast<TGone*>(data);
           TShared& s = *g->Shared;
           s.Sockets.erase(g->Key);
-          if (s.Open.fetch_sub(1) - 1 < s.MaxConnections && s.Service != nullptr &&
-              !g_socket_service_is_active(s.Service)) {
+          s.Open.fetch_sub(1);
+          // Room again: the callers waiting in the listen queue are taken.
+          if (s.Service != nullptr && !g_socket_service_is_active(s.Service))
             g_socket_service_start(s.Service);
-          }
           delete g;
         },
         gone);

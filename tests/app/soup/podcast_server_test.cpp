@@ -286,5 +286,36 @@ TEST_F(PodcastServerTest, ConnectionsAreBoundedInNumberAndTime) {
   EXPECT_EQ(Get(port_, "/" + kToken + "/feed.rss").Status, 200);
 }
 
+TEST_F(PodcastServerTest, TakenPortFailsAtStartAndStopClosesWhatIsOpen) {
+  StartServer({});
+  TPodcastServerOptions same;
+  same.HistoryPath = dir_.File("history.jsonl");
+  same.Token = kToken;
+  same.Port = port_;
+  same.LoopbackOnly = true;
+  TPodcastServer second(same);
+  std::string error;
+  EXPECT_FALSE(second.Start(&error));
+  EXPECT_FALSE(second.Running());
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+
+  // Stop returns with the connections closed and the port given up, long
+  // before any idle limit.
+  const int open = Connect(port_);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(server_->Connections(), 1u);
+  server_->Stop();
+  EXPECT_FALSE(server_->Running());
+  EXPECT_TRUE(ClosedWithin(open, 1s));
+  close(open);
+  const int refused = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(connect(refused, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(refused);
+}
+
 }  // namespace
 }  // namespace wavecrate
