@@ -9,11 +9,16 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <iostream>
 #include <map>
+#include <optional>
+#include <thread>
 
 #include "app/PodcastFeed.h"
 #include "app/RecordingHistory.h"
+#include "common/Thread.h"
 
 namespace wavecrate {
 
@@ -23,6 +28,9 @@ namespace {
 constexpr std::size_t kFeedRecordings = 1000;
 // A body goes out in blocks of this size, each read when the last was sent.
 constexpr std::size_t kBodyBlock = 64 * 1024;
+// Connections the system holds for us while the server is full: room for a
+// few hundred callers at once (the system caps it at its somaxconn).
+constexpr int kListenBacklog = 256;
 
 constexpr char kNotFound[] = "Not found\n";
 
@@ -39,12 +47,17 @@ bool PlainHost(const char* host) {
 
 // What the server and its connections share. A connection may outlive the
 // server by a little (its last reference goes when libsoup is done with it).
+// Everything but `Open` belongs to the server's thread.
 struct TShared {
   std::atomic<unsigned> Open{0};
+  unsigned MaxConnections = 0;
   // The sockets of the open connections by their peer's address: libsoup
   // does not hand out the socket of a connection it was given, and a
   // connection must be cut at times (a request too slow, a file cut short).
   std::map<std::string, GSocket*> Sockets;
+  // Stopped while the server is full, started again when a connection goes;
+  // null once the server stops.
+  GSocketService* Service = nullptr;
 };
 
 std::string AddressKey(GSocketAddress* address) {
@@ -117,8 +130,12 @@ void AppendNextBlock(SoupServerMessage* msg, gpointer data) {
 
 struct TPodcastServer::TImpl {
   TPodcastServerOptions Options;
-  SoupServer* Server = nullptr;
+  // The server's thread and its loop; every GLib object below is made, used
+  // and freed on that thread alone.
+  std::thread Thread;
   GMainContext* Context = nullptr;
+  GMainLoop* Loop = nullptr;
+  SoupServer* Server = nullptr;
   GSocketService* Service = nullptr;
   std::uint16_t Port = 0;
   // Shared with the connections' finalizers, which may come after the
@@ -252,12 +269,17 @@ struct TPodcastServer::TImpl {
 
   static void OnRequestStarted(SoupServer*, SoupServerMessage* msg, gpointer self) {
     auto* impl = static_cast<TImpl*>(self);
+    // libsoup keeps a connection open for another request only on a server
+    // that listens through it, which ours does not (it is given connections),
+    // so every connection closes after one answer. Saying so keeps a client
+    // from sending a second request down it, which would meet a reset.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
     // The watch lives as long as the message and takes its timer with it, so
     // the timer never keeps a message (and its connection) alive.
     auto* watch = new THeaderWatch;
     watch->Socket = SocketOf(*impl->Shared, msg);
-    // On the main context the server runs on (the thread's own, as the
-    // connections' sources are), not necessarily the process's default one.
+    // On the server thread's main context, as the connections' sources are,
+    // not the process's default one.
     GSource* timer = g_timeout_source_new_seconds(impl->Options.HeaderSeconds);
     g_source_set_callback(
         timer,
@@ -274,16 +296,22 @@ struct TPodcastServer::TImpl {
     g_signal_connect(msg, "finished", G_CALLBACK(StopWatch), nullptr);
   }
 
-  static gboolean OnIncoming(GSocketService*, GSocketConnection* connection, GObject*, gpointer self) {
+  bool Listen(std::string* error);
+  void Close();
+  // The thread's body: listens, tells `started` how that went, and serves
+  // until Stop.
+  void Run(std::promise<std::optional<std::string>>* started);
+  // Runs `work` on the server's thread and waits for it.
+  void OnServerThread(const std::function<void()>& work);
+
+  static gboolean OnIncoming(GSocketService* service, GSocketConnection* connection, GObject*,
+                             gpointer self) {
     auto* impl = static_cast<TImpl*>(self);
     TShared& shared = *impl->Shared;
-    if (shared.Open.load() >= impl->Options.MaxConnections) {
-      g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-      return TRUE;
-    }
     GSocket* socket = g_socket_connection_get_socket(connection);
     g_socket_set_timeout(socket, impl->Options.IdleSeconds);
-    shared.Open.fetch_add(1);
+    // Full: the next callers wait in the listen queue, not refused.
+    if (shared.Open.fetch_add(1) + 1 >= shared.MaxConnections) g_socket_service_stop(service);
     struct TGone {
       std::shared_ptr<TShared> Shared;
       std::string Key;
@@ -296,8 +324,12 @@ struct TPodcastServer::TImpl {
         G_OBJECT(connection),
         [](gpointer data, GObject*) {
           auto* g = static_cast<TGone*>(data);
-          g->Shared->Open.fetch_sub(1);
-          g->Shared->Sockets.erase(g->Key);
+          TShared& s = *g->Shared;
+          s.Sockets.erase(g->Key);
+          s.Open.fetch_sub(1);
+          // Room again: the callers waiting in the listen queue are taken.
+          if (s.Service != nullptr && !g_socket_service_is_active(s.Service))
+            g_socket_service_start(s.Service);
           delete g;
         },
         gone);
@@ -323,14 +355,15 @@ TPodcastServer::~TPodcastServer() {
   Stop();
 }
 
-bool TPodcastServer::Start(std::string* error) {
-  if (Running()) return true;
-  TImpl& d = *impl_;
+// On the server's thread.
+bool TPodcastServer::TImpl::Listen(std::string* error) {
   GError* gerror = nullptr;
   GSocketService* service = g_socket_service_new();
-  std::uint16_t port = d.Options.Port;
+  // Before any address is added: each socket takes the backlog it is made with.
+  g_socket_listener_set_backlog(G_SOCKET_LISTENER(service), kListenBacklog);
+  std::uint16_t port = Options.Port;
   bool ok = false;
-  if (d.Options.LoopbackOnly) {
+  if (Options.LoopbackOnly) {
     GSocketAddress* address = g_inet_socket_address_new_from_string("127.0.0.1", port);
     GSocketAddress* effective = nullptr;
     ok = g_socket_listener_add_address(G_SOCKET_LISTENER(service), address, G_SOCKET_TYPE_STREAM,
@@ -345,45 +378,113 @@ bool TPodcastServer::Start(std::string* error) {
     ok = g_socket_listener_add_inet_port(G_SOCKET_LISTENER(service), port, nullptr, &gerror);
   }
   if (!ok) {
-    if (error) *error = gerror != nullptr ? gerror->message : "the port cannot be listened on";
+    *error = gerror != nullptr ? gerror->message : "the port cannot be listened on";
     g_clear_error(&gerror);
     g_object_unref(service);
     return false;
   }
-  d.Port = port;
-  d.Context = g_main_context_ref_thread_default();
-  d.Server = soup_server_new("raw-paths", TRUE, "server-header", "Wavecrate", nullptr);
-  soup_server_add_handler(d.Server, nullptr, &TImpl::OnRequest, &d, nullptr);
-  g_signal_connect(d.Server, "request-started", G_CALLBACK(&TImpl::OnRequestStarted), &d);
-  d.Service = service;
-  g_signal_connect(service, "incoming", G_CALLBACK(&TImpl::OnIncoming), &d);
+  Port = port;
+  Server = soup_server_new("raw-paths", TRUE, "server-header", "Wavecrate", nullptr);
+  soup_server_add_handler(Server, nullptr, &TImpl::OnRequest, this, nullptr);
+  g_signal_connect(Server, "request-started", G_CALLBACK(&TImpl::OnRequestStarted), this);
+  Service = service;
+  Shared->MaxConnections = std::max(Options.MaxConnections, 1u);
+  Shared->Service = service;
+  g_signal_connect(service, "incoming", G_CALLBACK(&TImpl::OnIncoming), this);
   g_socket_service_start(service);
+  return true;
+}
+
+// On the server's thread.
+void TPodcastServer::TImpl::Close() {
+  Shared->Service = nullptr;
+  if (Service != nullptr) {
+    g_socket_service_stop(Service);
+    g_socket_listener_close(G_SOCKET_LISTENER(Service));
+    g_signal_handlers_disconnect_by_data(Service, this);
+    g_object_unref(Service);
+    Service = nullptr;
+  }
+  if (Server != nullptr) {
+    g_signal_handlers_disconnect_by_data(Server, this);
+    soup_server_disconnect(Server);
+    g_object_unref(Server);
+    Server = nullptr;
+  }
+}
+
+void TPodcastServer::TImpl::Run(std::promise<std::optional<std::string>>* started) {
+  LowerThisThreadsPriority();
+  g_main_context_push_thread_default(Context);
+  std::string error;
+  if (Listen(&error)) {
+    started->set_value(std::nullopt);  // `started` is gone from here on
+    g_main_loop_run(Loop);
+    Close();
+  } else {
+    started->set_value(error);
+  }
+  // The connections' last references and their sources go here, on the
+  // thread whose objects they are.
+  while (g_main_context_iteration(Context, FALSE)) {
+  }
+  g_main_context_pop_thread_default(Context);
+}
+
+void TPodcastServer::TImpl::OnServerThread(const std::function<void()>& work) {
+  struct TJob {
+    const std::function<void()>* Work;
+    std::promise<void> Done;
+  } job{&work, {}};
+  std::future<void> done = job.Done.get_future();
+  g_main_context_invoke(
+      Context,
+      [](gpointer data) -> gboolean {
+        auto* j = static_cast<TJob*>(data);
+        (*j->Work)();
+        j->Done.set_value();
+        return G_SOURCE_REMOVE;
+      },
+      &job);
+  done.wait();
+}
+
+bool TPodcastServer::Start(std::string* error) {
+  if (Running()) return true;
+  TImpl& d = *impl_;
+  d.Context = g_main_context_new();
+  d.Loop = g_main_loop_new(d.Context, FALSE);
+  std::promise<std::optional<std::string>> started;
+  std::future<std::optional<std::string>> result = started.get_future();
+  d.Thread = std::thread([&d, &started] { d.Run(&started); });
+  const std::optional<std::string> failed = result.get();
+  if (failed) {
+    d.Thread.join();
+    g_main_loop_unref(d.Loop);
+    g_main_context_unref(d.Context);
+    d.Loop = nullptr;
+    d.Context = nullptr;
+    if (error) *error = *failed;
+    return false;
+  }
   return true;
 }
 
 void TPodcastServer::Stop() {
   TImpl& d = *impl_;
-  if (d.Service != nullptr) {
-    g_socket_service_stop(d.Service);
-    g_socket_listener_close(G_SOCKET_LISTENER(d.Service));
-    g_signal_handlers_disconnect_by_data(d.Service, &d);
-    g_object_unref(d.Service);
-    d.Service = nullptr;
-  }
-  if (d.Server != nullptr) {
-    g_signal_handlers_disconnect_by_data(d.Server, &d);
-    soup_server_disconnect(d.Server);
-    g_object_unref(d.Server);
-    d.Server = nullptr;
-  }
-  if (d.Context != nullptr) {
-    g_main_context_unref(d.Context);
-    d.Context = nullptr;
-  }
+  if (!d.Thread.joinable()) return;
+  // Through the loop rather than g_main_loop_quit from here, so that it also
+  // ends a loop that has not yet begun to run.
+  d.OnServerThread([&d] { g_main_loop_quit(d.Loop); });
+  d.Thread.join();
+  g_main_loop_unref(d.Loop);
+  g_main_context_unref(d.Context);
+  d.Loop = nullptr;
+  d.Context = nullptr;
 }
 
 bool TPodcastServer::Running() const {
-  return impl_->Service != nullptr;
+  return impl_->Thread.joinable();
 }
 
 std::uint16_t TPodcastServer::Port() const {
@@ -391,7 +492,12 @@ std::uint16_t TPodcastServer::Port() const {
 }
 
 void TPodcastServer::SetToken(const std::string& token) {
-  impl_->Options.Token = token;
+  TImpl& d = *impl_;
+  if (!d.Thread.joinable()) {
+    d.Options.Token = token;
+    return;
+  }
+  d.OnServerThread([&d, &token] { d.Options.Token = token; });
 }
 
 unsigned TPodcastServer::Connections() const {

@@ -1,6 +1,6 @@
 // "Share Recordings as a Podcast…" as a user meets it: the dialog over a real
-// share serving on 127.0.0.1 from the Qt event loop, the address it shows
-// answered, "New Address" retiring the old one.
+// share serving on 127.0.0.1 (from a thread of its own), the address it
+// shows answered, "New Address" retiring the old one.
 #include "app/qt/PodcastShare.h"
 
 #include <arpa/inet.h>
@@ -31,8 +31,8 @@ using test::TempDir;
 using test::WriteFile;
 
 // The status code of a GET of `url` (an http://127.0.0.1:port/... address),
-// asked from another thread while this one runs the event loop the server
-// answers on.
+// asked from another thread while this one keeps the dialog's event loop
+// running.
 int StatusOf(const QString& url) {
   const QUrl parsed(url);
   auto answer = std::async(std::launch::async, [port = parsed.port(), path = parsed.path().toStdString()] {
