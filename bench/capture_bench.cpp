@@ -200,10 +200,15 @@ std::map<std::string, TThreadUse> ThreadUse() {
 
 // One recording alone (no ffmpeg reading the monitor beside it, as in the
 // program), with each thread's wake-ups and CPU in its middle half.
-void RunAlone(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options, const std::string& path,
-              int seconds, double lame) {
+bool SetFileType(TFileType& file, const std::string& type);
+void RunAlone(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
+              const std::string& typeName, const std::string& path, int seconds, double lame) {
   auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
   capture->OutputFileName = path;
+  TFileType type;
+  SetFileType(type, typeName);
+  capture->FileType = type.Type;
+  capture->Tags = type.Tags;
   const TCpu before = SelfCpu();
   capture->Resume();
   const auto quarter = std::chrono::milliseconds(seconds * 250);
@@ -216,10 +221,10 @@ void RunAlone(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& opt
   const TCpu after = SelfCpu();
   const double perMinute = PerMinute(TCpu{after.User - before.User, after.System - before.System}, seconds);
   std::printf(
-      "\nAlone (nothing else reading the monitor), wave, %d s, supervised every %d ms: capture %.3f CPU s "
-      "per "
+      "\nAlone (nothing else reading the monitor), %s, %d s, supervised every %d ms: capture %.3f CPU s per "
       "minute, %.2f x lame\n\n| thread | wake-ups per second | CPU ms per second of audio |\n|---|---|---|\n",
-      seconds, static_cast<int>(options.SuperviseInterval.count()), perMinute, perMinute / lame);
+      typeName.c_str(), seconds, static_cast<int>(options.SuperviseInterval.count()), perMinute,
+      perMinute / lame);
   const double span = std::chrono::duration<double>(2 * quarter).count();
   for (const auto& [id, use] : second) {
     const auto was = first.find(id);
@@ -288,6 +293,14 @@ int main(int argc, char** argv) {
       "| round | type | capture thread CPU s/min | ffmpeg (48 kHz default) | ffmpeg -sample_rate 44100 | "
       "capture / ffmpeg | capture / ffmpeg 44.1 |\n|---|---|---|---|---|---|---|\n");
   std::vector<std::vector<double>> ours(types.size()), ratio(types.size()), ratio441(types.size());
+  // The floor: lame encoding the PCM the first round recorded.
+  std::vector<double> lame;
+  auto encodeFloor = [&] {
+    const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
+    Child run({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian", "-b",
+               "128", "--cbr", pcm, dir + "/lame.mp3"});
+    return PerMinute(run.Finish(), pcmSeconds);
+  };
   for (int r = 0; r < rounds; ++r) {
     for (std::size_t t = 0; t < types.size(); ++t) {
       TFileType typed;
@@ -318,32 +331,46 @@ int main(int argc, char** argv) {
           theirs.User, theirs.System, PerMinute(theirs441, seconds), ratio[t].back(), ratio441[t].back());
       std::fflush(stdout);
     }
+    // The floor after every round, so it sees the same stretch of the
+    // machine's load as the round (at the end alone it moved by a quarter
+    // from one run to the next).
+    lame.push_back(encodeFloor());
   }
 
-  // The floor: lame encoding the PCM the first round recorded, three times.
+  // At least three runs of the floor in all.
+  while (lame.size() < 3) lame.push_back(encodeFloor());
   const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
-  std::vector<double> lame;
-  for (int r = 0; r < 3; ++r) {
-    Child run({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian", "-b",
-               "128", "--cbr", pcm, dir + "/lame.mp3"});
-    lame.push_back(PerMinute(run.Finish(), pcmSeconds));
-  }
-  std::printf("\nlame floor %.3f CPU s per minute (%.1f s of PCM)\n", Median(lame), pcmSeconds);
+  std::printf("\nlame floor %.3f CPU s per minute (median of %zu runs, %.3f to %.3f; %.1f s of PCM)\n",
+              Median(lame), lame.size(), *std::min_element(lame.begin(), lame.end()),
+              *std::max_element(lame.begin(), lame.end()), pcmSeconds);
   for (std::size_t t = 0; t < types.size(); ++t) {
     std::printf(
         "medians, %s: capture %.3f CPU s per minute; capture / ffmpeg = %.2f; capture / ffmpeg at 44.1 kHz = "
         "%.2f; capture / lame = %.2f",
         types[t].c_str(), Median(ours[t]), Median(ratio[t]), Median(ratio441[t]),
         Median(ours[t]) / Median(lame));
+    std::vector<double> overFloor;
+    for (std::size_t r = 0; r < ours[t].size() && r < lame.size(); ++r)
+      overFloor.push_back(ours[t][r] / lame[r]);
+    std::printf(" (each round over the floor after it: median %.2f, %.2f to %.2f)", Median(overFloor),
+                *std::min_element(overFloor.begin(), overFloor.end()),
+                *std::max_element(overFloor.begin(), overFloor.end()));
     if (t > 0) {
       // Also round by round: the two recorded within the same couple of
       // minutes, so a busier stretch of the machine cancels out.
       std::vector<double> paired;
       for (std::size_t r = 0; r < ours[t].size(); ++r) paired.push_back(ours[t][r] / ours[0][r]);
-      std::printf("; against %s %.3f (round by round: median %.3f, %.3f to %.3f)", types[0].c_str(),
+      std::printf("; against %s %.3f (round by round: median %.3f, %.3f to %.3f", types[0].c_str(),
                   Median(ours[t]) / Median(ours[0]), Median(paired),
                   *std::min_element(paired.begin(), paired.end()),
                   *std::max_element(paired.begin(), paired.end()));
+      // And each through the ffmpeg run beside it, which takes out how busy
+      // the machine was during each recording.
+      std::vector<double> normalized;
+      for (std::size_t r = 0; r < ratio[t].size(); ++r) normalized.push_back(ratio[t][r] / ratio[0][r]);
+      std::printf("; each over its ffmpeg: median %.3f, %.3f to %.3f)", Median(normalized),
+                  *std::min_element(normalized.begin(), normalized.end()),
+                  *std::max_element(normalized.begin(), normalized.end()));
     }
     std::printf("\n");
   }
@@ -353,8 +380,9 @@ int main(int argc, char** argv) {
     // thread's old poll of the stop flag did.
     TCaptureOptions polled = options;
     polled.SuperviseInterval = std::chrono::milliseconds(100);
-    RunAlone(mix, polled, dir + "/alone.mp3", seconds, Median(lame));
-    RunAlone(mix, options, dir + "/alone.mp3", seconds, Median(lame));
+    RunAlone(mix, polled, types[0], dir + "/alone.mp3", seconds, Median(lame));
+    for (const std::string& type : types)
+      RunAlone(mix, options, type, dir + "/alone.mp3", seconds, Median(lame));
   }
 
   if (sweep) {
