@@ -7,11 +7,14 @@
 // starts a private one). Pink noise plays into the program's mix from a
 // separate process, so the player's CPU is nobody's.
 //
-//   capture_bench [--seconds N] [--rounds R] [--trials K] [--sweep] [--type T]...
+//   capture_bench [--seconds N] [--rounds R] [--trials K] [--sweep] [--alone] [--type T]...
 //
 // --type names a file type the capture writes (default: wave); given more
 // than once, every round records each type in turn, each beside its own
 // ffmpeg runs, and the summary gives each type against the same lame floor.
+// --alone adds one recording with nothing else reading the monitor (ffmpeg
+// asks the server for smaller blocks, which wakes every reader more often),
+// with the wake-ups per second of each thread of this process.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,15 +27,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/RecordingFile.h"
 #include "audio/gst/AudioCaptureThread.h"
 #include "audio/gst/GraphServices.h"
 #include "audio/pulse/StereoMix.h"
+#include "common/Clock.h"
 
 extern char** environ;
 
@@ -48,6 +56,12 @@ struct TCpu {
   double User = 0;
   double System = 0;
   double Total() const { return User + System; }
+};
+
+// What the capture is told about its file beyond the options.
+struct TFileType {
+  wavecrate::TRecordingFileType Type = wavecrate::TRecordingFileType::Wave;
+  wavecrate::TRecordingTags Tags;
 };
 
 double Seconds(const timeval& t) {
@@ -124,10 +138,12 @@ std::unique_ptr<Child> StartFfmpeg(const std::string& monitor, int seconds,
 
 // One recording of `seconds` by the capture thread; the CPU of this process
 // meanwhile (the mix's threads idle).
-TCpu RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
+TCpu RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options, const TFileType& type,
                 const std::string& path, int seconds) {
   auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
   capture->OutputFileName = path;
+  capture->FileType = type.Type;
+  capture->Tags = type.Tags;
   const TCpu before = SelfCpu();
   capture->Resume();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -138,8 +154,86 @@ TCpu RunCapture(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& o
 
 // Sets the capture's file type by its name on the command line; false for a
 // name this build does not know. A new file type adds its name here.
-bool SetFileType(TCaptureOptions& /*options*/, const std::string& type) {
-  return type == "wave";
+bool SetFileType(TFileType& file, const std::string& type) {
+  if (type == "wave") {
+    file = TFileType{};
+    return true;
+  }
+  if (type == "tagged") {
+    // The tags a scheduled recording carries, so the tag writer has the
+    // same work as in the program.
+    const wavecrate::TLocalTime now = wavecrate::LocalTimeOf(std::time(nullptr));
+    file.Type = wavecrate::TRecordingFileType::Tagged;
+    file.Tags = wavecrate::MakeRecordingTags("The Evening Call-In", "Bench Talk 1010",
+                                             "http://127.0.0.1:8000/talk", now, now);
+    return true;
+  }
+  return false;
+}
+
+double PerMinute(const TCpu& cpu, double audioSeconds);
+
+// Each thread of this process by id: its name, how often it has gone to
+// sleep and been woken (voluntary context switches), and its time on a CPU
+// (ns), so far.
+struct TThreadUse {
+  std::string Name;
+  long Wakeups = 0;
+  double CpuNs = 0;
+};
+std::map<std::string, TThreadUse> ThreadUse() {
+  std::map<std::string, TThreadUse> threads;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    TThreadUse use;
+    std::ifstream comm(entry.path() / "comm");
+    std::getline(comm, use.Name);
+    std::ifstream status(entry.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.Wakeups = std::atol(line.c_str() + 24);
+    }
+    std::ifstream sched(entry.path() / "schedstat");
+    sched >> use.CpuNs;
+    threads[entry.path().filename()] = use;
+  }
+  return threads;
+}
+
+// One recording alone (no ffmpeg reading the monitor beside it, as in the
+// program), with each thread's wake-ups and CPU in its middle half.
+bool SetFileType(TFileType& file, const std::string& type);
+void RunAlone(const std::shared_ptr<TStereoMix>& mix, const TCaptureOptions& options,
+              const std::string& typeName, const std::string& path, int seconds, double lame) {
+  auto capture = std::make_shared<TAudioCaptureThread>(mix, options);
+  capture->OutputFileName = path;
+  TFileType type;
+  SetFileType(type, typeName);
+  capture->FileType = type.Type;
+  capture->Tags = type.Tags;
+  const TCpu before = SelfCpu();
+  capture->Resume();
+  const auto quarter = std::chrono::milliseconds(seconds * 250);
+  std::this_thread::sleep_for(quarter);
+  const auto first = ThreadUse();
+  std::this_thread::sleep_for(2 * quarter);
+  const auto second = ThreadUse();
+  std::this_thread::sleep_for(quarter);
+  wavecrate::StopAndWait(*capture, 10s);
+  const TCpu after = SelfCpu();
+  const double perMinute = PerMinute(TCpu{after.User - before.User, after.System - before.System}, seconds);
+  std::printf(
+      "\nAlone (nothing else reading the monitor), %s, %d s, supervised every %d ms: capture %.3f CPU s per "
+      "minute, %.2f x lame\n\n| thread | wake-ups per second | CPU ms per second of audio |\n|---|---|---|\n",
+      typeName.c_str(), seconds, static_cast<int>(options.SuperviseInterval.count()), perMinute,
+      perMinute / lame);
+  const double span = std::chrono::duration<double>(2 * quarter).count();
+  for (const auto& [id, use] : second) {
+    const auto was = first.find(id);
+    if (was == first.end()) continue;
+    const double rate = static_cast<double>(use.Wakeups - was->second.Wakeups) / span;
+    const double cpu = (use.CpuNs - was->second.CpuNs) / 1e6 / span;
+    if (rate >= 0.5 || cpu >= 0.05)
+      std::printf("| %s (%s) | %.1f | %.2f |\n", use.Name.c_str(), id.c_str(), rate, cpu);
+  }
 }
 
 double PerMinute(const TCpu& cpu, double audioSeconds) {
@@ -153,6 +247,7 @@ int main(int argc, char** argv) {
   int trials = 10;
   int rounds = 3;
   bool sweep = false;
+  bool alone = false;
   std::vector<std::string> types;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--type") && i + 1 < argc) types.push_back(argv[++i]);
@@ -160,10 +255,11 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--trials") && i + 1 < argc) trials = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
     if (!std::strcmp(argv[i], "--sweep")) sweep = true;
+    if (!std::strcmp(argv[i], "--alone")) alone = true;
   }
   if (types.empty()) types.push_back("wave");
   for (const std::string& type : types) {
-    TCaptureOptions probe;
+    TFileType probe;
     if (!SetFileType(probe, type)) {
       std::fprintf(stderr, "bench: unknown file type %s\n", type.c_str());
       return 2;
@@ -197,9 +293,17 @@ int main(int argc, char** argv) {
       "| round | type | capture thread CPU s/min | ffmpeg (48 kHz default) | ffmpeg -sample_rate 44100 | "
       "capture / ffmpeg | capture / ffmpeg 44.1 |\n|---|---|---|---|---|---|---|\n");
   std::vector<std::vector<double>> ours(types.size()), ratio(types.size()), ratio441(types.size());
+  // The floor: lame encoding the PCM the first round recorded.
+  std::vector<double> lame;
+  auto encodeFloor = [&] {
+    const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
+    Child run({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian", "-b",
+               "128", "--cbr", pcm, dir + "/lame.mp3"});
+    return PerMinute(run.Finish(), pcmSeconds);
+  };
   for (int r = 0; r < rounds; ++r) {
     for (std::size_t t = 0; t < types.size(); ++t) {
-      TCaptureOptions typed = options;
+      TFileType typed;
       SetFileType(typed, types[t]);
       std::unique_ptr<Child> parec;
       if (r == 0 && t == 0) {
@@ -210,7 +314,7 @@ int main(int argc, char** argv) {
       }
       auto ff = StartFfmpeg(monitor, seconds, {}, dir + "/ffmpeg.mp3");
       auto ff441 = StartFfmpeg(monitor, seconds, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
-      const TCpu mine = RunCapture(mix, typed, dir + "/ours.mp3", seconds);
+      const TCpu mine = RunCapture(mix, options, typed, dir + "/ours.mp3", seconds);
       const TCpu theirs = ff->Finish();
       const TCpu theirs441 = ff441->Finish();
       if (parec) {
@@ -227,25 +331,58 @@ int main(int argc, char** argv) {
           theirs.User, theirs.System, PerMinute(theirs441, seconds), ratio[t].back(), ratio441[t].back());
       std::fflush(stdout);
     }
+    // The floor after every round, so it sees the same stretch of the
+    // machine's load as the round (at the end alone it moved by a quarter
+    // from one run to the next).
+    lame.push_back(encodeFloor());
   }
 
-  // The floor: lame encoding the PCM the first round recorded, three times.
+  // At least three runs of the floor in all.
+  while (lame.size() < 3) lame.push_back(encodeFloor());
   const double pcmSeconds = static_cast<double>(std::filesystem::file_size(pcm)) / (44100.0 * 4);
-  std::vector<double> lame;
-  for (int r = 0; r < 3; ++r) {
-    Child run({"lame", "--quiet", "-r", "-s", "44.1", "--bitwidth", "16", "--signed", "--little-endian", "-b",
-               "128", "--cbr", pcm, dir + "/lame.mp3"});
-    lame.push_back(PerMinute(run.Finish(), pcmSeconds));
-  }
-  std::printf("\nlame floor %.3f CPU s per minute (%.1f s of PCM)\n", Median(lame), pcmSeconds);
+  std::printf("\nlame floor %.3f CPU s per minute (median of %zu runs, %.3f to %.3f; %.1f s of PCM)\n",
+              Median(lame), lame.size(), *std::min_element(lame.begin(), lame.end()),
+              *std::max_element(lame.begin(), lame.end()), pcmSeconds);
   for (std::size_t t = 0; t < types.size(); ++t) {
     std::printf(
         "medians, %s: capture %.3f CPU s per minute; capture / ffmpeg = %.2f; capture / ffmpeg at 44.1 kHz = "
         "%.2f; capture / lame = %.2f",
         types[t].c_str(), Median(ours[t]), Median(ratio[t]), Median(ratio441[t]),
         Median(ours[t]) / Median(lame));
-    if (t > 0) std::printf("; against %s %.3f", types[0].c_str(), Median(ours[t]) / Median(ours[0]));
+    std::vector<double> overFloor;
+    for (std::size_t r = 0; r < ours[t].size() && r < lame.size(); ++r)
+      overFloor.push_back(ours[t][r] / lame[r]);
+    std::printf(" (each round over the floor after it: median %.2f, %.2f to %.2f)", Median(overFloor),
+                *std::min_element(overFloor.begin(), overFloor.end()),
+                *std::max_element(overFloor.begin(), overFloor.end()));
+    if (t > 0) {
+      // Also round by round: the two recorded within the same couple of
+      // minutes, so a busier stretch of the machine cancels out.
+      std::vector<double> paired;
+      for (std::size_t r = 0; r < ours[t].size(); ++r) paired.push_back(ours[t][r] / ours[0][r]);
+      std::printf("; against %s %.3f (round by round: median %.3f, %.3f to %.3f", types[0].c_str(),
+                  Median(ours[t]) / Median(ours[0]), Median(paired),
+                  *std::min_element(paired.begin(), paired.end()),
+                  *std::max_element(paired.begin(), paired.end()));
+      // And each through the ffmpeg run beside it, which takes out how busy
+      // the machine was during each recording.
+      std::vector<double> normalized;
+      for (std::size_t r = 0; r < ratio[t].size(); ++r) normalized.push_back(ratio[t][r] / ratio[0][r]);
+      std::printf("; each over its ffmpeg: median %.3f, %.3f to %.3f)", Median(normalized),
+                  *std::min_element(normalized.begin(), normalized.end()),
+                  *std::max_element(normalized.begin(), normalized.end()));
+    }
     std::printf("\n");
+  }
+
+  if (alone) {
+    // Also with the mixer looked at ten times a second, as the capture
+    // thread's old poll of the stop flag did.
+    TCaptureOptions polled = options;
+    polled.SuperviseInterval = std::chrono::milliseconds(100);
+    RunAlone(mix, polled, types[0], dir + "/alone.mp3", seconds, Median(lame));
+    for (const std::string& type : types)
+      RunAlone(mix, options, type, dir + "/alone.mp3", seconds, Median(lame));
   }
 
   if (sweep) {
@@ -257,7 +394,7 @@ int main(int argc, char** argv) {
       TCaptureOptions o = options;
       o.LatencyTime = std::chrono::milliseconds(ms);
       auto ff441 = StartFfmpeg(monitor, seconds / 2, {"-sample_rate", "44100"}, dir + "/ffmpeg441.mp3");
-      const TCpu mine = RunCapture(mix, o, dir + "/sweep.mp3", seconds / 2);
+      const TCpu mine = RunCapture(mix, o, TFileType{}, dir + "/sweep.mp3", seconds / 2);
       const TCpu theirs = ff441->Finish();
       std::printf("| %d ms | %.3f | %.2f |\n", ms, PerMinute(mine, seconds / 2),
                   mine.Total() / theirs.Total());
@@ -294,7 +431,7 @@ int main(int argc, char** argv) {
   line("Resume to first captured buffer arriving", firstArrival);
   line("Resume to the capture of its first sample", firstSample);
   line("stop noticed to file finished (EOS, header, NULL)", stopToFile);
-  line("StopRequested raised to DoneEvent (includes the 100 ms poll)", flagToDone);
+  line("StopRequested raised to DoneEvent", flagToDone);
 
   player.Signal(SIGTERM);
   player.Finish();

@@ -11,6 +11,7 @@
 
 #include "audio/RecordingFile.h"
 #include "common/Event.h"
+#include "common/StopFlag.h"
 #include "common/Thread.h"
 
 namespace wavecrate {
@@ -69,8 +70,9 @@ class TCaptureThreadBase : public TThread {
   // The outcome so far; complete once DoneEvent is signalled.
   virtual TCaptureOutcome Outcome() const { return {}; }
 
-  // Raised (from any thread) to end the recording; polled by the capture.
-  std::atomic<bool> StopRequested{false};
+  // Raised (from any thread) to end the recording; raising it wakes the
+  // capture, which sleeps on its own work rather than polling the flag.
+  TStopFlag StopRequested;
   // Manual-reset; signalled as soon as the capture either records into its
   // file or has given up (Outcome().Fault says why), so the slot thread can
   // tell a recording that began from one that never could, at the start

@@ -74,7 +74,10 @@ class TAudioCaptureThread::Run {
  public:
   Run(TAudioCaptureThread& owner) : owner_(owner), graph_("capture") {}
 
-  ~Run() { RemoveProbe(); }
+  ~Run() {
+    SetWake({});
+    RemoveProbe();
+  }
 
   // Builds the pipeline; false (logged, in Failure) when a part is missing.
   bool Build(const std::string& device) {
@@ -151,6 +154,11 @@ class TAudioCaptureThread::Run {
       return Fail("the recording could not start: " + error);
     }
     running_ = true;
+    TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
+    SetWake([bus] {
+      gst_bus_post(bus.get(),
+                   gst_message_new_application(nullptr, gst_structure_new_empty("wavecrate-wake")));
+    });
     Playing(Ms(5000));
     return true;
   }
@@ -168,29 +176,40 @@ class TAudioCaptureThread::Run {
     return state == GST_STATE_PLAYING && pending == GST_STATE_VOID_PENDING;
   }
 
-  // Waits up to `span` while watching the pipeline; returns early when a
-  // stop is requested.
-  void Watch(Ms span) {
-    const auto end = SteadyClock::now() + span;
+  // Watches the pipeline until the stop, or until nothing more can reach
+  // the file. Between its duties (looking at the mixer, the tagged file's
+  // Xing frame) the thread sleeps on the pipeline's messages; the stop and
+  // header requests post a message of their own to wake it (Wake), so no
+  // wait is longer than the next duty needs and none is shorter.
+  void Watch() {
     TGstPtr<GstBus> bus = AdoptGst(gst_element_get_bus(graph_.Pipeline()));
-    while (SteadyClock::now() < end) {
+    const Ms interval = owner_.options_.SuperviseInterval;
+    auto nextSupervise = SteadyClock::now() + interval;
+    for (;;) {
+      ServeHeaderRequests();
+      if (owner_.StopRequested.load() || ended_) return;
+      auto due = nextSupervise;
+      if (xing_) due = std::min(due, nextXingUpdate_);
       // In nanoseconds: whole milliseconds would round the last fraction
       // down to a zero wait and spin; clamped, as a negative wait would
       // read as "forever" to the bus.
-      const auto slice =
-          std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(end - SteadyClock::now()),
-                     std::chrono::nanoseconds(0), std::chrono::nanoseconds(kBusSlice));
+      const auto wait =
+          std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(due - SteadyClock::now()),
+                   std::chrono::nanoseconds(0));
       TGstPtr<GstMessage> m = AdoptGst(gst_bus_timed_pop_filtered(
-          bus.get(), static_cast<GstClockTime>(slice.count()),
-          static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING)));
+          bus.get(), static_cast<GstClockTime>(wait.count()),
+          static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING |
+                                      GST_MESSAGE_APPLICATION)));
       if (m) OnMessage(m.get());
-      if (running_) Supervise();
-      ServeHeaderRequests();
-      if (running_ && !ended_ && xing_ && SteadyClock::now() >= nextXingUpdate_) {
-        xingCounts_.Update();
-        nextXingUpdate_ = SteadyClock::now() + kXingUpdateInterval;
+      const auto now = SteadyClock::now();
+      if (running_ && now >= nextSupervise) {
+        Supervise();
+        nextSupervise = now + interval;
       }
-      if (owner_.StopRequested.load() || ended_) return;
+      if (running_ && !ended_ && xing_ && now >= nextXingUpdate_) {
+        xingCounts_.Update();
+        nextXingUpdate_ = now + kXingUpdateInterval;
+      }
     }
   }
 
@@ -613,6 +632,11 @@ class TAudioCaptureThread::Run {
     return false;
   }
 
+  void SetWake(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(owner_.wakeMutex_);
+    owner_.wake_ = std::move(wake);
+  }
+
   bool IsStaleSourceMessage(GstMessage* m) const {
     return GST_MESSAGE_SRC(m) && (!source_ || GST_MESSAGE_SRC(m) != GST_OBJECT(source_.get())) &&
            g_str_has_prefix(GST_MESSAGE_SRC_NAME(m), "Source");
@@ -801,12 +825,21 @@ class TAudioCaptureThread::Run {
 // ---------------------------------------------------------------- TAudioCaptureThread
 
 TAudioCaptureThread::TAudioCaptureThread(std::shared_ptr<TRecordingMixer> mixer, TCaptureOptions options)
-    : mixer_(std::move(mixer)), options_(std::move(options)) {}
+    : mixer_(std::move(mixer)), options_(std::move(options)) {
+  StopRequested.SetWake([this] { Wake(); });
+}
 
 TAudioCaptureThread::~TAudioCaptureThread() {
-  // The thread must be gone before the members it uses.
+  // The thread must be gone before the members it uses, and the flag (which
+  // outlives them) must no longer call into them.
   StopRequested = true;
   WaitFor();
+  StopRequested.SetWake({});
+}
+
+void TAudioCaptureThread::Wake() {
+  std::lock_guard<std::mutex> lock(wakeMutex_);
+  if (wake_) wake_();
 }
 
 std::optional<std::string> TAudioCaptureThread::FindCaptureSource() {
@@ -855,6 +888,9 @@ bool TAudioCaptureThread::WriteHeaderNow(std::chrono::milliseconds bound) {
   if (!Started() || DoneEvent.IsSet()) return true;
   std::unique_lock<std::mutex> lock(headerMutex_);
   const std::uint64_t ticket = ++headerRequested_;
+  lock.unlock();
+  Wake();
+  lock.lock();
   if (!headerCv_.wait_for(lock, bound, [&] { return headerServed_ >= ticket; })) {
     Log("the header was not written within " + std::to_string(bound.count()) + " ms (" + OutputFileName +
         ")");
@@ -982,7 +1018,7 @@ void TAudioCaptureThread::Execute() {
     // The flag is tested before the first wait. A fault (a full disk, the
     // size limit, a failed write) ends the recording by itself; a capture
     // that could not start does not wait for the stop.
-    while (started && !StopRequested.load() && !run.Ended()) run.Watch(options_.PollInterval);
+    if (started) run.Watch();
     {
       std::lock_guard<std::mutex> lock(statsMutex_);
       stats_.StopSeen = SteadyClock::now();

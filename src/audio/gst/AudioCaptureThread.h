@@ -37,6 +37,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -58,10 +59,12 @@ struct TCaptureOptions {
   // The server-side buffer: how long the capture may be held up (a busy
   // machine, a slow disk) before samples are lost.
   std::chrono::microseconds BufferTime{2000000};
-  // How often StopRequested is looked at (and, while the graph runs, its
-  // messages and the sound server's state). A stop takes effect within
-  // this; a tenth of a second keeps the end of a show crisp at no cost.
-  std::chrono::milliseconds PollInterval{100};
+  // How often the capture thread looks at the mixer while the graph runs:
+  // the slot's sound moving to another mix, the sound server going away and
+  // coming back. Between those looks it sleeps on the graph's messages; the
+  // stop and WriteHeaderNow wake it at once, so they do not wait for this.
+  // A move is followed within it (the file has silence meanwhile).
+  std::chrono::milliseconds SuperviseInterval{250};
   // Bound of the wait for the file to be finished at the stop.
   std::chrono::milliseconds StopTimeout{5000};
   // No sound for this long while the server is away or came back: the
@@ -134,6 +137,12 @@ class TAudioCaptureThread : public TCaptureThreadBase {
   // The fault of a capture source that cannot be had: no sound server when
   // the mixer has none, otherwise no device.
   TCaptureFault SourceFault(std::string* reason) const;
+
+  // Wakes the capture thread from its wait on the graph (the stop, a header
+  // request); set by the running graph, empty while there is none.
+  void Wake();
+  std::mutex wakeMutex_;
+  std::function<void()> wake_;
 
   std::string selectedLine_;  // set by SelectStereoMixLine, on this thread
   int mutedMix_ = -1;         // the mix whose loopback this recording mutes; -1 = none
