@@ -371,7 +371,7 @@ TMediaFacts DetectMedia(const std::string& path, Ms timeout) {
   gst_discoverer_stream_info_list_free(audio);
   const GstClockTime duration = gst_discoverer_info_get_duration(info.get());
   facts.Seconds = GST_CLOCK_TIME_IS_VALID(duration) ? static_cast<double>(duration) / 1e9 : 0.0;
-  // On a busy machine the detector has read no length for a recording it
+  // The detector has been seen to read no length for a recording it
   // otherwise read well (MPEG audio's length is estimated while it parses);
   // the frames, counted, say it for certain.
   if (!(facts.Seconds > 0) && facts.AudioStreams > 0) {
