@@ -8,6 +8,7 @@
 
 #include "common/Clock.h"
 #include "common/Event.h"
+#include "common/StopFlag.h"
 #include "common/Thread.h"
 
 namespace wavecrate {
@@ -57,6 +58,35 @@ TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset) {
   EXPECT_TRUE(e.WaitFor(std::chrono::milliseconds(0)));  // stays set
   e.ResetEvent();
   EXPECT_FALSE(e.IsSet());
+}
+
+// A thread that sleeps on its own wait (as the capture sleeps on its graph's
+// messages) is woken by the stop itself, sees the flag raised when it wakes,
+// and is left alone once it has taken its wake-up back.
+TEST(StopFlagTest, RaisingWakesTheSleeperWhichSeesTheFlagAndAWithdrawnWakeIsNotCalled) {
+  TStopFlag stop;
+  TEvent wake;
+  std::atomic<int> wakes{0};
+  stop.SetWake([&] {
+    ++wakes;
+    wake.SetEvent();
+  });
+  stop = false;
+  EXPECT_EQ(wakes.load(), 0) << "lowering the flag wakes nobody";
+  bool sawStop = false;
+  std::thread sleeper([&] {
+    while (!stop.load()) {
+      if (!wake.WaitFor(std::chrono::seconds(30))) return;  // never woken
+    }
+    sawStop = true;
+  });
+  stop = true;
+  sleeper.join();
+  EXPECT_TRUE(sawStop);
+  EXPECT_EQ(wakes.load(), 1);
+  stop.SetWake({});
+  stop = true;
+  EXPECT_EQ(wakes.load(), 1);
 }
 
 TEST(ClockTest, CivilConversionRoundTripsAndKnowsWeekdays) {
