@@ -18,6 +18,7 @@
 
 #include "app/PodcastFeed.h"
 #include "app/RecordingHistory.h"
+#include "common/Thread.h"
 
 namespace wavecrate {
 
@@ -413,12 +414,10 @@ void TPodcastServer::TImpl::Close() {
 }
 
 void TPodcastServer::TImpl::Run(std::promise<std::optional<std::string>>* started) {
-  // At the program's own priority for now: with this thread at nice 10, the
-  // editing services measured every recording at 0 s while the share was on
-  // (three runs in three of the scheduled-recording test; none with it off
-  // or at this priority), so no advertisement could be put in front. Why is
-  // not found yet; off the window's and the capture's threads, serving
-  // still holds up neither.
+  // Serving never comes before a recording. Threads started from here
+  // inherit this; GLib's shared ones, on which graphs stream, were made
+  // earlier at the program's priority (EnsureGstInitialized).
+  LowerThisThreadsPriority();
   g_main_context_push_thread_default(Context);
   std::string error;
   if (Listen(&error)) {

@@ -1,8 +1,8 @@
 // The HTTP side of the podcast share: libsoup's server answering what
-// app/PodcastFeed.h decides, on a GLib main loop of a thread of its own.
-// Whatever the listeners ask for (and the disk reads of their episodes)
-// then never holds up the thread that starts the server (the program's,
-// which Qt runs), nor the capture's.
+// app/PodcastFeed.h decides, on a GLib main loop of a thread of its own at a
+// low priority. Whatever the listeners ask for (and the disk reads of their
+// episodes) then waits behind the recordings, and never holds up the thread
+// that starts the server (the program's, which Qt runs).
 //
 // Connections are accepted here rather than by libsoup, so that their
 // number is bounded and each socket gets an idle limit before libsoup sees

@@ -37,6 +37,13 @@ bool EnsureGstInitialized() {
     TGErrorPtr error;
     ok = gst_init_check(nullptr, nullptr, error.Out());
     if (!ok) std::fprintf(stderr, "gstreamer: initialisation failed: %s\n", error.Message());
+    // GLib's shared thread pool, on which every graph's streaming threads
+    // run, takes the priority of the thread that first makes such a pool.
+    // Had a low-priority thread (the podcast server's, the editing
+    // services') come first, every capture and player would have run at its
+    // priority too, and the editing services then measured recordings at
+    // 0 s. Made here, from the caller, its threads run at its priority.
+    g_thread_pool_free(g_thread_pool_new([](gpointer, gpointer) {}, nullptr, 1, FALSE, nullptr), TRUE, FALSE);
   });
   return ok;
 }

@@ -17,7 +17,10 @@
 namespace wavecrate {
 
 // gst_init once for the process (thread-safe). False when GStreamer cannot be
-// initialised (the reason is logged to stderr).
+// initialised (the reason is logged to stderr). The first call also fixes
+// the priority of GLib's shared thread pool (every graph's streaming) at the
+// caller's: make it from a thread at the program's own priority, before any
+// thread lowers its own.
 bool EnsureGstInitialized();
 
 // gst_element_factory_make with the floating reference sunk; logs to stderr

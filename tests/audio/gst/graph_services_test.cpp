@@ -5,15 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <gst/app/gstappsink.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <iterator>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/EncoderPlan.h"
 #include "audio/gst/WavDestFilter.h"
+#include "common/Thread.h"
 #include "support/TempDir.h"
 
 namespace wavecrate {
@@ -215,6 +220,39 @@ TEST(Graph, StopWaitsABoundedTimeForEndOfStream) {
   GstState state = GST_STATE_VOID_PENDING;
   gst_element_get_state(graph.Pipeline(), &state, nullptr, 0);
   EXPECT_EQ(state, GST_STATE_NULL);
+}
+
+// Every graph streams on GLib's shared threads. A graph started from a
+// low-priority thread (the podcast server's, the editing services') must
+// still stream at the program's priority: had that thread been the first to
+// need the shared threads, every capture and player would have run at nice 10.
+TEST(Graph, StreamsAtTheProgramsPriorityWhenALowPriorityThreadStartsIt) {
+  ASSERT_TRUE(EnsureGstInitialized());  // first here, at the test's priority
+  const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  if (own >= 10) GTEST_SKIP() << "the test already runs at nice " << own;
+  std::atomic<int> streamed{-100};
+  std::thread low([&] {
+    LowerThisThreadsPriority();
+    TGraph graph("low");
+    TGstPtr<GstElement> src = MakeElement("audiotestsrc");
+    g_object_set(src.get(), "num-buffers", 3, nullptr);
+    TGstPtr<GstElement> queue = MakeElement("queue");  // a streaming thread of its own
+    TGstPtr<GstElement> sink = MakeElement("fakesink");
+    ASSERT_TRUE(graph.AddAndLink({&src, &queue, &sink}));
+    TGstPtr<GstPad> pad = AdoptGst(gst_element_get_static_pad(sink.get(), "sink"));
+    gst_pad_add_probe(
+        pad.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+          static_cast<std::atomic<int>*>(data)->store(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
+          return GST_PAD_PROBE_OK;
+        },
+        &streamed, nullptr);
+    ASSERT_TRUE(graph.Run(5s));
+    EXPECT_EQ(graph.WaitForEnd(5s), TGraphEnd::Eos);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), 10);
+  });
+  low.join();
+  EXPECT_EQ(streamed.load(), own);
 }
 
 TEST(Graph, RunReportsAnErrorInsteadOfHanging) {
