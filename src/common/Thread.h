@@ -41,9 +41,10 @@ class TThread {
 
 // Lowers the calling thread's scheduling priority (nice 10), and with it that
 // of every thread it starts itself from now on (not GLib's shared pool, whose
-// threads run every graph's streaming and are made at start-up). Bulk work (conversions, mixing) must
-// never hold up a recording or a stream that plays in real time. Best effort:
-// nothing happens where the system refuses. A binding: common/linux.
+// threads run every graph's streaming and are made at start-up). Bulk work
+// (conversions, mixing) must never hold up a recording or a stream that
+// plays in real time. Best effort: nothing happens where the system refuses.
+// A binding: common/linux.
 void LowerThisThreadsPriority();
 
 }  // namespace wavecrate
