@@ -293,6 +293,35 @@ TPodcastRoute RoutePodcastPath(std::string_view path, std::string_view token) {
   return tokenOk ? found : route;
 }
 
+std::string FeedEntityTag(std::string_view xml) {
+  return "\"" + PodcastKey(xml) + "\"";
+}
+
+std::string EpisodeEntityTag(const TPodcastEpisode& episode) {
+  const std::string named = episode.Key + ":" + std::to_string(episode.Size()) + ":" +
+                            std::string(episode.Tag.begin(), episode.Tag.end());
+  return "\"" + PodcastKey(named) + "\"";
+}
+
+bool IfNoneMatchNames(std::string_view header, std::string_view tag) {
+  header = Trim(header);
+  if (header == "*") return true;
+  std::size_t i = 0;
+  while (i < header.size()) {
+    if (header[i] == ',' || header[i] == ' ' || header[i] == '\t') {
+      ++i;
+      continue;
+    }
+    if (header.substr(i, 2) == "W/") i += 2;
+    if (i >= header.size() || header[i] != '"') return false;
+    const std::size_t close = header.find('"', i + 1);
+    if (close == std::string_view::npos) return false;
+    if (header.substr(i, close - i + 1) == tag) return true;
+    i = close + 1;
+  }
+  return false;
+}
+
 TByteRange ParseByteRange(std::string_view header, std::uint64_t size) {
   TByteRange whole;
   header = Trim(header);

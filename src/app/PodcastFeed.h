@@ -93,6 +93,18 @@ struct TByteRange {
 };
 TByteRange ParseByteRange(std::string_view header, std::uint64_t size);
 
+// Entity tags, so that a podcast app polling a feed, or resuming an episode,
+// is told "not modified" instead of fetching it again. A feed's names its
+// text; an episode's its recording, its size and the tag served in front (a
+// finished recording does not change while it has the size it was recorded
+// with). Both quoted, as sent.
+std::string FeedEntityTag(std::string_view xml);
+std::string EpisodeEntityTag(const TPodcastEpisode& episode);
+// Whether an If-None-Match header names `tag` (weak tags by their opaque
+// part) or is "*": the client holds the answer already. A header that does
+// not parse names nothing.
+bool IfNoneMatchNames(std::string_view header, std::string_view tag);
+
 // Reads an episode's body (tag, then stream) from its file, which it opens
 // once and never through a symbolic link.
 class TEpisodeReader {

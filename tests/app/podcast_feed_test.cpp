@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <utility>
 
 #include "audio/RiffHeader.h"
 #include "support/TempDir.h"
@@ -233,6 +235,25 @@ TEST(PodcastFeedTest, RoutesOnlyExactShapesBehindTheRightToken) {
   EXPECT_EQ(a.size(), 32u);
   EXPECT_NE(a, NewPodcastToken());
   EXPECT_EQ(RoutePodcastPath("/" + a + "/feed.rss", a).Kind, K::AllFeed);
+}
+
+TEST(PodcastFeedTest, IfNoneMatchNamesOnlyTheTagsItLists) {
+  const std::string tag = FeedEntityTag("<rss/>");
+  EXPECT_NE(tag, FeedEntityTag("<rss />"));
+  const std::pair<std::string, bool> cases[] = {
+      {tag, true},
+      {"W/" + tag, true},
+      {"\"x\", " + tag, true},
+      {"\"x\",W/" + tag + " , \"y\"", true},
+      {" * ", true},
+      {"", false},
+      {"\"x\"", false},
+      {tag.substr(1, tag.size() - 2), false},  // unquoted
+      {"\"" + tag, false},
+      {"\"x\" junk " + tag, false},
+      {"\"x\", \"unclosed " + tag.substr(1), false},
+  };
+  for (const auto& [header, names] : cases) EXPECT_EQ(IfNoneMatchNames(header, tag), names) << header;
 }
 
 TEST(PodcastFeedTest, ByteRanges) {

@@ -209,12 +209,20 @@ struct TPodcastServer::TImpl {
       NotFound(msg);
       return;
     }
+    SoupMessageHeaders* in = soup_server_message_get_request_headers(msg);
     SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
+    const char* ifNoneMatch = soup_message_headers_get_one(in, "If-None-Match");
     if (route.Kind != TPodcastRoute::TKind::Episode) {
       const std::string xml =
           PodcastFeedXml(Base(msg), Episodes, route.Kind == TPodcastRoute::TKind::ShowFeed ? route.Key : "");
-      soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+      const std::string tag = FeedEntityTag(xml);
       soup_message_headers_replace(out, "Cache-Control", "no-cache");
+      soup_message_headers_replace(out, "ETag", tag.c_str());
+      if (ifNoneMatch != nullptr && IfNoneMatchNames(ifNoneMatch, tag)) {
+        soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
+        return;
+      }
+      soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
       soup_server_message_set_response(msg, "application/rss+xml; charset=utf-8", SOUP_MEMORY_COPY,
                                        xml.data(), xml.size());
       return;
@@ -226,9 +234,18 @@ struct TPodcastServer::TImpl {
       NotFound(msg);
       return;
     }
+    const std::string tag = EpisodeEntityTag(*episode);
+    soup_message_headers_replace(out, "ETag", tag.c_str());
+    if (ifNoneMatch != nullptr && IfNoneMatchNames(ifNoneMatch, tag)) {
+      soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
+      return;
+    }
     const std::uint64_t size = episode->Size();
-    const char* rangeHeader =
-        soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Range");
+    const char* rangeHeader = soup_message_headers_get_one(in, "Range");
+    // A range of a body the client no longer holds would not fit with its
+    // part: the whole body instead, as If-Range asks.
+    const char* ifRange = soup_message_headers_get_one(in, "If-Range");
+    if (ifRange != nullptr && tag != ifRange) rangeHeader = nullptr;
     const TByteRange range = ParseByteRange(rangeHeader != nullptr ? rangeHeader : "", size);
     soup_message_headers_replace(out, "Accept-Ranges", "bytes");
     if (range.Kind == TByteRange::TKind::Unsatisfiable) {
