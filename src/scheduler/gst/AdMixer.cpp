@@ -54,6 +54,9 @@ std::mutex& StepMutex() {
 class TEditingThread {
  public:
   static TEditingThread& Instance() {
+    // GStreamer starts on the caller's thread, never this lowered one: its
+    // start fixes the priority of every graph's streaming threads.
+    [[maybe_unused]] static const bool started = EnsureGstInitialized();
     static TEditingThread thread;
     return thread;
   }
