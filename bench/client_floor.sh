@@ -21,6 +21,8 @@ while [ $# -gt 0 ]; do
     *) echo "unknown argument $1" >&2; exit 2 ;;
   esac
 done
+# Each round leaves its first and last 5 s out of the readers' figures.
+if [ "${seconds%.*}" -lt 15 ]; then echo "--seconds must be 15 or more" >&2; exit 2; fi
 . scripts/lib/services.sh
 work=$(mktemp -d /tmp/wavecrate-client-floor.XXXXXX)
 player=""
