@@ -211,17 +211,19 @@ struct TPodcastServer::TImpl {
     }
     SoupMessageHeaders* in = soup_server_message_get_request_headers(msg);
     SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
-    const char* ifNoneMatch = soup_message_headers_get_one(in, "If-None-Match");
+    // Tags the answer; true (and a 304 set) when the client holds it already.
+    const auto notModified = [&](const std::string& tag) {
+      soup_message_headers_replace(out, "ETag", tag.c_str());
+      const char* held = soup_message_headers_get_one(in, "If-None-Match");
+      if (held == nullptr || !IfNoneMatchNames(held, tag)) return false;
+      soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
+      return true;
+    };
     if (route.Kind != TPodcastRoute::TKind::Episode) {
       const std::string xml =
           PodcastFeedXml(Base(msg), Episodes, route.Kind == TPodcastRoute::TKind::ShowFeed ? route.Key : "");
-      const std::string tag = FeedEntityTag(xml);
       soup_message_headers_replace(out, "Cache-Control", "no-cache");
-      soup_message_headers_replace(out, "ETag", tag.c_str());
-      if (ifNoneMatch != nullptr && IfNoneMatchNames(ifNoneMatch, tag)) {
-        soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
-        return;
-      }
+      if (notModified(FeedEntityTag(xml))) return;
       soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
       soup_server_message_set_response(msg, "application/rss+xml; charset=utf-8", SOUP_MEMORY_COPY,
                                        xml.data(), xml.size());
@@ -235,11 +237,7 @@ struct TPodcastServer::TImpl {
       return;
     }
     const std::string tag = EpisodeEntityTag(*episode);
-    soup_message_headers_replace(out, "ETag", tag.c_str());
-    if (ifNoneMatch != nullptr && IfNoneMatchNames(ifNoneMatch, tag)) {
-      soup_server_message_set_status(msg, SOUP_STATUS_NOT_MODIFIED, nullptr);
-      return;
-    }
+    if (notModified(tag)) return;
     const std::uint64_t size = episode->Size();
     const char* rangeHeader = soup_message_headers_get_one(in, "Range");
     // A range of a body the client no longer holds would not fit with its
